@@ -1,0 +1,112 @@
+// The hang detector: measures the GUI thread's event deliveries and, from a watchdog thread,
+// recognises stuck deliveries and lags (a long delivery whose stack does not move).
+#pragma once
+
+#include "platform/debug_library.h"
+#include "platform/thread_handle.h"
+
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class ANRCollector {
+public:
+    // What the watchdog does when it recognises an episode. Production uses the real
+    // capture, dump and report functions; tests replace them.
+    struct EpisodeActions {
+        std::function<std::vector<std::uint64_t>()> captureStack;
+        std::function<std::string()> writeDump;
+        std::function<void(std::string dumpPath, QString cacheDir)> reportStuck;
+        std::function<void(std::string dumpPath, long long durationMs, QString cacheDir)> reportLag;
+    };
+    // Wall-clock milliseconds.
+    using Clock = long long (*)();
+
+    // Starts the watchdog thread. Only KeelAnr::anrCollector() constructs it.
+    ANRCollector();
+    ~ANRCollector();
+    ANRCollector(const ANRCollector &) = delete;
+    ANRCollector &operator=(const ANRCollector &) = delete;
+
+    // A collector without a watchdog thread, whose ticks a test drives with watchdogTick().
+    static std::unique_ptr<ANRCollector> createWithoutWatchdogForTesting();
+    // `actions` must outlive the collector or be replaced first; null restores the real ones.
+    void setEpisodeActionsForTesting(const EpisodeActions *actions);
+    void setClockForTesting(Clock clock);
+
+    // GUI thread: a delivery starts.
+    void iterationBegin();
+    // GUI thread: the current delivery ended (next event, idle, or stop).
+    void iterationEnd();
+    // Any thread.
+    void setAppActive(bool active);
+    // Watchdog thread only.
+    void watchdogTick();
+
+    // Watchdog thread: the GUI thread's program counters, innermost first; empty on failure.
+    std::vector<std::uint64_t> captureMainThreadStack();
+    // Watchdog thread: a minidump of the process in cacheDir; its UTF-8 path, empty on failure.
+    std::string writeMiniDump();
+    // Loads the platform's debugging support once; null while that fails.
+    platform::ModuleHandle loadDbgHelp();
+
+    // Relaxed-atomic protocol. Every field below is one machine word with a single writer
+    // per role, read whole by the other threads; no ordering between fields is needed
+    // because a tick works only with the iterationStart it read once, and a value written
+    // while a tick runs is seen by a later tick.
+    //   Thresholds: written by the configuration handler (before it enables the filter),
+    //     read by the watchdog and by iterationEnd.
+    std::atomic<long long> lagFirstTime{5000};
+    std::atomic<long long> stuckFirstTime{8000};
+    std::atomic<long long> lagSampleRate{100};
+    //   Written by start before anything reads them.
+    platform::ThreadHandle mainThread;
+    QString cacheDir;
+    //   iterationStart: GUI thread writes (0 = nothing watched), watchdog reads.
+    std::atomic<long long> iterationStart{0};
+    //   stuckReported: watchdog sets, GUI thread clears in iterationEnd.
+    std::atomic<bool> stuckReported{false};
+    //   sameStackCount: watchdog counts, GUI thread resets in iterationBegin, reads in
+    //     iterationEnd.
+    std::atomic<int> sameStackCount{0};
+    //   Watchdog thread only.
+    std::vector<std::uint64_t> lastStack;
+    std::string lagDumpPath;
+    //   lagDuration: GUI thread sets when a lag ends, watchdog consumes and resets.
+    std::atomic<long long> lagDuration{0};
+    //   Debugging support, filled once under dbghelpMutex; dbghelpModule is tested without
+    //     the lock first, so it is published last with release ordering.
+    std::atomic<platform::ModuleHandle> dbghelpModule{nullptr};
+    platform::DebugEntryPoints debugEntryPoints;
+    std::mutex dbghelpMutex;
+    //   released: destructor sets, watchdog reads. appActive: state probes write.
+    std::atomic<bool> released{false};
+    std::atomic<bool> appActive{true};
+
+private:
+    struct NoWatchdog {};
+    explicit ANRCollector(NoWatchdog);
+
+    void watchdogLoop();
+    void pauseBetweenTicks();
+    const EpisodeActions &actions() const { return *actions_.load(std::memory_order_acquire); }
+    long long now() const { return clock_.load(std::memory_order_relaxed)(); }
+
+    EpisodeActions realActions_;
+    std::atomic<const EpisodeActions *> actions_{&realActions_};
+    std::atomic<Clock> clock_;
+    // Lets the destructor cut a long pause short.
+    std::mutex pauseMutex_;
+    std::condition_variable pauseWake_;
+    std::thread watchdogThread;
+};
+
+static_assert(std::atomic<long long>::is_always_lock_free, "collector fields must be lock-free");

@@ -1,0 +1,19 @@
+#include "anr/anr_event_filter.h"
+
+#include "anr/anr_collector.h"
+
+ANREventFilter::ANREventFilter(ANRCollector *collector, QObject *parent)
+    : QObject(parent), collector(collector)
+{
+}
+
+ANREventFilter::~ANREventFilter() { collector = nullptr; }
+
+bool ANREventFilter::eventFilter(QObject *watched, QEvent *event)
+{
+    if (enabled.load(std::memory_order_relaxed) && collector) {
+        collector->iterationEnd();
+        collector->iterationBegin();
+    }
+    return QObject::eventFilter(watched, event);
+}

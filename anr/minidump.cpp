@@ -1,0 +1,40 @@
+#include "anr/minidump.h"
+
+#include "anr/anr_collector.h"
+#include "anr/log.h"
+#include "platform/clock.h"
+
+#include <QDir>
+
+bool callMiniDumpWriteDump(platform::EntryPoint miniDumpWriteDump, platform::FileHandle file,
+                           std::uint32_t dumpType)
+{
+    const platform::DumpOutcome outcome =
+        platform::writeMiniDumpGuarded(miniDumpWriteDump, file, dumpType);
+    if (outcome == platform::DumpOutcome::Faulted)
+        logMessage("anr dump create failed with access violation.");
+    return outcome == platform::DumpOutcome::Written;
+}
+
+std::string ANRCollector::writeMiniDump()
+{
+    loadDbgHelp();
+    if (!debugEntryPoints.miniDumpWriteDump)
+        return {};
+
+    const QString fileName = QString::number(platform::wallClockMs(), 10) + ".dmp";
+    const std::wstring path = QDir(cacheDir).filePath(fileName).toStdWString();
+    const platform::FileHandle file = platform::createDumpFile(path);
+    if (file == platform::kInvalidFile)
+        return {};
+
+    const bool written = callMiniDumpWriteDump(debugEntryPoints.miniDumpWriteDump, file, 0);
+    platform::closeDumpFile(file);
+    if (written) {
+        logMessage("anr dump create success");
+        return QString::fromStdWString(path).toUtf8().toStdString();
+    }
+    logMessage("anr dump create failed.");
+    platform::deleteDumpFile(path);  // result not examined
+    return {};
+}

@@ -1,0 +1,13 @@
+# Warnings, warnings-as-errors and sanitizers for every target of the project.
+
+function(keelanr_set_warnings target)
+    target_compile_options(${target} PRIVATE -Wall -Wextra)
+    if(KEELANR_WERROR)
+        target_compile_options(${target} PRIVATE -Werror)
+    endif()
+endfunction()
+
+if(KEELANR_SANITIZE)
+    add_compile_options(-fsanitize=${KEELANR_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+    add_link_options(-fsanitize=${KEELANR_SANITIZE})
+endif()

@@ -1,0 +1,21 @@
+#include "platform/clock.h"
+
+#include <time.h>
+
+namespace platform {
+namespace {
+
+long long millisecondsOf(clockid_t clock)
+{
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+} // namespace
+
+long long wallClockMs() { return millisecondsOf(CLOCK_REALTIME); }
+
+long long coarseWallClockMs() { return millisecondsOf(CLOCK_REALTIME_COARSE); }
+
+} // namespace platform

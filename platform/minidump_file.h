@@ -1,0 +1,29 @@
+// Writing a minidump of the running process into a file.
+#pragma once
+
+#include "platform/debug_library.h"
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// Windows: a HANDLE; Linux: a file descriptor. kInvalidFile when creation failed.
+using FileHandle = std::intptr_t;
+extern const FileHandle kInvalidFile;
+
+// Creates `path` for writing only if no file of that name exists (CREATE_NEW / O_EXCL),
+// readable by the owner only where the platform has such permissions.
+FileHandle createDumpFile(const std::wstring &path);
+void closeDumpFile(FileHandle file);
+// Deletes the file; the result is not examined by callers.
+void deleteDumpFile(const std::wstring &path);
+
+enum class DumpOutcome { Written, Failed, Faulted };
+
+// Calls the platform's MiniDumpWriteDump for this process (no exception, user-stream or
+// callback information) with a guard that turns a fault inside the writer into Faulted.
+DumpOutcome writeMiniDumpGuarded(EntryPoint miniDumpWriteDump, FileHandle file,
+                                 std::uint32_t dumpType);
+
+} // namespace platform

@@ -1,0 +1,13 @@
+// Stuck and lag reports: build the JSON report, upload its minidump, send it as an
+// analytics event, and cache what cannot be delivered.
+#pragma once
+
+#include <QString>
+
+#include <string>
+
+void reportStuck(std::string dumpPath, QString cacheDir);
+void reportLag(std::string dumpPath, long long durationMs, QString cacheDir);
+
+// "stuck_stack_dump" for "keel_stuck_info", "lag_stack_dump" for "keel_lag_info", else "".
+std::string stackDumpKey(const std::string &eventName);
