@@ -1,0 +1,4 @@
+# The minidump writer.
+target_sources(keelanr_platform PRIVATE
+    linux/minidump_writer_linux.cpp
+)
