@@ -26,4 +26,8 @@ enum class DumpOutcome { Written, Failed, Faulted };
 DumpOutcome writeMiniDumpGuarded(EntryPoint miniDumpWriteDump, FileHandle file,
                                  std::uint32_t dumpType);
 
+// Makes the next dump written on the calling thread fault (an invalid memory access) inside
+// the writer, so tests can check that the guard catches it.
+void injectFaultIntoNextDumpForTesting();
+
 } // namespace platform

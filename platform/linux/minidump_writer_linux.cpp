@@ -13,4 +13,6 @@ DumpOutcome writeMiniDumpGuarded(EntryPoint, FileHandle, std::uint32_t)
     return DumpOutcome::Failed;
 }
 
+void injectFaultIntoNextDumpForTesting() {}
+
 } // namespace platform
