@@ -6,6 +6,8 @@
 
 #include <string>
 
+// Watchdog thread. The dump may be empty (none could be written); it is deleted once
+// uploaded, or moved into the report's cache directory when the upload fails.
 void reportStuck(std::string dumpPath, QString cacheDir);
 void reportLag(std::string dumpPath, long long durationMs, QString cacheDir);
 

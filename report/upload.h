@@ -1,0 +1,14 @@
+// Upload of one file (a report's minidump) through the SDK's upload library.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+// Uploads the file and waits for the outcome. Returns the service's reference to it (the
+// string member "data" of the response, which may itself be empty) or "" on any failure:
+// a library error, a body that is not JSON or has no string "data", or no completion
+// within the upload time limit (60 s). Never called on the GUI thread.
+std::string uploadFile(std::string filePath);
+
+// Replaces the upload time limit; a zero or negative value restores the default.
+void setUploadTimeLimitForTesting(std::chrono::milliseconds limit);
