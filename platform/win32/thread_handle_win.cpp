@@ -1,0 +1,17 @@
+#include "platform/thread_handle.h"
+
+#include <windows.h>
+
+namespace platform
+{
+
+ThreadHandle openCurrentThread()
+{
+    // Only the rights the sampler needs; the result is stored unchecked (a null handle makes
+    // every later sample empty).
+    const HANDLE thread =
+        OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, GetCurrentThreadId());
+    return ThreadHandle{reinterpret_cast<std::intptr_t>(thread)};
+}
+
+} // namespace platform

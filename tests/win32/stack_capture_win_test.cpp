@@ -1,0 +1,165 @@
+// Sampling a real thread of this process with SuspendThread, GetThreadContext and dbghelp's
+// StackWalk64. Windows only: the Linux sampler signals the thread instead of suspending it,
+// and its own tests cover that.
+#include "platform/debug_library.h"
+#include "platform/stack_capture.h"
+#include "symbol_handler_win.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+
+namespace
+{
+
+// A thread parked in parkInKnownFunction, under `depth` frames of recursion.
+class ParkedThread
+{
+public:
+    explicit ParkedThread(int depth)
+    {
+        thread_ = std::thread([this, depth] { recurse(depth); });
+        WaitForSingleObject(parked_, INFINITE);
+    }
+    ~ParkedThread()
+    {
+        releaseAndJoin();
+        CloseHandle(fullAccess_);
+        CloseHandle(parked_);
+        CloseHandle(release_);
+    }
+    ParkedThread(const ParkedThread &) = delete;
+    ParkedThread &operator=(const ParkedThread &) = delete;
+
+    platform::ThreadHandle handle() const { return handle_; }
+    DWORD threadId() const { return threadId_; }
+    // How often the thread is suspended right now.
+    DWORD suspendCount() const
+    {
+        const DWORD previous = SuspendThread(fullAccess_);
+        ResumeThread(fullAccess_);
+        return previous;
+    }
+    void releaseAndJoin()
+    {
+        SetEvent(release_);
+        if (thread_.joinable())
+            thread_.join();
+    }
+    DWORD waitResult() const { return waitResult_; }
+
+    static bool isInKnownFunction(std::uint64_t address)
+    {
+        DWORD64 imageBase = 0;
+        const auto start = reinterpret_cast<DWORD64>(&parkInKnownFunction);
+        const RUNTIME_FUNCTION *function = RtlLookupFunctionEntry(start, &imageBase, nullptr);
+        return function && address >= imageBase + function->BeginAddress &&
+               address < imageBase + function->EndAddress;
+    }
+
+private:
+    __attribute__((noinline)) void recurse(int depth)
+    {
+        if (depth > 0)
+            recurse(depth - 1);
+        else
+            parkInKnownFunction(this);
+        asm volatile("" ::: "memory"); // keeps every call a real frame, not a tail call
+    }
+
+    __attribute__((noinline)) static void parkInKnownFunction(ParkedThread *self)
+    {
+        self->handle_ = platform::openCurrentThread();
+        self->threadId_ = GetCurrentThreadId();
+        self->fullAccess_ = OpenThread(THREAD_ALL_ACCESS, FALSE, self->threadId_);
+        // Signals and starts waiting in one step: once the test sees `parked_`, the thread
+        // sits in the wait and its stack does not move.
+        self->waitResult_ = SignalObjectAndWait(self->parked_, self->release_, INFINITE, FALSE);
+        asm volatile("" ::: "memory");
+    }
+
+    HANDLE parked_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE release_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    platform::ThreadHandle handle_;
+    DWORD threadId_ = 0;
+    HANDLE fullAccess_ = nullptr;
+    DWORD waitResult_ = WAIT_FAILED;
+    std::thread thread_;
+};
+
+class StackCaptureTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(platform::loadDebugLibrary(entryPoints), nullptr);
+        ASSERT_TRUE(registerProcessWithSymbolHandler());
+    }
+    platform::DebugEntryPoints entryPoints;
+};
+
+TEST_F(StackCaptureTest, ThreadThatDoesNotMoveGivesIdenticalSamplesThroughTheKnownFunction)
+{
+    ParkedThread parked(3);
+    const platform::StackSample first = platform::captureThreadStack(entryPoints, parked.handle());
+    const platform::StackSample second = platform::captureThreadStack(entryPoints, parked.handle());
+
+    ASSERT_FALSE(first.empty());
+    EXPECT_LT(first.size(), platform::kMaxStackFrames);
+    EXPECT_EQ(first, second);
+    EXPECT_TRUE(std::any_of(first.begin(), first.end(), ParkedThread::isInKnownFunction));
+    EXPECT_EQ(parked.suspendCount(), 0u);
+    parked.releaseAndJoin();
+    EXPECT_EQ(parked.waitResult(), WAIT_OBJECT_0) << "the sampled wait did not end normally";
+}
+
+TEST_F(StackCaptureTest, DeepStackIsCutAtThirtyOneFrames)
+{
+    ParkedThread parked(40);
+    const platform::StackSample sample = platform::captureThreadStack(entryPoints, parked.handle());
+    EXPECT_EQ(sample.size(), platform::kMaxStackFrames);
+    EXPECT_EQ(parked.suspendCount(), 0u);
+}
+
+struct UnusableCase {
+    const char *name;
+    DWORD access; // 0: no handle at all
+    bool withoutWalkRoutine;
+};
+
+class UnusableHandleTest : public StackCaptureTest, public testing::WithParamInterface<UnusableCase>
+{
+};
+
+TEST_P(UnusableHandleTest, GivesAnEmptySampleAndLeavesNoThreadSuspended)
+{
+    ParkedThread parked(2);
+    const UnusableCase testCase = GetParam();
+    HANDLE handle =
+        testCase.access ? OpenThread(testCase.access, FALSE, parked.threadId()) : nullptr;
+    if (testCase.withoutWalkRoutine)
+        entryPoints.symGetModuleBase64 = nullptr;
+
+    const platform::ThreadHandle thread{reinterpret_cast<std::intptr_t>(handle)};
+    EXPECT_TRUE(platform::captureThreadStack(entryPoints, thread).empty());
+    EXPECT_EQ(parked.suspendCount(), 0u);
+    if (handle)
+        CloseHandle(handle);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UnusableHandleTest,
+    testing::Values(UnusableCase{"NullHandle", 0, false},
+                    // SuspendThread and GetThreadContext both fail for lack of rights.
+                    UnusableCase{"QueryOnly", THREAD_QUERY_INFORMATION, false},
+                    // Suspended, then GetThreadContext fails: the thread must be resumed.
+                    UnusableCase{"SuspendWithoutContextRight", THREAD_SUSPEND_RESUME, false},
+                    // A full handle, but a walk routine is missing.
+                    UnusableCase{"MissingModuleBaseRoutine",
+                                 THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, true}),
+    [](const testing::TestParamInfo<UnusableCase> &info) { return info.param.name; });
+
+} // namespace
