@@ -15,18 +15,19 @@ struct LogStore {
     std::vector<std::string> lines;
 };
 
+// Never destroyed: the module logs from static destructors at exit.
 LogStore &store()
 {
-    static LogStore instance;
-    return instance;
+    static auto *instance = new LogStore;
+    return *instance;
 }
 
 } // namespace
 
 KeelLogWriter *KeelLogWriter::instance()
 {
-    static KeelLogWriter writer;
-    return &writer;
+    static auto *writer = new KeelLogWriter;
+    return writer;
 }
 
 void KeelLogWriter::writeLog(const char *format, ...)

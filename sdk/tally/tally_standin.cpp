@@ -13,20 +13,10 @@
 
 namespace {
 
-// A single thread of the client's own with a FIFO of tasks.
+// A single thread of the client's own with a FIFO of tasks. Never stopped.
 class ClientThread {
 public:
     ClientThread() : worker_([this] { run(); }) {}
-    ~ClientThread()
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_all();
-        worker_.join();
-    }
-
     void post(std::function<void()> task)
     {
         {
@@ -47,9 +37,7 @@ private:
     {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
-            if (tasks_.empty())
-                return;
+            wake_.wait(lock, [this] { return !tasks_.empty(); });
             auto task = std::move(tasks_.front());
             tasks_.pop_front();
             busy_ = true;
@@ -67,7 +55,6 @@ private:
     std::condition_variable idle_;
     std::deque<std::function<void()>> tasks_;
     bool busy_ = false;
-    bool stopping_ = false;
     std::thread worker_;
 };
 
@@ -84,24 +71,26 @@ struct ClientState {
     ConfigurationCallback configurationCallback;
 };
 
+// The client and its thread live as long as the process, as the real client does: the
+// module may call it from static destructors and detached threads.
 ClientState &state()
 {
-    static ClientState instance;
-    return instance;
+    static auto *instance = new ClientState;
+    return *instance;
 }
 
 ClientThread &clientThread()
 {
-    static ClientThread thread;
-    return thread;
+    static auto *thread = new ClientThread;
+    return *thread;
 }
 
 } // namespace
 
 Tally *Tally::instance()
 {
-    static Tally client;
-    return &client;
+    static auto *client = new Tally;
+    return client;
 }
 
 std::string Tally::generateGUID()

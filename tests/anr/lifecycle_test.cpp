@@ -1,0 +1,100 @@
+// KeelAnr::start and stop as a host calls them.
+#include "anr/keel_anr.h"
+#include "keel.h"
+#include "platform/clock.h"
+#include "support/blocking_receiver.h"
+#include "support/module_fixture.h"
+#include "support/recording_actions.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+using testsupport::BlockingReceiver;
+
+TEST(Lifecycle, StartWiresEverythingAndLogsItsArguments)
+{
+    standin::log::enable();
+    Keel::instance()->processName = "lifecycle host";
+    const long long before = platform::wallClockMs();
+    testsupport::startModuleOnce();
+    const long long after = platform::wallClockMs();
+
+    EXPECT_GE(KeelAnr::startTime, before);
+    EXPECT_LE(KeelAnr::startTime, after);
+    EXPECT_TRUE(standin::log::contains("KeelAnr start 1 lifecycle host"));
+    EXPECT_TRUE(standin::log::contains("ANRCollector create."));
+    EXPECT_EQ(testsupport::collector()->cacheDir,
+              QDir(testsupport::moduleDirectory()).filePath("keel-anr-cache"));
+    EXPECT_TRUE(QFileInfo(testsupport::collector()->cacheDir).isDir());
+    EXPECT_FALSE(testsupport::collector()->mainThread.isNull());
+    ASSERT_NE(testsupport::eventFilter(), nullptr);
+    EXPECT_EQ(testsupport::eventFilter()->parent(), qApp);
+    EXPECT_FALSE(testsupport::eventFilter()->enabled.load()) << "installed disabled";
+    EXPECT_TRUE(Keel::instance()->initEventCallback);
+    EXPECT_TRUE(Keel::instance()->backgroundStateCallback);
+}
+
+TEST(Lifecycle, CacheDirectoryThatCannotBeMadeLeavesCacheDirEmpty)
+{
+    QTemporaryDir parent;
+    const QString aFile = parent.filePath("not-a-directory");
+    QFile file(aFile);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+
+    KeelAnr::start(aFile);
+    standin::tally::waitUntilIdle();
+    EXPECT_TRUE(testsupport::collector()->cacheDir.isEmpty());
+    EXPECT_NE(testsupport::eventFilter(), nullptr) << "start completes all the same";
+    EXPECT_TRUE(Keel::instance()->initEventCallback);
+}
+
+TEST(Lifecycle, NothingIsMeasuredUntilAConfigurationSwitchesDetectionOn)
+{
+    testsupport::startModuleOnce();
+    long long startSeen = -1;
+    BlockingReceiver receiver([&] { startSeen = testsupport::collector()->iterationStart.load(); });
+    receiver.deliverOnce();
+    EXPECT_EQ(startSeen, 0);
+
+    testsupport::deliver({{"lag_sw", "1"}});
+    receiver.deliverOnce();
+    EXPECT_GT(startSeen, 0);
+}
+
+TEST(Lifecycle, StopInsideALongStillHandlerLeavesALagPendingUntilReenabled)
+{
+    testsupport::startModuleOnce();
+    ANRCollector *collector = testsupport::collector();
+    auto &recorder = *testsupport::RecordingActions::createForProcess(collector);
+    // Identical samples whatever the platform's sampler can do.
+    recorder.sampleSource = [] { return std::vector<std::uint64_t>{0x1234}; };
+    collector->setEpisodeActionsForTesting(&recorder.actions());
+    const testsupport::Configuration fast{{"lag_sw", "1"},
+                                          {"lag_first_time", "30"},
+                                          {"stuck_first_time", "600000"},
+                                          {"lag_sample_rate", "5"}};
+    testsupport::deliver(fast);
+
+    BlockingReceiver stillHandler([&] {
+        ASSERT_TRUE(recorder.waitForDumps(1));
+        KeelAnr::stop();
+    });
+    stillHandler.deliverOnce();
+    EXPECT_GT(collector->lagDuration.load(), 30);
+    EXPECT_TRUE(recorder.lagReports().empty());
+
+    testsupport::deliver(fast);
+    BlockingReceiver nextHandler([&] { ASSERT_TRUE(recorder.waitForLagReports(1)); });
+    nextHandler.deliverOnce();
+    const auto lags = recorder.lagReports();
+    ASSERT_EQ(lags.size(), 1u);
+    EXPECT_EQ(lags[0].dumpPath, "recorded-1.dmp");
+    EXPECT_GT(lags[0].durationMs, 30);
+    KeelAnr::stop();
+}
+
+} // namespace

@@ -1,0 +1,188 @@
+// The event-loop and application-state probes, on a real QGuiApplication.
+#include "anr/anr_collector.h"
+#include "anr/anr_event_filter.h"
+#include "anr/keel_anr.h"
+#include "keel.h"
+#include "support/module_fixture.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QGuiApplication>
+#include <qpa/qwindowsysteminterface.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+namespace {
+
+std::atomic<long long> fakeNow{1000};
+long long fakeClock() { return fakeNow.load(); }
+
+// Counts what reaches it and can run a nested delivery from inside its handler.
+class Receiver : public QObject {
+public:
+    bool event(QEvent *event) override
+    {
+        if (event->type() != QEvent::User)
+            return QObject::event(event);
+        ++received;
+        if (onEvent)
+            onEvent();
+        return true;
+    }
+    int received = 0;
+    std::function<void()> onEvent;
+};
+
+class EventFilterProbe : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        collector = ANRCollector::createWithoutWatchdogForTesting();
+        collector->setClockForTesting(&fakeClock);
+        filter = new ANREventFilter(collector.get(), qApp);
+        qApp->installEventFilter(filter);
+    }
+    void TearDown() override { delete filter; }
+
+    void send()
+    {
+        QEvent event(QEvent::User);
+        QCoreApplication::sendEvent(&receiver, &event);
+    }
+
+    std::unique_ptr<ANRCollector> collector;
+    ANREventFilter *filter = nullptr;
+    Receiver receiver;
+};
+
+TEST_F(EventFilterProbe, DisabledFilterMeasuresNothingAndPassesEventsOn)
+{
+    fakeNow = 5000;
+    send();
+    EXPECT_EQ(receiver.received, 1);
+    EXPECT_EQ(collector->iterationStart.load(), 0);
+}
+
+TEST_F(EventFilterProbe, EnabledFilterStartsADeliveryPerEventAndNeverConsumesIt)
+{
+    filter->enabled = true;
+    fakeNow = 5000;
+    send();
+    EXPECT_EQ(receiver.received, 1);
+    EXPECT_EQ(collector->iterationStart.load(), 5000);
+
+    QEvent event(QEvent::User);
+    EXPECT_FALSE(filter->eventFilter(&receiver, &event));
+    QEvent close(QEvent::Close);
+    EXPECT_FALSE(filter->eventFilter(&receiver, &close));
+}
+
+TEST_F(EventFilterProbe, NestedEventEndsTheOuterMeasurement)
+{
+    filter->enabled = true;
+    Receiver inner;
+    long long startSeenInside = -1;
+    receiver.onEvent = [&] {
+        fakeNow = 9000;
+        QEvent nested(QEvent::User);
+        QCoreApplication::sendEvent(&inner, &nested);
+        startSeenInside = collector->iterationStart.load();
+    };
+    fakeNow = 1000;
+    send();
+    EXPECT_EQ(inner.received, 1);
+    EXPECT_EQ(startSeenInside, 9000) << "the nested event started a delivery of its own";
+}
+
+// The module as started by a host: aboutToBlock and the two state probes.
+class ModuleProbes : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        testsupport::startModuleOnce();
+        standin::log::clear();
+    }
+};
+
+TEST_F(ModuleProbes, AboutToBlockClosesTheDeliveryBeforeTheLoopWaits)
+{
+    testsupport::deliver({{"lag_sw", "1"}, {"lag_first_time", "600000"},
+                          {"stuck_first_time", "600000"}});
+    ANRCollector *collector = testsupport::collector();
+
+    // Connected after the module's probe, so it runs right after it.
+    std::vector<long long> startsWhenBlocking;
+    QAbstractEventDispatcher *dispatcher = QCoreApplication::eventDispatcher();
+    auto connection = QObject::connect(
+        dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher,
+        [&] { startsWhenBlocking.push_back(collector->iterationStart.load()); },
+        Qt::DirectConnection);
+
+    Receiver receiver;
+    long long startDuringDelivery = 0;
+    receiver.onEvent = [&] { startDuringDelivery = collector->iterationStart.load(); };
+    QCoreApplication::postEvent(&receiver, new QEvent(QEvent::User));
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    // A blocking pass: the dispatcher announces aboutToBlock before waiting; the posted
+    // quit wakes it.
+    QEventLoop loop;
+    QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+    loop.exec();
+    QObject::disconnect(connection);
+
+    EXPECT_EQ(receiver.received, 1);
+    EXPECT_GT(startDuringDelivery, 0);
+    ASSERT_FALSE(startsWhenBlocking.empty());
+    EXPECT_EQ(startsWhenBlocking.back(), 0) << "idle time never counts towards an episode";
+}
+
+TEST_F(ModuleProbes, ApplicationStateDrivesAppActive)
+{
+    ANRCollector *collector = testsupport::collector();
+    QWindowSystemInterface::handleApplicationStateChanged(Qt::ApplicationActive);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(collector->appActive.load());
+    EXPECT_TRUE(standin::log::contains("[ANR] applicationState Active"));
+
+    for (Qt::ApplicationState state : {Qt::ApplicationInactive, Qt::ApplicationHidden}) {
+        standin::log::clear();
+        QWindowSystemInterface::handleApplicationStateChanged(Qt::ApplicationActive);
+        QCoreApplication::processEvents();
+        QWindowSystemInterface::handleApplicationStateChanged(state);
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(collector->appActive.load()) << state;
+        EXPECT_TRUE(standin::log::contains("[ANR] applicationState InActive")) << state;
+    }
+}
+
+TEST_F(ModuleProbes, BackgroundStateCallbackDrivesAppActive)
+{
+    ANRCollector *collector = testsupport::collector();
+    standin::keel::fireBackgroundState(false);
+    EXPECT_FALSE(collector->appActive.load());
+    EXPECT_TRUE(standin::log::contains("[ANR] backgroundState InActive"));
+    standin::keel::fireBackgroundState(true);
+    EXPECT_TRUE(collector->appActive.load());
+    EXPECT_TRUE(standin::log::contains("[ANR] backgroundState Active"));
+}
+
+TEST_F(ModuleProbes, StateProbesKeepWorkingAfterStop)
+{
+    KeelAnr::stop();
+    KeelAnr::stop();
+    EXPECT_FALSE(Keel::instance()->initEventCallback);
+    EXPECT_FALSE(testsupport::eventFilter()->enabled.load());
+
+    QWindowSystemInterface::handleApplicationStateChanged(Qt::ApplicationActive);
+    QCoreApplication::processEvents();
+    QWindowSystemInterface::handleApplicationStateChanged(Qt::ApplicationInactive);
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(testsupport::collector()->appActive.load());
+    EXPECT_TRUE(standin::log::contains("[ANR] applicationState InActive"));
+    standin::keel::fireBackgroundState(true);
+    EXPECT_TRUE(testsupport::collector()->appActive.load());
+}
+
+} // namespace

@@ -1,0 +1,32 @@
+// Starting the module once per test process, as a host does, with the stand-in SDK.
+#pragma once
+
+#include "anr/anr_collector.h"
+#include "anr/anr_event_filter.h"
+#include "anr/keel_anr_internals.h"
+#include "keel_standin.h"
+
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <map>
+#include <string>
+
+namespace testsupport {
+
+using Configuration = std::map<std::string, std::string>;
+constexpr std::chrono::seconds kSafetyTimeout{60};
+
+// The directory handed to KeelAnr::start; lives as long as the process.
+QString moduleDirectory();
+
+// KeelAnr::start(moduleDirectory()) on the first call; later calls do nothing.
+void startModuleOnce();
+
+// Delivers `configuration` through the stand-in client and waits until the handler ran.
+void deliver(const Configuration &configuration);
+
+inline ANRCollector *collector() { return KeelAnrInternals::collector(); }
+inline ANREventFilter *eventFilter() { return KeelAnrInternals::eventFilter(); }
+
+} // namespace testsupport
