@@ -1,0 +1,72 @@
+// The GUI thread's per-event path allocates nothing and logs nothing. Operator new is
+// replaced in this executable to count allocations made by the calling thread.
+#include "anr/anr_collector.h"
+#include "anr/anr_event_filter.h"
+#include "keel_standin.h"
+
+#include <QEvent>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+namespace {
+thread_local long long allocationsOnThisThread = 0;
+}
+
+void *operator new(std::size_t size)
+{
+    ++allocationsOnThisThread;
+    if (void *memory = std::malloc(size ? size : 1))
+        return memory;
+    throw std::bad_alloc();
+}
+void operator delete(void *memory) noexcept { std::free(memory); }
+void operator delete(void *memory, std::size_t) noexcept { std::free(memory); }
+
+namespace {
+
+// Advances one millisecond per reading, so every delivery has a duration.
+long long steppingClock()
+{
+    static std::atomic<long long> now{1};
+    return now.fetch_add(1);
+}
+
+TEST(PerEventPath, EnabledFilterAllocatesAndLogsNothing)
+{
+    standin::log::enable();
+    auto collector = ANRCollector::createWithoutWatchdogForTesting();
+    collector->setClockForTesting(&steppingClock);
+    collector->sameStackCount = 3;
+    collector->lagFirstTime = -1;  // every delivery ends as a "lag": the longest path
+    ANREventFilter filter(collector.get());
+    filter.enabled = true;
+    QObject target;
+    QEvent event(QEvent::User);
+    const std::size_t linesBefore = standin::log::lines().size();
+
+    const long long before = allocationsOnThisThread;
+    for (int i = 0; i < 10'000; ++i) {
+        filter.eventFilter(&target, &event);
+        collector->sameStackCount.store(3, std::memory_order_relaxed);
+    }
+    collector->iterationEnd();
+    const long long allocations = allocationsOnThisThread - before;
+
+    EXPECT_EQ(allocations, 0);
+    EXPECT_EQ(standin::log::lines().size(), linesBefore);
+    EXPECT_GT(collector->lagDuration.load(), 0) << "the lag branch was taken";
+}
+
+TEST(PerEventPath, CountingAllocatorSeesAllocations)
+{
+    // Guards the test above against a counter that never counts.
+    const long long before = allocationsOnThisThread;
+    auto *probe = new int(7);
+    delete probe;
+    EXPECT_EQ(allocationsOnThisThread - before, 1);
+}
+
+} // namespace
