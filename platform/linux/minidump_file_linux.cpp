@@ -4,7 +4,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace platform {
+namespace platform
+{
 
 const FileHandle kInvalidFile = -1;
 
@@ -15,8 +16,14 @@ FileHandle createDumpFile(const std::wstring &path)
     return fd < 0 ? kInvalidFile : fd;
 }
 
-void closeDumpFile(FileHandle file) { ::close(static_cast<int>(file)); }
+void closeDumpFile(FileHandle file)
+{
+    ::close(static_cast<int>(file));
+}
 
-void deleteDumpFile(const std::wstring &path) { ::unlink(pathToBytes(path).c_str()); }
+void deleteDumpFile(const std::wstring &path)
+{
+    ::unlink(pathToBytes(path).c_str());
+}
 
 } // namespace platform

@@ -1,0 +1,42 @@
+// What the dump writer reads from /proc (and /etc) before any thread is stopped.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace platform::linux_impl
+{
+
+// The whole file, read in a loop because /proc files report a size of 0. nullopt when it
+// cannot be opened or read.
+std::optional<std::string> readWholeFile(const char *path);
+
+// One line of /proc/PID/maps.
+struct MapsEntry {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    std::uint64_t offset = 0;
+    bool readable = false;
+    bool executable = false;
+    std::uint64_t inode = 0;
+    std::string path; // empty for anonymous memory; "[stack]"-style names kept as they are
+};
+
+// The lines of a maps text in order; lines that do not parse are left out.
+std::vector<MapsEntry> parseMaps(const std::string &text);
+
+// The mapping holding `address`, or null. `maps` must be sorted by address, as the kernel
+// lists it. async-signal-safe (a binary search).
+const MapsEntry *findMapping(const std::vector<MapsEntry> &maps, std::uint64_t address);
+
+// arg_start from a /proc/PID/stat text: where the argument strings begin, followed by the
+// environment strings, at the top of the main thread's stack. nullopt when it does not parse.
+std::optional<std::uint64_t> argumentStringsStart(const std::string &stat);
+
+// The ids of this process's threads, from /proc/self/task, in the order listed there.
+std::vector<pid_t> listThreadIds();
+
+} // namespace platform::linux_impl
