@@ -274,9 +274,9 @@ std::size_t sampleThreadStack(pid_t tid, std::uint64_t *frames, std::size_t capa
     if (stateOf(slot.request.load(std::memory_order_acquire)) == RequestState::walking)
         return 0; // a late walk still owns the buffer
     if (tid == unansweredTid) {
-        // Its last signal may still be waiting (the thread blocks it, or is stuck in the
-        // kernel); sending more would only fill the queue.
-        if (threadSignalState(tid, signal) == ThreadSignalState::pending)
+        // While it blocks the signal, or its last one is still waiting (stuck in the kernel),
+        // it cannot answer, and sending more would only fill the queue.
+        if (threadSignalState(tid, signal) != ThreadSignalState::accepting)
             return 0;
         unansweredTid = 0;
     }

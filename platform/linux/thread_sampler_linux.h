@@ -38,10 +38,10 @@ struct SampleTiming {
 // kMaxStackFrames) program counters into `frames`, innermost first, element 0 being where the
 // thread was interrupted, and returns how many. Returns 0 after kAnswerTimeout when the
 // thread does not answer (it blocks the signal, or the kernel holds it); later requests to it
-// return 0 at once while that signal is still pending. Returns 0 at once when the sampler is
-// not installed (or someone replaced its handler) or the thread has exited. A late answer
-// never touches `frames`. `timing` (optional) receives the handler's timestamps.
-// Thread-safe: concurrent callers take turns.
+// return 0 at once while it still blocks the signal or that signal is still pending. Returns 0 at
+// once when the sampler is not installed (or someone replaced its handler) or the thread has
+// exited. A late answer never touches `frames`. `timing` (optional) receives the handler's
+// timestamps. Thread-safe: concurrent callers take turns.
 std::size_t sampleThreadStack(pid_t tid, std::uint64_t *frames, std::size_t capacity,
                               SampleTiming *timing);
 using SampleThreadStackFunction = decltype(&sampleThreadStack);
