@@ -2,25 +2,14 @@
 // The Linux writer is this library's own and has its own tests.
 #include "platform/debug_library.h"
 #include "platform/minidump_file.h"
-#include "temporary_directory_win.h"
+#include "test_files_win.h"
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 namespace
 {
-
-std::string firstBytes(const std::filesystem::path &path, std::size_t count)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::string bytes(count, '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(count));
-    bytes.resize(static_cast<std::size_t>(in.gcount()));
-    return bytes;
-}
 
 class MinidumpTest : public testing::Test
 {
@@ -31,9 +20,9 @@ protected:
         ASSERT_NE(entryPoints.miniDumpWriteDump, nullptr);
     }
 
-    platform::DumpOutcome writeDump(const std::filesystem::path &path)
+    platform::DumpOutcome writeDump(const std::wstring &path)
     {
-        const platform::FileHandle file = platform::createDumpFile(path.wstring());
+        const platform::FileHandle file = platform::createDumpFile(path);
         EXPECT_NE(file, platform::kInvalidFile);
         const platform::DumpOutcome outcome =
             platform::writeMiniDumpGuarded(entryPoints.miniDumpWriteDump, file, 0);
@@ -47,15 +36,15 @@ protected:
 
 TEST_F(MinidumpTest, WritesADumpOfThisProcess)
 {
-    const std::filesystem::path path = directory.path() / L"1733412345678.dmp";
+    const std::wstring path = directory / L"1733412345678.dmp";
     ASSERT_EQ(writeDump(path), platform::DumpOutcome::Written);
-    EXPECT_EQ(firstBytes(path, 4), "MDMP");
+    EXPECT_EQ(readFile(path).substr(0, 4), "MDMP");
 }
 
 TEST_F(MinidumpTest, ExistingFileOfTheSameNameIsNotReplaced)
 {
     // Two dumps named in the same millisecond: the second creation must fail.
-    const std::wstring path = (directory.path() / L"1733412345678.dmp").wstring();
+    const std::wstring path = directory / L"1733412345678.dmp";
     const platform::FileHandle first = platform::createDumpFile(path);
     ASSERT_NE(first, platform::kInvalidFile);
     EXPECT_EQ(platform::createDumpFile(path), platform::kInvalidFile) << "while the first is open";
@@ -63,9 +52,8 @@ TEST_F(MinidumpTest, ExistingFileOfTheSameNameIsNotReplaced)
     EXPECT_EQ(platform::createDumpFile(path), platform::kInvalidFile) << "after it was closed";
 
     platform::deleteDumpFile(path);
-    EXPECT_FALSE(std::filesystem::exists(path));
-    EXPECT_EQ(platform::createDumpFile(directory.path() / L"missing" / L"1.dmp"),
-              platform::kInvalidFile);
+    EXPECT_FALSE(fileExists(path));
+    EXPECT_EQ(platform::createDumpFile(directory / L"missing\\1.dmp"), platform::kInvalidFile);
 }
 
 // A vectored handler that counts one test exception and lets the raiser continue.
@@ -81,17 +69,17 @@ LONG CALLBACK countTestException(EXCEPTION_POINTERS *exception)
 
 TEST_F(MinidumpTest, FaultInsideTheWriterIsCaughtAndTheGuardIsGoneAfterwards)
 {
-    const std::filesystem::path faulted = directory.path() / L"1.dmp";
+    const std::wstring faulted = directory / L"1.dmp";
     platform::injectFaultIntoNextDumpForTesting();
     EXPECT_EQ(writeDump(faulted), platform::DumpOutcome::Faulted);
     // Deleting the partial file is the caller's part.
-    platform::deleteDumpFile(faulted.wstring());
-    EXPECT_FALSE(std::filesystem::exists(faulted));
+    platform::deleteDumpFile(faulted);
+    EXPECT_FALSE(fileExists(faulted));
 
     // The injection is used up, and the writer still works after being cut short.
-    const std::filesystem::path next = directory.path() / L"2.dmp";
+    const std::wstring next = directory / L"2.dmp";
     EXPECT_EQ(writeDump(next), platform::DumpOutcome::Written);
-    EXPECT_EQ(firstBytes(next, 4), "MDMP");
+    EXPECT_EQ(readFile(next).substr(0, 4), "MDMP");
 
     // An error raised on this thread outside a dump reaches the other handlers.
     int seen = 0;
