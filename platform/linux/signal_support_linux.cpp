@@ -201,10 +201,10 @@ ThreadSignalState threadSignalState(pid_t tid, int signal)
         return ThreadSignalState::gone;
 
     const std::uint64_t bit = std::uint64_t{1} << (signal - 1);
-    if (statusMask(status, "\nSigBlk:") & bit)
-        return ThreadSignalState::blocking;
     if (statusMask(status, "\nSigPnd:") & bit)
         return ThreadSignalState::pending;
+    if (statusMask(status, "\nSigBlk:") & bit)
+        return ThreadSignalState::blocking;
     return ThreadSignalState::accepting;
 }
 

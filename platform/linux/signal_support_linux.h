@@ -48,8 +48,8 @@ int sendSignalToThread(pid_t tid, int signal);
 
 enum class ThreadSignalState {
     accepting, // the thread exists, does not block the signal and has none of it pending
-    blocking,  // the thread blocks the signal: a handler would not run
-    pending,   // an earlier one is still waiting for the thread: it is not answering
+    pending,   // one is already waiting for the thread (blocked, or the thread is not running)
+    blocking,  // none is waiting, but the thread blocks the signal: a handler would not run
     gone,      // no such thread in this process
 };
 
