@@ -67,12 +67,12 @@ void sendForeign(int signal)
 // Our part for the chaining cases: claims a signal only while `claimOwn` is set and it came
 // from inside the process.
 std::atomic<bool> claimOwn{false};
-std::atomic<int> ownCount{0};
-bool ownHandler(int, siginfo_t *info, void *)
+std::atomic<int> ownCountBy[_NSIG];
+bool ownHandler(int signal, siginfo_t *info, void *)
 {
     if (!claimOwn.load() || !linux_impl::sentByThisProcess(info))
         return false;
-    ownCount.fetch_add(1);
+    ownCountBy[signal].fetch_add(1);
     return true;
 }
 
@@ -123,7 +123,7 @@ TEST_P(ChainedSignal, ForeignSignalsGoToThePreviousDispositionAndOursDoNot)
     claimOwn = true;
     ASSERT_EQ(linux_impl::sendSignalToThread(linux_impl::currentThreadId(), sig), 0);
     claimOwn = false;
-    EXPECT_EQ(ownCount.load(), 1);
+    EXPECT_EQ(ownCountBy[sig].load(), 1);
     EXPECT_EQ(receivedBy[sig].count.load(), 2 * GetParam().expectedForeignDeliveries);
 }
 
