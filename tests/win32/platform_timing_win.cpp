@@ -1,0 +1,73 @@
+// Prints how long the Windows backend's slow operations take here: one stack sample of a
+// parked thread (SuspendThread to ResumeThread, StackWalk64 included) and one
+// MiniDumpWriteDump of this process. A measurement, not a test: it asserts nothing.
+#include "parked_thread_win.h"
+#include "platform/debug_library.h"
+#include "platform/minidump_file.h"
+#include "platform/stack_capture.h"
+#include "symbol_handler_win.h"
+#include "test_files_win.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+namespace
+{
+
+double millisecondsSince(const LARGE_INTEGER &start)
+{
+    LARGE_INTEGER now;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(now.QuadPart - start.QuadPart) * 1000.0 /
+           static_cast<double>(frequency.QuadPart);
+}
+
+void report(const char *what, int runs, const std::function<void()> &operation)
+{
+    std::vector<double> times;
+    for (int run = 0; run < runs; ++run) {
+        LARGE_INTEGER start;
+        QueryPerformanceCounter(&start);
+        operation();
+        times.push_back(millisecondsSince(start));
+    }
+    const double first = times.front();
+    std::sort(times.begin(), times.end());
+    std::printf("%-34s median %8.2f ms  min %8.2f  max %8.2f  first %8.2f  (%d runs)\n", what,
+                times[times.size() / 2], times.front(), times.back(), first, runs);
+}
+
+} // namespace
+
+int main()
+{
+    platform::DebugEntryPoints entryPoints;
+    if (!platform::loadDebugLibrary(entryPoints) || !registerProcessWithSymbolHandler()) {
+        std::printf("dbghelp.dll could not be loaded or initialised\n");
+        return 1;
+    }
+    for (const int depth : {5, 40}) {
+        ParkedThread parked(depth);
+        std::size_t frames = 0;
+        report(depth == 5 ? "stack sample, 5 frames deep" : "stack sample, 31 of 40+ frames", 50,
+               [&] { frames = platform::captureThreadStack(entryPoints, parked.handle()).size(); });
+        std::printf("%-34s %zu frames\n", "", frames);
+    }
+
+    TemporaryDirectory directory;
+    int dump = 0;
+    report("MiniDumpWriteDump, type 0", 5, [&] {
+        const std::wstring path = directory / (std::to_wstring(++dump) + L".dmp");
+        const platform::FileHandle file = platform::createDumpFile(path);
+        platform::writeMiniDumpGuarded(entryPoints.miniDumpWriteDump, file, 0);
+        platform::closeDumpFile(file);
+    });
+    std::printf("%-34s %zu bytes\n", "", readFile(directory / L"1.dmp").size());
+    return 0;
+}
