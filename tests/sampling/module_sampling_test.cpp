@@ -1,0 +1,209 @@
+// End to end through the module: the real watchdog samples the real GUI thread while a
+// GUI-thread event handler runs past lagFirstTime. Only the dump and the reports are recorded
+// instead of done; the samples are real.
+#include "test_thread.h"
+
+#include "anr/anr_collector.h"
+#include "anr/anr_event_filter.h"
+#include "anr/keel_anr_internals.h"
+#include "platform/thread_handle.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QObject>
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+
+namespace sampling_test
+{
+namespace
+{
+
+using Sample = std::vector<std::uint64_t>;
+
+// What the watchdog did. Lives as long as the process: a tick in flight may still run the
+// actions after a test has returned.
+struct WatchdogRecord {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Sample> samples;
+    int dumps = 0;
+    int lagReports = 0;
+    int stuckReports = 0;
+    // Moving-stack protocol: the watchdog counts samples, the GUI thread says which sample
+    // count it has moved for.
+    std::atomic<int> captures{0};
+    std::atomic<int> movedFor{-1};
+    std::atomic<bool> waitForMove{false};
+
+    template <typename Condition>
+    bool waitUntil(Condition condition)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, kSafetyNet, condition);
+    }
+};
+
+WatchdogRecord &record()
+{
+    static auto *const watchdogRecord = new WatchdogRecord;
+    return *watchdogRecord;
+}
+
+const ANRCollector::EpisodeActions &recordingActions(ANRCollector *collector)
+{
+    static auto *const actions = new ANRCollector::EpisodeActions{
+        [collector] {
+            Sample sample = collector->captureMainThreadStack();
+            WatchdogRecord &r = record();
+            {
+                std::lock_guard<std::mutex> lock(r.mutex);
+                r.samples.push_back(sample);
+            }
+            const int count = r.captures.fetch_add(1) + 1;
+            r.changed.notify_all();
+            if (r.waitForMove.load())
+                eventually([&] { return r.movedFor.load() >= count || !r.waitForMove.load(); });
+            return sample;
+        },
+        [] {
+            WatchdogRecord &r = record();
+            {
+                std::lock_guard<std::mutex> lock(r.mutex);
+                ++r.dumps;
+            }
+            r.changed.notify_all();
+            return std::string("lag.dmp");
+        },
+        [](std::string, QString) {
+            WatchdogRecord &r = record();
+            {
+                std::lock_guard<std::mutex> lock(r.mutex);
+                ++r.stuckReports;
+            }
+            r.changed.notify_all();
+        },
+        [](std::string, long long, QString) {
+            WatchdogRecord &r = record();
+            {
+                std::lock_guard<std::mutex> lock(r.mutex);
+                ++r.lagReports;
+            }
+            r.changed.notify_all();
+        }};
+    return *actions;
+}
+
+// Receives the test's events on the GUI thread and runs the handler it is given.
+class HandlerObject : public QObject
+{
+public:
+    std::function<void()> handler;
+    bool event(QEvent *event) override
+    {
+        if (event->type() != QEvent::User)
+            return QObject::event(event);
+        handler();
+        return true;
+    }
+};
+
+// Spins `depth` frames deep until the watchdog has taken another sample.
+__attribute__((noinline)) void spinUntilSampled(int depth, int samplesSeen)
+{
+    if (depth > 0) {
+        spinUntilSampled(depth - 1, samplesSeen);
+        asm volatile("" ::: "memory");
+        return;
+    }
+    WatchdogRecord &r = record();
+    r.movedFor.store(samplesSeen);
+    const auto deadline = std::chrono::steady_clock::now() + kSafetyNet;
+    while (r.captures.load() == samplesSeen && std::chrono::steady_clock::now() < deadline) {
+    }
+}
+
+class ModuleSampling : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        collector = KeelAnrInternals::collector();
+        collector->mainThread = platform::openCurrentThread();
+        collector->stuckFirstTime = 600'000;
+        collector->lagFirstTime = 50;
+        collector->lagSampleRate = 10;
+        collector->setEpisodeActionsForTesting(&recordingActions(collector));
+        filter = new ANREventFilter(collector, QCoreApplication::instance());
+        filter->enabled = true;
+        QCoreApplication::instance()->installEventFilter(filter);
+    }
+    void TearDown() override
+    {
+        filter->enabled = false;
+        collector->iterationEnd();
+    }
+
+    // Delivers one event whose handler runs `handler` on this (the GUI) thread.
+    void deliver(std::function<void()> handler)
+    {
+        receiver.handler = std::move(handler);
+        QEvent event(QEvent::User);
+        QCoreApplication::sendEvent(&receiver, &event);
+    }
+
+    ANRCollector *collector = nullptr;
+    ANREventFilter *filter = nullptr;
+    HandlerObject receiver;
+};
+
+TEST_F(ModuleSampling, HandlerBlockedInOnePlaceGivesExactlyOneLagDump)
+{
+    WatchdogRecord &r = record();
+    deliver([&] { EXPECT_TRUE(r.waitUntil([&] { return r.dumps > 0; })); });
+    // The lag is reported by a tick during the next delivery.
+    deliver([&] { EXPECT_TRUE(r.waitUntil([&] { return r.lagReports > 0; })); });
+    collector->iterationEnd();
+
+    std::lock_guard<std::mutex> lock(r.mutex);
+    EXPECT_EQ(r.dumps, 1);
+    EXPECT_EQ(r.lagReports, 1);
+    EXPECT_EQ(r.stuckReports, 0);
+    ASSERT_GE(r.samples.size(), 3u);
+    const Sample &last = r.samples.back();
+    EXPECT_FALSE(last.empty()) << "the dump came from failed captures, not from real samples";
+    EXPECT_EQ(r.samples[r.samples.size() - 2], last);
+    EXPECT_EQ(r.samples[r.samples.size() - 3], last);
+}
+
+TEST_F(ModuleSampling, HandlerThatKeepsMovingGivesNoLag)
+{
+    WatchdogRecord &r = record();
+    r.waitForMove = true;
+    constexpr int kSamples = 8;
+    deliver([&] {
+        const auto deadline = std::chrono::steady_clock::now() + kSafetyNet;
+        for (int seen = r.captures.load();
+             seen < kSamples && std::chrono::steady_clock::now() < deadline;
+             seen = r.captures.load())
+            spinUntilSampled(seen % 4 + 1, seen);
+    });
+    r.waitForMove = false;
+    collector->iterationEnd();
+
+    std::lock_guard<std::mutex> lock(r.mutex);
+    ASSERT_GE(r.samples.size(), static_cast<std::size_t>(kSamples));
+    for (std::size_t i = 0; i < r.samples.size(); ++i) {
+        EXPECT_FALSE(r.samples[i].empty()) << "sample " << i;
+        if (i > 0)
+            EXPECT_NE(r.samples[i], r.samples[i - 1]) << "sample " << i;
+    }
+    EXPECT_EQ(r.dumps, 0);
+    EXPECT_EQ(collector->lagDuration.load(), 0);
+}
+
+} // namespace
+} // namespace sampling_test
