@@ -39,6 +39,15 @@ struct WatchdogRecord {
     std::atomic<int> movedFor{-1};
     std::atomic<bool> waitForMove{false};
 
+    void reset()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        samples.clear();
+        dumps = lagReports = stuckReports = 0;
+        captures = 0;
+        movedFor = -1;
+    }
+
     template <typename Condition>
     bool waitUntil(Condition condition)
     {
@@ -131,6 +140,7 @@ class ModuleSampling : public testing::Test
 protected:
     void SetUp() override
     {
+        record().reset();
         collector = KeelAnrInternals::collector();
         collector->mainThread = platform::openCurrentThread();
         collector->stuckFirstTime = 600'000;
