@@ -1,0 +1,132 @@
+// A host process for the end-to-end test: starts the module with the stand-in SDK and
+// writes what the analytics client received to a result file.
+//
+//   end_to_end_helper hang <dir> <uploads> <result>
+//     The upload service is down. Detection is switched on with small thresholds, and the
+//     GUI thread blocks in one event until the stuck report is in the cache.
+//   end_to_end_helper restart <dir> <uploads> <result>
+//     The upload service works. Waits until the retry has sent the cached report and
+//     emptied the cache.
+//
+// Exit code 0 when the phase got as far as it should; the test checks the rest.
+#include "anr/keel_anr.h"
+#include "keel_standin.h"
+#include "upload_standin.h"
+
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QTimer>
+#include <jansson.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <thread>
+
+namespace
+{
+
+constexpr std::chrono::seconds kSafetyTimeout{60};
+// The retry's listing of the cache is taken before it sends this report.
+constexpr char kSentinelEvent[] = "keel_e2e_sentinel";
+
+// Polls `condition` until it holds; false when the safety timeout passes first.
+bool waitUntil(const std::function<bool()> &condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kSafetyTimeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+QStringList reportDirectories(const QString &cache)
+{
+    return QDir(cache).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+}
+
+bool stuckReportCached(const QString &cache)
+{
+    for (const QString &name : reportDirectories(cache))
+        if (QFile::exists(QDir(cache).filePath(name + "/keel_stuck_info.5.1019.json")))
+            return true;
+    return false;
+}
+
+void writeResult(const char *path)
+{
+    json_t *events = json_array();
+    for (const auto &event : standin::tally::events()) {
+        json_t *record = json_object();
+        json_object_set_new(record, "name", json_string(event.name.c_str()));
+        json_object_set_new(record, "payload", json_string(event.payload.c_str()));
+        json_object_set_new(record, "guid", json_string(event.guid.c_str()));
+        json_object_set_new(record, "first", json_integer(event.first));
+        json_object_set_new(record, "second", json_integer(event.second));
+        json_array_append_new(events, record);
+    }
+    json_dump_file(events, path, 0);
+    json_decref(events);
+}
+
+int hang(const QString &dir, QGuiApplication &application)
+{
+    const QString cache = QDir(dir).filePath("keel-anr-cache");
+    QDir().mkpath(cache + "/sentinel");
+    QFile sentinel(cache + "/sentinel/" + kSentinelEvent + ".1.1.json");
+    if (!sentinel.open(QIODevice::WriteOnly) || sentinel.write("{}") != 2)
+        return 2;
+    sentinel.close();
+
+    standin::upload::setDefaultReply(standin::upload::error(503, "service unavailable"));
+    standin::tally::setCloudConfiguration({{"lag_sw", "1"},
+                                           {"lag_first_time", "50"},
+                                           {"stuck_first_time", "200"},
+                                           {"lag_sample_rate", "10"}});
+    KeelAnr::start(dir);
+    // The configuration has switched detection on, and the retry has listed the cache, so
+    // the report made below is left for the next start.
+    standin::tally::waitUntilIdle();
+    if (!standin::tally::waitForEvents(kSentinelEvent, 1, kSafetyTimeout))
+        return 3;
+
+    bool cached = false;
+    QTimer::singleShot(0, &application, [&] {
+        cached = waitUntil([&] { return stuckReportCached(cache); });
+        application.quit();
+    });
+    application.exec();
+    return cached ? 0 : 4;
+}
+
+int restart(const QString &dir)
+{
+    const QString cache = QDir(dir).filePath("keel-anr-cache");
+    KeelAnr::start(dir);
+    if (!standin::tally::waitForEvents("keel_stuck_info", 1, kSafetyTimeout))
+        return 3;
+    return waitUntil([&] { return reportDirectories(cache).isEmpty(); }) ? 0 : 4;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 5)
+        return 64;
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication application(argc, argv);
+    const QString phase = argv[1];
+    const QString dir = QString::fromLocal8Bit(argv[2]);
+    standin::upload::setUploadDirectory(argv[3]);
+
+    const int status = phase == "hang" ? hang(dir, application) : restart(dir);
+    standin::upload::waitUntilIdle();
+    standin::tally::waitUntilIdle();
+    writeResult(argv[4]);
+    return status;
+}

@@ -1,0 +1,98 @@
+// From a hang to a delivered report across two runs of a host process: the first run's
+// upload fails and the stuck report stays in the cache; the second run sends it once,
+// with the GUID it was first given, and leaves the cache empty.
+#include "report_fixture.h"
+
+#include <QDir>
+#include <QProcess>
+
+namespace
+{
+
+using namespace reporttest;
+
+struct HelperRun {
+    int exitCode = -1;
+    std::string result;
+};
+
+HelperRun runHelper(const QString &phase, const QString &dir, const QString &uploads)
+{
+    const QString result = QDir(dir).filePath(phase + "-result.json");
+    QProcess helper;
+    helper.setProcessChannelMode(QProcess::ForwardedChannels);
+    helper.start(KEELANR_END_TO_END_HELPER, {phase, dir, uploads, result});
+    const bool finished = helper.waitForFinished(2 * 60 * 1000);
+    EXPECT_TRUE(finished) << phase.toStdString() << " did not finish";
+    if (!finished)
+        helper.kill();
+    return {helper.exitStatus() == QProcess::NormalExit ? helper.exitCode() : -1,
+            readFile(result).toStdString()};
+}
+
+json_t *onlyEventNamed(json_t *events, const char *name)
+{
+    json_t *found = nullptr;
+    std::size_t count = 0;
+    std::size_t index;
+    json_t *event;
+    json_array_foreach(events, index, event)
+    {
+        if (std::string(json_string_value(json_object_get(event, "name"))) == name) {
+            found = event;
+            ++count;
+        }
+    }
+    return count == 1 ? found : nullptr;
+}
+
+TEST(EndToEnd, HangCachedWhileUploadsFailIsSentOnceAtTheNextStart)
+{
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const QString uploads = root.filePath("uploads");
+    const QString cache = root.filePath("keel-anr-cache");
+
+    const HelperRun hang = runHelper("hang", root.path(), uploads);
+    ASSERT_EQ(hang.exitCode, 0) << "the stuck report never reached the cache";
+    EXPECT_EQ(hang.result.find("keel_stuck_info"), std::string::npos) << "nothing sent yet";
+
+    const QStringList directories = subdirectories(cache);
+    ASSERT_EQ(directories.size(), 1) << directories.join(' ').toStdString();
+    const QString guid = directories.front();
+    const QString reportPath = QDir(cache).filePath(guid + "/keel_stuck_info.5.1019.json");
+    const std::string cachedText = readFile(reportPath).toStdString();
+    const Json cached(cachedText);
+    ASSERT_TRUE(cached.isObject()) << cachedText;
+    EXPECT_EQ(cached.get("stuck_stack_dump"), nullptr);
+    EXPECT_EQ(json_integer_value(cached.get("stuck_duration")), 8)
+        << "always 8, whatever the stuck threshold";
+    EXPECT_EQ(cached.string("stuck_ground"), "前台");
+    // Real minidumps may or may not be written on this platform yet.
+    const QStringList dumps = QDir(cache + "/" + guid).entryList({"*.dmp"}, QDir::Files);
+    const QByteArray dumpBytes =
+        dumps.isEmpty() ? QByteArray() : readFile(cache + "/" + guid + "/" + dumps.front());
+
+    const HelperRun restart = runHelper("restart", root.path(), uploads);
+    ASSERT_EQ(restart.exitCode, 0) << "the cached report was not sent, or the cache not emptied";
+    EXPECT_EQ(subdirectories(cache), QStringList());
+
+    json_t *events = json_loads(restart.result.c_str(), 0, nullptr);
+    ASSERT_TRUE(json_is_array(events)) << restart.result;
+    const json_t *sent = onlyEventNamed(events, "keel_stuck_info");
+    ASSERT_NE(sent, nullptr) << "sent exactly once: " << restart.result;
+    EXPECT_EQ(json_string_value(json_object_get(sent, "guid")), guid.toStdString());
+    EXPECT_EQ(json_integer_value(json_object_get(sent, "first")), 5);
+    EXPECT_EQ(json_integer_value(json_object_get(sent, "second")), 1019);
+    const std::string payload = json_string_value(json_object_get(sent, "payload"));
+    if (dumps.isEmpty()) {
+        EXPECT_EQ(payload, cachedText);
+    } else {
+        const std::string reference = Json(payload).string("stuck_stack_dump");
+        EXPECT_EQ(payload, withStringMember(cachedText, "stuck_stack_dump", reference));
+        EXPECT_EQ(readFile(QDir(uploads).filePath(QString::fromStdString(reference))), dumpBytes);
+    }
+    json_decref(events);
+}
+
+} // namespace

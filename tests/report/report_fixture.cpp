@@ -1,0 +1,154 @@
+#include "report_fixture.h"
+
+#include "keel.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+
+#include <cstdlib>
+
+namespace reporttest
+{
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
+    file.write(bytes);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QStringList tree(const QString &directory)
+{
+    QStringList entries;
+    const QDir base(directory);
+    QDirIterator it(directory,
+                    QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        entries << base.relativeFilePath(it.filePath()) + (it.fileInfo().isDir() ? "/" : "");
+    }
+    entries.sort();
+    return entries;
+}
+
+QStringList subdirectories(const QString &directory)
+{
+    QStringList names = QDir(directory).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    names.sort();
+    return names;
+}
+
+std::string nameOf(standin::upload::Delivery delivery)
+{
+    switch (delivery) {
+    case standin::upload::Delivery::Inline: return "Inline";
+    case standin::upload::Delivery::FromLibraryThread: return "FromLibraryThread";
+    case standin::upload::Delivery::Held: return "HeldThenReleased";
+    }
+    return "";
+}
+
+std::string nameOf(standin::EventReply reply)
+{
+    switch (reply) {
+    case standin::EventReply::AcceptNow: return "AcceptNow";
+    case standin::EventReply::RefuseNow: return "RefuseNow";
+    case standin::EventReply::AcceptLater: return "AcceptLater";
+    case standin::EventReply::RefuseLater: return "RefuseLater";
+    }
+    return "";
+}
+
+Json::Json(const std::string &text) : value_(json_loads(text.c_str(), 0, nullptr)) {}
+
+Json::~Json()
+{
+    json_decref(value_);
+}
+
+bool Json::isObject() const
+{
+    return json_is_object(value_);
+}
+
+std::vector<std::string> Json::keys() const
+{
+    std::vector<std::string> names;
+    const char *key;
+    json_t *member;
+    json_object_foreach(value_, key, member) names.push_back(key);
+    return names;
+}
+
+const json_t *Json::get(const char *key) const
+{
+    return json_object_get(value_, key);
+}
+
+std::string Json::string(const char *key) const
+{
+    const char *text = json_string_value(get(key));
+    return text ? text : "";
+}
+
+std::string withStringMember(const std::string &objectText, const char *key,
+                             const std::string &value)
+{
+    json_t *object = json_loads(objectText.c_str(), 0, nullptr);
+    json_object_set_new(object, key, json_string(value.c_str()));
+    char *text = json_dumps(object, 0);
+    std::string result = text ? text : "";
+    std::free(text);
+    json_decref(object);
+    return result;
+}
+
+void ReportTest::SetUp()
+{
+    ASSERT_TRUE(root_.isValid());
+    ASSERT_TRUE(QDir().mkpath(cacheDir()));
+    standin::tally::reset();
+    standin::upload::reset();
+    standin::upload::setUploadDirectory(uploadDir().toStdString());
+    standin::log::clear();
+    standin::log::enable();
+    Keel::instance()->isBackground = false;
+}
+
+void ReportTest::TearDown()
+{
+    // Nothing may still run against this test's directories once they are removed.
+    standin::upload::waitUntilIdle();
+    standin::tally::waitUntilIdle();
+}
+
+QString ReportTest::cacheDir() const
+{
+    return root_.filePath("keel-anr-cache");
+}
+
+QString ReportTest::uploadDir() const
+{
+    return root_.filePath("uploads");
+}
+
+QString ReportTest::inCache(const QString &relative) const
+{
+    return QDir(cacheDir()).filePath(relative);
+}
+
+QByteArray ReportTest::uploadedFile(const std::string &key) const
+{
+    return readFile(QDir(uploadDir()).filePath(QString::fromStdString(key)));
+}
+
+} // namespace reporttest
