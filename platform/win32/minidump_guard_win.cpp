@@ -81,6 +81,8 @@ DumpOutcome writeMiniDumpGuarded(EntryPoint miniDumpWriteDump, FileHandle file,
                                  std::uint32_t dumpType)
 {
     const auto writeDump = reinterpret_cast<MiniDumpWriteDumpFunction>(miniDumpWriteDump);
+    if (!writeDump)
+        return DumpOutcome::Failed;
     const PMINIDUMP_CALLBACK_INFORMATION callback =
         takeInjectedFault() ? &faultingCallback : nullptr;
 
