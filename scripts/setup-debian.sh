@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what building, testing and running libkeelANR needs on Debian 12.
+# --windows also installs the mingw-w64 cross compiler and Wine for the Windows tests.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build pkg-config
+    qtbase5-dev qtbase5-private-dev
+    libjansson-dev libunwind-dev liblzma-dev
+    libgtest-dev libgmock-dev googletest libbenchmark-dev
+    lldb gdb
+)
+if [[ "${1:-}" == "--windows" ]]; then
+    packages+=(g++-mingw-w64-x86-64-posix wine wine64)
+fi
+
+sudo_if_needed() { if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi; }
+
+sudo_if_needed apt-get update
+sudo_if_needed env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${packages[@]}"
