@@ -3,6 +3,7 @@
 pkg_check_modules(UNWIND REQUIRED libunwind)
 target_sources(keelanr_platform PRIVATE
     linux/debug_library_linux.cpp
+    linux/sampler_mask_shortcut_linux.cpp
     linux/signal_support_linux.cpp
     linux/stack_capture_linux.cpp
     linux/thread_sampler_linux.cpp

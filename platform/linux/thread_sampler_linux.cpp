@@ -30,6 +30,7 @@
 // previous handler, so that handler still sees exactly one signal.
 #include "platform/linux/thread_sampler_linux.h"
 
+#include "platform/linux/sampler_mask_shortcut_linux.h"
 #include "platform/linux/signal_support_linux.h"
 #include "platform/stack_capture.h"
 
@@ -146,7 +147,10 @@ bool answerSampleRequest(int, siginfo_t *info, void *ucontext)
     if (!slot.request.compare_exchange_strong(request, withState(request, RequestState::walking),
                                               std::memory_order_acq_rel))
         return true;
+    const bool withoutMaskChanges = beginWalkWithoutMaskChanges();
     slot.frameCount = walkInterruptedStack(ucontext, slot.frames, slot.capacity);
+    if (withoutMaskChanges)
+        endWalkWithoutMaskChanges();
     slot.timing = {entryNs, monotonicNowNs()};
     slot.request.store(withState(request, RequestState::answered), std::memory_order_release);
     slot.answers.fetch_add(1, std::memory_order_release);
@@ -192,6 +196,8 @@ void *loadUnwinder()
     }
     unwinder = loaded;
     unwindLibrary = library;
+    // Optional: without it each frame costs two more system calls.
+    shortcutMaskChangesWhileWalking(library);
     return library;
 }
 

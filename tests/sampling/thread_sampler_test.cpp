@@ -4,6 +4,7 @@
 #include "test_thread.h"
 
 #include "platform/debug_library.h"
+#include "platform/linux/signal_support_linux.h"
 #include "platform/linux/thread_sampler_linux.h"
 #include "platform/stack_capture.h"
 
@@ -310,6 +311,32 @@ TEST_F(ThreadSampler, ExceptionsUnwindNormallyWhileTheSamplerIsLoaded)
     thread.join();
     EXPECT_GT(caught.load(), 0);
     EXPECT_EQ(caught.load(), cleanedUp.load());
+}
+
+TEST_F(ThreadSampler, SampledThreadKeepsItsOwnSignalMask)
+{
+    Pipe pipe;
+    std::atomic<bool> masked{false};
+    TestThread thread([&] {
+        sigset_t user1;
+        sigemptyset(&user1);
+        sigaddset(&user1, SIGUSR1);
+        pthread_sigmask(SIG_SETMASK, &user1, nullptr);
+        masked = true;
+        char byte = 0;
+        int errorNumber = 0;
+        readOneByte(pipe.readEnd(), &byte, &errorNumber);
+    });
+    ASSERT_TRUE(eventually([&] { return masked.load(); }));
+    for (int i = 0; i < 100; ++i)
+        EXPECT_FALSE(sample(thread.tid()).empty());
+    EXPECT_EQ(linux_impl::threadSignalState(thread.tid(), SIGUSR1),
+              linux_impl::ThreadSignalState::blocking);
+    EXPECT_EQ(linux_impl::threadSignalState(thread.tid(), SIGUSR2),
+              linux_impl::ThreadSignalState::accepting);
+    EXPECT_EQ(linux_impl::threadSignalState(thread.tid(), linux_impl::samplingSignal()),
+              linux_impl::ThreadSignalState::accepting);
+    pipe.writeByte('x');
 }
 
 // ---- Threads that cannot answer ----
