@@ -36,15 +36,18 @@ QStringList tree(const QString &directory)
         it.next();
         entries << base.relativeFilePath(it.filePath()) + (it.fileInfo().isDir() ? "/" : "");
     }
-    entries.sort();
-    return entries;
+    return sorted(entries);
+}
+
+QStringList sorted(QStringList names)
+{
+    names.sort();
+    return names;
 }
 
 QStringList subdirectories(const QString &directory)
 {
-    QStringList names = QDir(directory).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    names.sort();
-    return names;
+    return sorted(QDir(directory).entryList(QDir::Dirs | QDir::NoDotAndDotDot));
 }
 
 std::string nameOf(standin::upload::Delivery delivery)

@@ -26,6 +26,7 @@ void writeFile(const QString &path, const QByteArray &bytes);
 QByteArray readFile(const QString &path);
 // Every entry below `directory`, relative to it, sorted; directories end in '/'.
 QStringList tree(const QString &directory);
+QStringList sorted(QStringList names);
 // The sub-directories of `directory`, sorted.
 QStringList subdirectories(const QString &directory);
 
