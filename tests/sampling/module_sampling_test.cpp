@@ -208,8 +208,9 @@ TEST_F(ModuleSampling, HandlerThatKeepsMovingGivesNoLag)
     ASSERT_GE(r.samples.size(), static_cast<std::size_t>(kSamples));
     for (std::size_t i = 0; i < r.samples.size(); ++i) {
         EXPECT_FALSE(r.samples[i].empty()) << "sample " << i;
-        if (i > 0)
+        if (i > 0) {
             EXPECT_NE(r.samples[i], r.samples[i - 1]) << "sample " << i;
+        }
     }
     EXPECT_EQ(r.dumps, 0);
     EXPECT_EQ(collector->lagDuration.load(), 0);
