@@ -2,7 +2,6 @@
 
 #include "anr/anr_collector.h"
 #include "anr/log.h"
-#include "platform/clock.h"
 
 #include <QDir>
 
@@ -22,7 +21,8 @@ std::string ANRCollector::writeMiniDump()
     if (!debugEntryPoints.miniDumpWriteDump)
         return {};
 
-    const QString fileName = QString::number(platform::wallClockMs(), 10) + ".dmp";
+    // The collector's wall clock, which tests replace to make two dumps share a millisecond.
+    const QString fileName = QString::number(now(), 10) + ".dmp";
     const std::wstring path = QDir(cacheDir).filePath(fileName).toStdWString();
     const platform::FileHandle file = platform::createDumpFile(path);
     if (file == platform::kInvalidFile)
@@ -35,6 +35,6 @@ std::string ANRCollector::writeMiniDump()
         return QString::fromStdWString(path).toUtf8().toStdString();
     }
     logMessage("anr dump create failed.");
-    platform::deleteDumpFile(path);  // result not examined
+    platform::deleteDumpFile(path); // result not examined
     return {};
 }

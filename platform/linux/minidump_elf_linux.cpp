@@ -32,9 +32,10 @@ NotePayload findBuildIdNote(const std::vector<std::uint8_t> &notes, std::uint64_
     while (at + sizeof(Elf64_Nhdr) <= notes.size()) {
         Elf64_Nhdr header;
         std::memcpy(&header, notes.data() + at, sizeof header);
+        // Name and description each start at an offset aligned as the segment is.
         const std::uint64_t nameAt = at + sizeof header;
-        const std::uint64_t descAt = nameAt + alignUp(header.n_namesz, alignment);
-        const std::uint64_t next = descAt + alignUp(header.n_descsz, alignment);
+        const std::uint64_t descAt = alignUp(nameAt + header.n_namesz, alignment);
+        const std::uint64_t next = alignUp(descAt + header.n_descsz, alignment);
         if (descAt + header.n_descsz > notes.size())
             break;
         if (header.n_type == NT_GNU_BUILD_ID && header.n_namesz == sizeof kGnuNoteName &&

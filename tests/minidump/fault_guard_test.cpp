@@ -1,0 +1,184 @@
+// The guard around the writer: it catches faults of the writing thread inside the writer, and
+// only those; every other fault still reaches the host's disposition.
+#include "platform/linux/signal_support_linux.h"
+#include "platform/minidump_file.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <sys/mman.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+
+using platform::DumpOutcome;
+using platform::EntryPoint;
+
+const volatile char *inaccessiblePage()
+{
+    static void *const page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return static_cast<const volatile char *>(page);
+}
+
+// A page of a file that has been cut to nothing: touching it raises SIGBUS.
+const volatile char *pageBeyondEndOfFile()
+{
+    FILE *file = tmpfile();
+    if (!file || ftruncate(fileno(file), 4096) != 0)
+        return nullptr;
+    void *page = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fileno(file), 0);
+    if (page == MAP_FAILED || ftruncate(fileno(file), 0) != 0)
+        return nullptr;
+    return static_cast<const volatile char *>(page);
+}
+
+bool segvWriter(int)
+{
+    return *inaccessiblePage() == 0;
+}
+bool busWriter(int)
+{
+    return *pageBeyondEndOfFile() == 0;
+}
+bool succeedingWriter(int)
+{
+    return true;
+}
+bool failingWriter(int)
+{
+    return false;
+}
+
+template <typename Writer>
+EntryPoint entry(Writer writer)
+{
+    return reinterpret_cast<EntryPoint>(writer);
+}
+
+DumpOutcome guarded(bool (*writer)(int))
+{
+    return platform::writeMiniDumpGuarded(entry(writer), -1, 0);
+}
+
+bool sameDisposition(const struct sigaction &a, const struct sigaction &b)
+{
+    return (a.sa_flags & SA_SIGINFO) == (b.sa_flags & SA_SIGINFO) &&
+           ((a.sa_flags & SA_SIGINFO) ? a.sa_sigaction == b.sa_sigaction
+                                      : a.sa_handler == b.sa_handler);
+}
+
+TEST(FaultGuard, TheWritersOwnResultIsPassedOn)
+{
+    EXPECT_EQ(DumpOutcome::Written, guarded(succeedingWriter));
+    EXPECT_EQ(DumpOutcome::Failed, guarded(failingWriter));
+    EXPECT_EQ(DumpOutcome::Failed, platform::writeMiniDumpGuarded(nullptr, -1, 0));
+}
+
+TEST(FaultGuard, AFaultInsideTheWriterIsCaughtAndTheHostDispositionIsBackAfterwards)
+{
+    struct sigaction segvBefore {
+    }, busBefore{};
+    sigaction(SIGSEGV, nullptr, &segvBefore);
+    sigaction(SIGBUS, nullptr, &busBefore);
+
+    EXPECT_EQ(DumpOutcome::Faulted, guarded(segvWriter));
+    EXPECT_EQ(DumpOutcome::Faulted, guarded(busWriter));
+    // The guard is usable again: nothing stayed locked or installed.
+    EXPECT_EQ(DumpOutcome::Written, guarded(succeedingWriter));
+    EXPECT_EQ(DumpOutcome::Faulted, guarded(segvWriter));
+
+    struct sigaction segvAfter {
+    }, busAfter{};
+    sigaction(SIGSEGV, nullptr, &segvAfter);
+    sigaction(SIGBUS, nullptr, &busAfter);
+    EXPECT_TRUE(sameDisposition(segvBefore, segvAfter));
+    EXPECT_TRUE(sameDisposition(busBefore, busAfter));
+}
+
+// ---- Faults the guard must not take: they reach the host (in a child process) ----
+
+enum class Host { ownHandler, defaultAction };
+
+void hostHandler(int, siginfo_t *, void *)
+{
+    static const char message[] = "host handler saw the fault\n";
+    static_cast<void>(write(STDERR_FILENO, message, sizeof message - 1));
+    _exit(42);
+}
+
+void installHost(Host host)
+{
+    struct sigaction action {
+    };
+    sigemptyset(&action.sa_mask);
+    if (host == Host::ownHandler) {
+        action.sa_sigaction = &hostHandler;
+        action.sa_flags = SA_SIGINFO;
+    } else {
+        action.sa_handler = SIG_DFL;
+    }
+    sigaction(SIGSEGV, &action, nullptr);
+}
+
+// Another thread faults while the writer runs.
+bool writerWhileAnotherThreadFaults(int)
+{
+    std::thread([] { static_cast<void>(*inaccessiblePage()); }).join();
+    return true;
+}
+
+// SIGSEGV sent to the writing thread is not a fault of the writer's own code.
+bool writerThatIsSentSigsegv(int)
+{
+    platform::linux_impl::sendSignalToThread(platform::linux_impl::currentThreadId(), SIGSEGV);
+    return true;
+}
+
+void faultElsewhere(const std::string &where)
+{
+    if (where == "OtherThreadDuringTheWriter") {
+        guarded(writerWhileAnotherThreadFaults);
+    } else if (where == "WriterThreadAfterTheWriter") {
+        guarded(succeedingWriter);
+        static_cast<void>(*inaccessiblePage());
+    } else if (where == "SignalSentToTheWriterThread") {
+        guarded(writerThatIsSentSigsegv);
+    }
+}
+
+class FaultElsewhere : public testing::TestWithParam<std::tuple<Host, const char *>>
+{
+};
+
+TEST_P(FaultElsewhere, ReachesTheHostsDisposition)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto [host, where] = GetParam();
+    const auto run = [host = host, where = std::string(where)] {
+        installHost(host);
+        faultElsewhere(where);
+        std::fputs("the fault was swallowed\n", stderr);
+        std::exit(0);
+    };
+    if (host == Host::ownHandler)
+        EXPECT_EXIT(run(), testing::ExitedWithCode(42), "host handler saw the fault");
+    else
+        EXPECT_EXIT(run(), testing::KilledBySignal(SIGSEGV), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Places, FaultElsewhere,
+                         testing::Combine(testing::Values(Host::ownHandler, Host::defaultAction),
+                                          testing::Values("OtherThreadDuringTheWriter",
+                                                          "WriterThreadAfterTheWriter",
+                                                          "SignalSentToTheWriterThread")),
+                         [](const testing::TestParamInfo<FaultElsewhere::ParamType> &info) {
+                             return std::string(std::get<0>(info.param) == Host::ownHandler
+                                                    ? "HostHandler_"
+                                                    : "DefaultAction_") +
+                                    std::get<1>(info.param);
+                         });
+
+} // namespace

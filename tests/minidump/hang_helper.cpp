@@ -1,0 +1,76 @@
+// A Qt application whose GUI thread hangs inside a paint handler while a second thread writes
+// a minidump of the process through the module, as the watchdog would. Started by the LLDB
+// test with the cache directory as its argument; prints "dump <path>" and "threads <count>"
+// (the process's threads when the dump was written) and exits 0, or exits 1 without a dump.
+#include "anr/anr_collector.h"
+#include "platform/linux/minidump_proc_linux.h"
+
+#include <QGuiApplication>
+#include <QThread>
+#include <QTimer>
+
+#include <cstdio>
+#include <future>
+#include <memory>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+// With the GUI thread these make ten threads, the size of a typical Qt application.
+constexpr int kIdleQtThreads = 8;
+
+// The function the dump's first thread must show. It stands for a paint handler stuck on I/O.
+__attribute__((noinline)) void keelDemoHangInPaintHandler(int wakeUp, std::promise<void> &hanging)
+{
+    hanging.set_value();
+    char byte = 0;
+    while (read(wakeUp, &byte, 1) < 0) {
+    }
+    asm volatile("" ::: "memory"); // keeps this frame from becoming a tail call
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2)
+        return 1;
+    QGuiApplication application(argc, argv);
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (int i = 0; i < kIdleQtThreads; ++i) {
+        threads.push_back(std::make_unique<QThread>());
+        threads.back()->start();
+    }
+
+    int wakeUp[2];
+    if (pipe(wakeUp) != 0)
+        return 1;
+    std::promise<void> hanging;
+    std::string dumpPath;
+    std::size_t threadCount = 0;
+    std::thread watchdog([&] {
+        hanging.get_future().wait();
+        auto collector = ANRCollector::createWithoutWatchdogForTesting();
+        collector->cacheDir = QString::fromLocal8Bit(argv[1]);
+        threadCount = platform::linux_impl::listThreadIds().size();
+        dumpPath = collector->writeMiniDump();
+        static_cast<void>(write(wakeUp[1], "x", 1));
+    });
+    QTimer::singleShot(0, [&] {
+        keelDemoHangInPaintHandler(wakeUp[0], hanging);
+        application.quit();
+    });
+    application.exec();
+    watchdog.join();
+    for (auto &thread : threads) {
+        thread->quit();
+        thread->wait();
+    }
+    if (dumpPath.empty())
+        return 1;
+    std::printf("dump %s\nthreads %zu\n", dumpPath.c_str(), threadCount);
+    return 0;
+}

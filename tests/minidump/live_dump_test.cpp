@@ -1,0 +1,217 @@
+// Dumps of this test process (a QGuiApplication on its main thread), read back and compared
+// with what the process independently knows about itself.
+#include "minidump/dump_test_support.h"
+#include "platform/linux/minidump_proc_linux.h"
+#include "platform/linux/minidump_thread_freezer_linux.h"
+#include "platform/linux/minidump_writer_linux.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <set>
+#include <sys/auxv.h>
+#include <unistd.h>
+
+namespace
+{
+
+using dumptest::WorkerThread;
+using minidump_test::Minidump;
+
+class LiveDump : public testing::Test
+{
+protected:
+    std::string dumpPath(const char *name) const { return directory.filePath(name).toStdString(); }
+
+    // Dumps this process and parses the file.
+    Minidump dumpAndLoad(const char *name, dumptest::DumpResult *result = nullptr)
+    {
+        const dumptest::DumpResult written = dumptest::dumpFromAnotherThread(dumpPath(name));
+        EXPECT_TRUE(written.written);
+        if (result)
+            *result = written;
+        return dumptest::loadDump(dumpPath(name));
+    }
+
+    const minidump_test::Thread *threadOf(const Minidump &dump, pid_t id)
+    {
+        const auto found = std::find_if(
+            dump.threads().begin(), dump.threads().end(),
+            [id](const minidump_test::Thread &t) { return t.threadId == std::uint32_t(id); });
+        return found == dump.threads().end() ? nullptr : &*found;
+    }
+
+    QTemporaryDir directory;
+    WorkerThread workers[3];
+};
+
+TEST_F(LiveDump, ListsEveryThreadWithTheMainThreadFirstAndItsStackAroundItsStackPointer)
+{
+    dumptest::DumpResult result;
+    const Minidump dump = dumpAndLoad("threads.dmp", &result);
+
+    std::multiset<pid_t> listed;
+    for (const minidump_test::Thread &thread : dump.threads())
+        listed.insert(static_cast<pid_t>(thread.threadId));
+    EXPECT_EQ(std::multiset<pid_t>(result.threadsAtDump.begin(), result.threadsAtDump.end()),
+              listed);
+    ASSERT_FALSE(dump.threads().empty());
+    EXPECT_EQ(static_cast<std::uint32_t>(getpid()), dump.threads()[0].threadId);
+
+    std::size_t withStack = 0;
+    for (const minidump_test::Thread &thread : dump.threads()) {
+        SCOPED_TRACE("thread " + std::to_string(thread.threadId));
+        const std::optional<std::uint64_t> sp =
+            dump.contextValue(thread, minidump_test::kContextRsp);
+        const std::optional<std::uint64_t> ip =
+            dump.contextValue(thread, minidump_test::kContextRip);
+        ASSERT_TRUE(sp && ip) << "no thread here blocks the dump signal";
+        EXPECT_TRUE(dump.readMemory(*sp, 8)) << "the stack copy covers the stack pointer";
+        EXPECT_TRUE(std::any_of(
+            dump.modules().begin(), dump.modules().end(),
+            [&](const minidump_test::Module &m) { return *ip >= m.base && *ip - m.base < m.size; }))
+            << "the instruction pointer lies in a module";
+        withStack += thread.stack.size > 0;
+    }
+    EXPECT_EQ(withStack, dump.memory().size())
+        << "every stack, and nothing else, is in the memory list";
+    EXPECT_NE(nullptr, threadOf(dump, result.dumper)) << "the dumping thread describes itself too";
+}
+
+TEST_F(LiveDump, ModulesStartWithTheExecutableAndCarryTheRealBuildIds)
+{
+    const Minidump dump = dumpAndLoad("modules.dmp");
+    char executable[PATH_MAX] = {};
+    ASSERT_GT(readlink("/proc/self/exe", executable, sizeof executable - 1), 0);
+
+    ASSERT_FALSE(dump.modules().empty());
+    EXPECT_EQ(executable, dump.modules()[0].name);
+    const auto qtCore = std::find_if(dump.modules().begin(), dump.modules().end(),
+                                     [](const minidump_test::Module &m) {
+                                         return m.name.find("/libQt5Core.so") != std::string::npos;
+                                     });
+    ASSERT_NE(dump.modules().end(), qtCore);
+
+    for (const minidump_test::Module *module : {&dump.modules()[0], &*qtCore}) {
+        SCOPED_TRACE(module->name);
+        const std::vector<std::uint8_t> buildId = dumptest::buildIdFromReadelf(module->name);
+        ASSERT_FALSE(buildId.empty()) << "readelf found no build id";
+        std::vector<std::uint8_t> expected = {'L', 'E', 'p', 'B'};
+        expected.insert(expected.end(), buildId.begin(), buildId.end());
+        EXPECT_EQ(expected, module->codeView);
+    }
+
+    // The dynamic linker's own list (which names objects as they were asked for, not by their
+    // resolved paths) agrees on where Qt Core was loaded.
+    const auto linked = std::find_if(
+        dump.linkMap().begin(), dump.linkMap().end(),
+        [&](const minidump_test::LinkMapEntry &e) { return e.address == qtCore->base; });
+    ASSERT_NE(dump.linkMap().end(), linked);
+    EXPECT_NE(std::string::npos, linked->name.find("/libQt5Core.so")) << linked->name;
+}
+
+TEST_F(LiveDump, SystemAndLinuxStreamsDescribeThisProcess)
+{
+    const Minidump dump = dumpAndLoad("streams.dmp");
+    EXPECT_EQ(9, dump.processorArchitecture());
+    EXPECT_EQ(0x8201u, dump.platformId());
+    EXPECT_EQ(0u, dump.csdVersion().rfind("Linux ", 0));
+    EXPECT_EQ(std::optional<std::uint32_t>(getpid()), dump.processId());
+
+    EXPECT_NE(std::string::npos,
+              dump.streamText(0x47670004).find("Pid:\t" + std::to_string(getpid()) + "\n"));
+    EXPECT_EQ(platform::linux_impl::readWholeFile("/proc/self/cmdline"),
+              dump.streamText(0x47670006));
+    EXPECT_EQ(0u, dump.streamText(0x47670003).rfind("processor", 0));
+    EXPECT_EQ(platform::linux_impl::readWholeFile("/etc/lsb-release").value_or(""),
+              dump.streamText(0x47670005));
+    EXPECT_NE(std::string::npos, dump.streamText(0x47670009).find(dump.modules()[0].name));
+
+    const std::vector<std::uint8_t> auxv = dump.streamBytes(0x47670008);
+    ASSERT_GE(auxv.size(), 16u);
+    EXPECT_EQ(0u, auxv.size() % 16);
+    EXPECT_EQ(std::vector<std::uint8_t>(16, 0),
+              std::vector<std::uint8_t>(auxv.end() - 16, auxv.end()))
+        << "ends with AT_NULL";
+    EXPECT_EQ(nullptr, dump.findStream(0x47670007)) << "no environment";
+}
+
+TEST_F(LiveDump, AThreadThatBlocksTheSignalIsListedWithoutContextAndTheDumpIsStillWritten)
+{
+    ASSERT_TRUE(workers[0].run(dumptest::blockAllSignals));
+    const Minidump dump = dumpAndLoad("blocked.dmp");
+
+    const minidump_test::Thread *blocked = threadOf(dump, workers[0].threadId());
+    ASSERT_NE(nullptr, blocked);
+    EXPECT_EQ(0u, blocked->context.size);
+    EXPECT_EQ(0u, blocked->stack.size);
+    EXPECT_NE(0u, threadOf(dump, workers[1].threadId())->context.size);
+    EXPECT_NE(0u, threadOf(dump, getpid())->context.size);
+    ASSERT_TRUE(workers[0].run(dumptest::unblockAllSignals));
+}
+
+// A thread that was sent the signal but did not answer in time answers when it unblocks it.
+// That late answer must find nothing to write into and must not park the thread.
+TEST_F(LiveDump, ALateAnswerNeitherWritesNorParks)
+{
+    ASSERT_TRUE(workers[0].run(dumptest::blockAllSignals));
+    platform::linux_impl::setSignalBlockingThreadsForTesting(true);
+    const Minidump first = dumpAndLoad("late-1.dmp");
+    platform::linux_impl::setSignalBlockingThreadsForTesting(false);
+    ASSERT_NE(nullptr, threadOf(first, workers[0].threadId()));
+    EXPECT_EQ(0u, threadOf(first, workers[0].threadId())->context.size);
+
+    // A parked handler would hold this task far beyond the timeout (it gives up only after
+    // ten seconds).
+    ASSERT_TRUE(workers[0].run(dumptest::unblockAllSignals, std::chrono::seconds(5)));
+
+    const Minidump second = dumpAndLoad("late-2.dmp");
+    EXPECT_NE(0u, threadOf(second, workers[0].threadId())->context.size);
+}
+
+// While threads are stopped the writer must not need anything a stopped thread may hold, the
+// allocator's locks above all.
+TEST_F(LiveDump, HundredDumpsWhileTheGuiThreadAllocatesAsFastAsItCan)
+{
+    constexpr int kDumps = 100;
+    std::atomic<bool> done{false};
+    std::atomic<int> written{0};
+    std::atomic<long long> slowestMs{0};
+    const std::string path = dumpPath("stress.dmp");
+
+    std::thread dumper([&] {
+        for (int i = 0; i < kDumps; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            written += fd >= 0 && platform::linux_impl::writeMinidump(fd);
+            close(fd);
+            const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - start)
+                                     .count();
+            slowestMs = std::max(slowestMs.load(), ms);
+        }
+        done = true;
+    });
+    // The GUI thread: allocations of assorted sizes, each freed at once or a little later.
+    std::vector<void *> held(64, nullptr);
+    for (unsigned i = 0; !done; ++i) {
+        std::free(held[i % held.size()]);
+        held[i % held.size()] = std::malloc(16 + (i * 7919) % 8192);
+    }
+    dumper.join();
+    for (void *block : held)
+        std::free(block);
+
+    EXPECT_EQ(kDumps, written.load());
+    // A stopped thread holding a lock the writer needed would show as a dump lasting until the
+    // parked handler gives up on its own, ten seconds later.
+    EXPECT_LT(slowestMs.load(), 5000);
+    dumptest::loadDump(path);
+}
+
+} // namespace

@@ -1,0 +1,94 @@
+// The dump a hang leaves behind, opened the way a developer opens it: with LLDB, beside the
+// executable. The helper program hangs its GUI thread in keelDemoHangInPaintHandler while the
+// module dumps it.
+#include "minidump/minidump_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <regex>
+#include <string>
+
+namespace
+{
+
+// Only a safety net against a helper or debugger that never ends.
+constexpr char kSafetyTimeout[] = "timeout 120 ";
+// Given to the helper in its environment, which must stay out of the dump.
+constexpr char kSecret[] = "keel-secret-3f9a1c7e5b";
+
+std::string runCommand(const std::string &command)
+{
+    std::string output;
+    FILE *pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return output;
+    char chunk[4096];
+    while (const std::size_t got = std::fread(chunk, 1, sizeof chunk, pipe))
+        output.append(chunk, got);
+    pclose(pipe);
+    return output;
+}
+
+std::string quoted(const std::string &text)
+{
+    return "'" + text + "'";
+}
+
+std::string valueAfter(const std::string &output, const std::string &label)
+{
+    const std::size_t at = output.find(label + " ");
+    if (at == std::string::npos)
+        return {};
+    const std::size_t start = at + label.size() + 1;
+    return output.substr(start, output.find('\n', start) - start);
+}
+
+// The part of `bt all` output that belongs to thread #1.
+std::string firstThreadBacktrace(const std::string &output)
+{
+    const std::size_t start = output.find("* thread #1\n");
+    if (start == std::string::npos)
+        return {};
+    const std::size_t end = output.find("thread #2", start);
+    return output.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+TEST(LldbOpensTheDump, FirstThreadHangsInThePaintHandlerAndEveryThreadIsListed)
+{
+    if (runCommand("command -v lldb").empty())
+        GTEST_SKIP() << "lldb is not installed";
+    QTemporaryDir cache;
+    const std::string helperOutput =
+        runCommand(std::string("KEEL_DUMP_SECRET=") + kSecret + " " + kSafetyTimeout +
+                   quoted(KEEL_HANG_HELPER) + " " + quoted(cache.path().toStdString()));
+    const std::string dump = valueAfter(helperOutput, "dump");
+    const int threadCount = std::atoi(valueAfter(helperOutput, "threads").c_str());
+    ASSERT_FALSE(dump.empty()) << helperOutput;
+    ASSERT_GE(threadCount, 10) << helperOutput;
+
+    std::string error;
+    const std::optional<minidump_test::Minidump> parsed =
+        minidump_test::Minidump::load(dump, error);
+    ASSERT_TRUE(parsed) << error;
+    EXPECT_EQ(static_cast<std::size_t>(threadCount), parsed->threads().size());
+    const std::string bytes(parsed->bytes().begin(), parsed->bytes().end());
+    EXPECT_EQ(std::string::npos, bytes.find(kSecret)) << "the environment leaked into the dump";
+
+    const std::string lldb =
+        runCommand(std::string(kSafetyTimeout) + "lldb --batch -o " +
+                   quoted("target create " + std::string(KEEL_HANG_HELPER) + " --core " + dump) +
+                   " -o 'thread list' -o 'bt all' 2>&1");
+    EXPECT_NE(std::string::npos, lldb.find("was loaded")) << lldb;
+
+    const std::regex listed(R"(thread #\d+: tid = \d+)");
+    const auto count = std::distance(std::sregex_iterator(lldb.begin(), lldb.end(), listed),
+                                     std::sregex_iterator());
+    EXPECT_EQ(threadCount, count) << lldb;
+    EXPECT_NE(std::string::npos, firstThreadBacktrace(lldb).find("keelDemoHangInPaintHandler"))
+        << lldb;
+}
+
+} // namespace

@@ -1,0 +1,329 @@
+#include "minidump/minidump_reader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <set>
+
+namespace minidump_test
+{
+namespace
+{
+
+constexpr std::uint32_t kSignature = 0x504D444D;
+constexpr std::uint32_t kVersion = 0xA793;
+constexpr std::uint32_t kThreadList = 3;
+constexpr std::uint32_t kModuleList = 4;
+constexpr std::uint32_t kMemoryList = 5;
+constexpr std::uint32_t kSystemInfo = 7;
+constexpr std::uint32_t kMiscInfo = 0xF;
+constexpr std::uint32_t kDsoDebug = 0x4767000A;
+constexpr std::size_t kThreadSize = 48;
+constexpr std::size_t kModuleSize = 108;
+constexpr std::size_t kMemoryDescriptorSize = 16;
+constexpr std::size_t kSystemInfoSize = 56;
+constexpr std::size_t kMiscInfoSize = 24;
+constexpr std::size_t kDsoDebugSize = 40;
+constexpr std::size_t kLinkMapSize = 24;
+// LLDB reads contexts no smaller than this (its struct without the FP area).
+constexpr std::size_t kMinContextSize = 736;
+
+// Bounds-checked little-endian reads from the file image.
+class Bytes
+{
+public:
+    explicit Bytes(const std::vector<std::uint8_t> &bytes) : bytes_(bytes) {}
+
+    bool contains(std::uint64_t offset, std::uint64_t size) const
+    {
+        return offset <= bytes_.size() && size <= bytes_.size() - offset;
+    }
+    bool contains(const Location &location) const { return contains(location.rva, location.size); }
+
+    template <typename T>
+    T get(std::uint64_t offset) const
+    {
+        T value{};
+        if (contains(offset, sizeof value))
+            std::memcpy(&value, bytes_.data() + offset, sizeof value);
+        return value;
+    }
+    Location location(std::uint64_t offset) const
+    {
+        return {get<std::uint32_t>(offset), get<std::uint32_t>(offset + 4)};
+    }
+
+    // A MINIDUMP_STRING as UTF-8; nullopt when out of bounds, odd-sized or not valid UTF-16.
+    std::optional<std::string> string(std::uint32_t rva) const
+    {
+        const std::uint32_t length = get<std::uint32_t>(rva);
+        if (!contains(rva, 4) || length % 2 != 0 || !contains(std::uint64_t{rva} + 4, length))
+            return std::nullopt;
+        std::string text;
+        for (std::uint64_t at = std::uint64_t{rva} + 4; at < std::uint64_t{rva} + 4 + length;
+             at += 2) {
+            char32_t c = get<std::uint16_t>(at);
+            if (c >= 0xDC00 && c <= 0xDFFF)
+                return std::nullopt;
+            if (c >= 0xD800 && c <= 0xDBFF) {
+                at += 2;
+                const char32_t low = get<std::uint16_t>(at);
+                if (at >= std::uint64_t{rva} + 4 + length || low < 0xDC00 || low > 0xDFFF)
+                    return std::nullopt;
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+            }
+            appendUtf8(text, c);
+        }
+        return text;
+    }
+
+private:
+    static void appendUtf8(std::string &out, char32_t c)
+    {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+
+    const std::vector<std::uint8_t> &bytes_;
+};
+
+// The entry count of a list stream whose size must be exactly 4 + n * entrySize.
+std::optional<std::uint32_t> listCount(const Bytes &bytes, const Location &stream,
+                                       std::size_t entrySize)
+{
+    if (stream.size < 4)
+        return std::nullopt;
+    const std::uint32_t count = bytes.get<std::uint32_t>(stream.rva);
+    if (stream.size != 4 + std::uint64_t{count} * entrySize)
+        return std::nullopt;
+    return count;
+}
+
+} // namespace
+
+std::optional<Minidump> Minidump::parse(std::vector<std::uint8_t> bytes, std::string &error)
+{
+    Minidump dump;
+    dump.bytes_ = std::move(bytes);
+    if (!dump.parseAll(error))
+        return std::nullopt;
+    return dump;
+}
+
+std::optional<Minidump> Minidump::load(const std::string &path, std::string &error)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        error = "cannot open " + path;
+        return std::nullopt;
+    }
+    return parse(std::vector<std::uint8_t>(std::istreambuf_iterator<char>(file), {}), error);
+}
+
+bool Minidump::parseAll(std::string &error)
+{
+    const Bytes b(bytes_);
+    if (!b.contains(0, 32) || b.get<std::uint32_t>(0) != kSignature ||
+        (b.get<std::uint32_t>(4) & 0xFFFF) != kVersion) {
+        error = "bad header";
+        return false;
+    }
+    timeDateStamp_ = b.get<std::uint32_t>(0x14);
+    const std::uint32_t streamCount = b.get<std::uint32_t>(8);
+    const std::uint32_t directory = b.get<std::uint32_t>(12);
+    if (!b.contains(directory, std::uint64_t{streamCount} * 12)) {
+        error = "directory outside the file";
+        return false;
+    }
+    std::set<std::uint32_t> types;
+    for (std::uint32_t i = 0; i < streamCount; ++i) {
+        const Stream stream{b.get<std::uint32_t>(directory + i * 12),
+                            b.location(directory + i * 12 + 4)};
+        if (!b.contains(stream.location)) {
+            error = "stream " + std::to_string(stream.type) + " outside the file";
+            return false;
+        }
+        if (stream.type == 0 && stream.location.size == 0)
+            continue; // an unused entry, which readers skip
+        if (!types.insert(stream.type).second) {
+            error = "duplicate stream type " + std::to_string(stream.type);
+            return false;
+        }
+        streams_.push_back(stream);
+    }
+
+    const Stream *systemInfo = findStream(kSystemInfo);
+    if (!systemInfo || systemInfo->location.size < kSystemInfoSize) {
+        error = "no system information";
+        return false;
+    }
+    processorArchitecture_ = b.get<std::uint16_t>(systemInfo->location.rva);
+    platformId_ = b.get<std::uint32_t>(systemInfo->location.rva + 0x14);
+    const std::optional<std::string> csd =
+        b.string(b.get<std::uint32_t>(systemInfo->location.rva + 0x18));
+    if (!csd) {
+        error = "bad CSD version string";
+        return false;
+    }
+    csdVersion_ = *csd;
+
+    if (const Stream *misc = findStream(kMiscInfo)) {
+        if (misc->location.size < kMiscInfoSize) {
+            error = "misc information too small";
+            return false;
+        }
+        if (b.get<std::uint32_t>(misc->location.rva + 4) & 1)
+            processId_ = b.get<std::uint32_t>(misc->location.rva + 8);
+    }
+
+    if (const Stream *list = findStream(kThreadList)) {
+        const std::optional<std::uint32_t> count = listCount(b, list->location, kThreadSize);
+        if (!count) {
+            error = "thread list size is not 4 + n * 48";
+            return false;
+        }
+        for (std::uint32_t i = 0; i < *count; ++i) {
+            const std::uint64_t at = list->location.rva + 4 + std::uint64_t{i} * kThreadSize;
+            Thread thread{b.get<std::uint32_t>(at), b.get<std::uint64_t>(at + 0x18),
+                          b.location(at + 0x20), b.location(at + 0x28)};
+            if (!b.contains(thread.stack) || !b.contains(thread.context) ||
+                (thread.context.size != 0 && thread.context.size < kMinContextSize)) {
+                error = "thread " + std::to_string(thread.threadId) + " has a bad stack or context";
+                return false;
+            }
+            threads_.push_back(thread);
+        }
+    }
+
+    if (const Stream *list = findStream(kModuleList)) {
+        const std::optional<std::uint32_t> count = listCount(b, list->location, kModuleSize);
+        if (!count) {
+            error = "module list size is not 4 + n * 108";
+            return false;
+        }
+        for (std::uint32_t i = 0; i < *count; ++i) {
+            const std::uint64_t at = list->location.rva + 4 + std::uint64_t{i} * kModuleSize;
+            const std::optional<std::string> name = b.string(b.get<std::uint32_t>(at + 0x14));
+            const Location cv = b.location(at + 0x4C);
+            if (!name || !b.contains(cv)) {
+                error = "module " + std::to_string(i) + " has a bad name or CodeView record";
+                return false;
+            }
+            modules_.push_back({b.get<std::uint64_t>(at), b.get<std::uint32_t>(at + 8), *name,
+                                std::vector<std::uint8_t>(bytes_.begin() + cv.rva,
+                                                          bytes_.begin() + cv.rva + cv.size)});
+        }
+    }
+
+    if (const Stream *list = findStream(kMemoryList)) {
+        const std::optional<std::uint32_t> count =
+            listCount(b, list->location, kMemoryDescriptorSize);
+        if (!count) {
+            error = "memory list size is not 4 + n * 16";
+            return false;
+        }
+        for (std::uint32_t i = 0; i < *count; ++i) {
+            const std::uint64_t at =
+                list->location.rva + 4 + std::uint64_t{i} * kMemoryDescriptorSize;
+            const MemoryRange range{b.get<std::uint64_t>(at), b.location(at + 8)};
+            if (!b.contains(range.bytes)) {
+                error = "memory range " + std::to_string(i) + " outside the file";
+                return false;
+            }
+            memory_.push_back(range);
+        }
+        std::vector<MemoryRange> sorted = memory_;
+        std::sort(sorted.begin(), sorted.end(),
+                  [](const MemoryRange &x, const MemoryRange &y) { return x.start < y.start; });
+        for (std::size_t i = 1; i < sorted.size(); ++i) {
+            if (sorted[i - 1].start + sorted[i - 1].bytes.size > sorted[i].start) {
+                error = "overlapping memory ranges";
+                return false;
+            }
+        }
+    }
+
+    if (const Stream *debug = findStream(kDsoDebug)) {
+        const std::uint32_t map = b.get<std::uint32_t>(debug->location.rva + 4);
+        const std::uint32_t count = b.get<std::uint32_t>(debug->location.rva + 8);
+        if (debug->location.size < kDsoDebugSize ||
+            (count > 0 && !b.contains(map, std::uint64_t{count} * kLinkMapSize))) {
+            error = "bad DSO debug stream";
+            return false;
+        }
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const std::uint64_t at = map + std::uint64_t{i} * kLinkMapSize;
+            const std::optional<std::string> name = b.string(b.get<std::uint32_t>(at + 8));
+            if (!name) {
+                error = "bad link map name";
+                return false;
+            }
+            linkMap_.push_back({b.get<std::uint64_t>(at), *name, b.get<std::uint64_t>(at + 0x10)});
+        }
+    }
+    return true;
+}
+
+const Stream *Minidump::findStream(std::uint32_t type) const
+{
+    const auto found = std::find_if(streams_.begin(), streams_.end(),
+                                    [type](const Stream &s) { return s.type == type; });
+    return found == streams_.end() ? nullptr : &*found;
+}
+
+std::vector<std::uint8_t> Minidump::streamBytes(std::uint32_t type) const
+{
+    const Stream *stream = findStream(type);
+    if (!stream)
+        return {};
+    const auto first = bytes_.begin() + stream->location.rva;
+    return std::vector<std::uint8_t>(first, first + stream->location.size);
+}
+
+std::string Minidump::streamText(std::uint32_t type) const
+{
+    const std::vector<std::uint8_t> bytes = streamBytes(type);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::optional<std::uint64_t> Minidump::contextValue(const Thread &thread, std::size_t offset) const
+{
+    if (thread.context.size < offset + 8)
+        return std::nullopt;
+    return Bytes(bytes_).get<std::uint64_t>(thread.context.rva + offset);
+}
+
+std::optional<std::uint32_t> Minidump::contextFlags(const Thread &thread) const
+{
+    if (thread.context.size == 0)
+        return std::nullopt;
+    return Bytes(bytes_).get<std::uint32_t>(thread.context.rva + 0x30);
+}
+
+std::optional<std::vector<std::uint8_t>> Minidump::readMemory(std::uint64_t address,
+                                                              std::size_t size) const
+{
+    for (const MemoryRange &range : memory_) {
+        if (address >= range.start && address - range.start + size <= range.bytes.size) {
+            const auto first = bytes_.begin() + range.bytes.rva + (address - range.start);
+            return std::vector<std::uint8_t>(first, first + size);
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace minidump_test
