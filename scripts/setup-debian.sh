@@ -8,7 +8,7 @@ packages=(
     qtbase5-dev qtbase5-private-dev
     libjansson-dev libunwind-dev liblzma-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
-    lldb gdb
+    lldb gdb python3
 )
 if [[ "${1:-}" == "--windows" ]]; then
     packages+=(g++-mingw-w64-x86-64-posix wine wine64)
