@@ -70,7 +70,7 @@ class UploadOutcome : public ReportTest,
 {
 };
 
-TEST_P(UploadOutcome, GivesTheDataStringOrEmptyAndLogsAsSpecified)
+TEST_P(UploadOutcome, GivesTheDataStringOrEmptyAndLogsWhatItGot)
 {
     const auto &[c, delivery] = GetParam();
     const QString dump = inCache("1700000000001.dmp");
