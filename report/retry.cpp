@@ -51,6 +51,13 @@ bool addDumpReference(std::string &reportText, const std::string &eventName,
     return true;
 }
 
+// Ends a report's life in the cache, whatever became of it.
+void removeReportDirectory(QDir &reportDirectory)
+{
+    // Result not examined: a report file that survives is handled again at the next start.
+    reportDirectory.removeRecursively();
+}
+
 void retryReport(QDir reportDirectory)
 {
     std::string reportText;
@@ -69,12 +76,12 @@ void retryReport(QDir reportDirectory)
         const std::string reference = uploadFile(dumpPath.toStdString());
         if (reference.empty()) {
             logMessage("[ANR] retryFailedCache upload dmp failed");
-            reportDirectory.removeRecursively();
+            removeReportDirectory(reportDirectory);
             return;
         }
         if (!addDumpReference(reportText, eventName, reference)) {
             logMessage("[ANR] JSON object is null");
-            reportDirectory.removeRecursively();
+            removeReportDirectory(reportDirectory);
             return;
         }
     }
@@ -82,8 +89,7 @@ void retryReport(QDir reportDirectory)
     Tally::instance()->event(eventName, reportText, reportDirectory.dirName().toStdString(),
                              pieces[1].toInt(nullptr, 10), pieces[2].toInt(nullptr, 10),
                              std::function<void(bool)>());
-    // Result not examined: a report file that survives is sent again at the next start.
-    reportDirectory.removeRecursively();
+    removeReportDirectory(reportDirectory);
 }
 
 } // namespace
