@@ -1,8 +1,6 @@
 // The retry of cached reports: one send per report directory with its first identity, the
 // dump uploaded first when there is one, and every directory that is not a readable
 // report left alone.
-#include "report/retry.h"
-
 #include "anr/anr_collector.h"
 #include "anr/keel_anr_internals.h"
 #include "keel.h"
@@ -240,16 +238,6 @@ TEST_F(RetryTest, RefusedReportIsSentAgainOnceWithItsGuidAndText)
     expectEvents({{"keel_stuck_info", refused.guid, 5, 1019, refused.payload}});
     EXPECT_EQ(standin::upload::uploads().size(), 1u) << "only the first send uploaded the dump";
     EXPECT_EQ(tree(cacheDir()), QStringList());
-}
-
-TEST(FindFileBySuffix, FindsTheFirstVisibleFileByNameIgnoringCase)
-{
-    QTemporaryDir directory;
-    for (const char *name : {".a.json", "c.json", "B.Json", "a.jsonx"})
-        writeFile(directory.filePath(name), "");
-    ASSERT_TRUE(QDir().mkpath(directory.filePath("A.json")));
-    EXPECT_EQ(findFileBySuffix(QDir(directory.path()), "json"), directory.filePath("B.Json"));
-    EXPECT_EQ(findFileBySuffix(QDir(directory.path()), "dmp"), QString());
 }
 
 // --- Garbage in the cache --------------------------------------------------------------

@@ -165,31 +165,6 @@ TEST_F(UploadFile, TwoUploadsAtOnceEachGetTheirOwnOutcome)
     EXPECT_EQ(secondResult, "");
 }
 
-TEST_F(UploadFile, ConcurrentUploadsDoNotMixUpTheirReferences)
-{
-    constexpr int kRounds = 20;
-    const QString first = inCache("a.dmp");
-    const QString second = inCache("b.dmp");
-    writeFile(first, "dump a");
-    writeFile(second, "dump b");
-    std::vector<std::string> firstResults(kRounds);
-    std::vector<std::string> secondResults(kRounds);
-    std::thread a([&] {
-        for (auto &result : firstResults)
-            result = uploadFile(first.toStdString());
-    });
-    std::thread b([&] {
-        for (auto &result : secondResults)
-            result = uploadFile(second.toStdString());
-    });
-    a.join();
-    b.join();
-    for (int i = 0; i < kRounds; ++i) {
-        EXPECT_EQ(uploadedFile(firstResults[i]), "dump a");
-        EXPECT_EQ(uploadedFile(secondResults[i]), "dump b");
-    }
-}
-
 TEST_F(UploadFile, GivesUpAfterTheTimeLimitAndALateCompletionIsHarmless)
 {
     const QString dump = inCache("3.dmp");
