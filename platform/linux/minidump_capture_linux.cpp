@@ -22,9 +22,11 @@ namespace
 constexpr std::size_t kMaxStackBytes = 256 * 1024;
 // Stacks of a process with hundreds of threads share this much.
 constexpr std::size_t kStackBudget = 64 * 1024 * 1024;
-// For all threads together. An answering thread takes microseconds; this leaves room for a
-// thread the scheduler has not run for a while on a loaded machine.
-constexpr std::int64_t kAnswerTimeoutNs = 150'000'000;
+// For all threads together. An answering thread takes microseconds, but on a loaded machine
+// the scheduler may not run it for a while; a dump is rare and only a thread that never
+// answers makes it wait this long.
+constexpr std::int64_t kAnswerTimeoutNs = 500'000'000;
+constexpr std::size_t kArenaSlack = 4096;
 
 std::string fileOrEmpty(const char *path)
 {
@@ -92,10 +94,11 @@ std::optional<ProcessCapture> captureProcess()
     const std::vector<MapsEntry> maps = parseMaps(model.maps);
     gatherProcessFacts(model, maps);
 
-    const std::size_t slotBytes = (others.size() + 1) * (sizeof(ThreadSlot) + alignof(ThreadSlot));
-    const std::size_t stackBytes =
-        std::min(kStackBudget, (others.size() + 1) * (kMaxStackBytes + 16));
-    std::optional<DumpArena> arena = DumpArena::reserve(slotBytes + stackBytes + 4096);
+    // A slot per other thread, every thread's stack, alignment and the freeze record.
+    const std::size_t threadCount = others.size() + 1;
+    const std::size_t slotBytes = threadCount * (sizeof(ThreadSlot) + alignof(ThreadSlot));
+    const std::size_t stackBytes = std::min(kStackBudget, threadCount * (kMaxStackBytes + 16));
+    std::optional<DumpArena> arena = DumpArena::reserve(slotBytes + stackBytes + kArenaSlack);
     if (!arena)
         return std::nullopt;
 

@@ -67,13 +67,14 @@ std::optional<DumpArena> DumpArena::reserve(std::size_t capacity)
 }
 
 DumpArena::DumpArena(DumpArena &&other) noexcept
-    : base_(std::exchange(other.base_, nullptr)), capacity_(other.capacity_), used_(other.used_)
+    : base_(other.base_), capacity_(other.capacity_), used_(other.used_),
+      owned_(std::exchange(other.owned_, false))
 {
 }
 
 DumpArena::~DumpArena()
 {
-    if (base_)
+    if (owned_)
         munmap(base_, capacity_ + kPageSize);
 }
 

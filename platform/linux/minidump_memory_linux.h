@@ -51,8 +51,9 @@ public:
     std::size_t remaining() const { return capacity_ - used_; }
     // An address whose every access faults.
     const volatile char *guardPage() const { return base_ + capacity_; }
-    // Gives up the mapping without unmapping it, for when something may still touch it.
-    void leak() { base_ = nullptr; }
+    // Keeps the mapping for good (it is not unmapped on destruction), for when something may
+    // still touch it. The arena stays usable.
+    void leak() { owned_ = false; }
 
 private:
     DumpArena(char *base, std::size_t capacity) : base_(base), capacity_(capacity) {}
@@ -60,6 +61,7 @@ private:
     char *base_;
     std::size_t capacity_;
     std::size_t used_ = 0;
+    bool owned_ = true;
 };
 
 } // namespace platform::linux_impl

@@ -48,7 +48,8 @@ std::atomic<Freeze *> activeFreeze{nullptr};
 FutexWord handlersInside{0};
 std::atomic<bool> signalBlockingThreads{false};
 
-// ---- Reachable from the signal handler: everything in this block is async-signal-safe. ----
+// ---- Run by the signal handler, or by the dumper while threads are stopped (when it must
+// ---- neither allocate nor lock): everything in this block is async-signal-safe.
 
 // async-signal-safe.
 ThreadSlot *slotOf(Freeze *freeze, pid_t threadId)

@@ -2,6 +2,7 @@
 // chosen for a stack pointer, register conversion, build ids and the module list.
 #include "platform/linux/minidump_context_linux.h"
 #include "platform/linux/minidump_elf_linux.h"
+#include "platform/linux/minidump_memory_linux.h"
 #include "platform/linux/minidump_modules_linux.h"
 #include "platform/linux/minidump_proc_linux.h"
 #include "platform/linux/minidump_thread_freezer_linux.h"
@@ -11,6 +12,7 @@
 #include <cstddef>
 #include <cstring>
 #include <map>
+#include <sys/mman.h>
 
 namespace
 {
@@ -106,6 +108,63 @@ TEST(ProcStat, ArgumentStringsStartIsField48EvenWhenTheNameHoldsSpacesAndParenth
               argumentStringsStart("4242 (a) b (c) " + fields));
     EXPECT_EQ(std::nullopt, argumentStringsStart("4242 (app) S 1 2 3"));
     EXPECT_EQ(std::nullopt, argumentStringsStart("garbage"));
+}
+
+// ---- Reading this process's memory ----
+
+// Three pages: readable, inaccessible, readable.
+class OwnMemory : public testing::Test
+{
+protected:
+    OwnMemory()
+    {
+        pages = static_cast<std::uint8_t *>(
+            mmap(nullptr, 3 * kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        std::memset(pages, 0x5A, 3 * kPage);
+        mprotect(pages + kPage, kPage, PROT_NONE);
+    }
+    ~OwnMemory() override { munmap(pages, 3 * kPage); }
+
+    std::uint64_t at(std::size_t offset) const
+    {
+        return reinterpret_cast<std::uint64_t>(pages + offset);
+    }
+
+    static constexpr std::size_t kPage = 4096;
+    std::uint8_t *pages = nullptr;
+    std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(3 * kPage, 0);
+};
+
+TEST_F(OwnMemory, AnInaccessiblePageEndsTheReadInsteadOfFaulting)
+{
+    const OwnProcessMemory memory;
+    EXPECT_EQ(kPage, memory.read(at(0), buffer.data(), 3 * kPage)) << "stops at the guard page";
+    EXPECT_EQ(std::vector<std::uint8_t>(kPage, 0x5A),
+              std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + kPage));
+    EXPECT_EQ(100u, memory.read(at(kPage - 100), buffer.data(), 500));
+    EXPECT_EQ(0u, memory.read(at(kPage + 8), buffer.data(), 16)) << "starts inside it";
+    EXPECT_EQ(kPage, memory.read(at(2 * kPage), buffer.data(), kPage));
+    EXPECT_EQ(0u, memory.read(0x10, buffer.data(), 16)) << "unmapped";
+    EXPECT_TRUE(memory.readExactly(at(10), buffer.data(), 20));
+    EXPECT_FALSE(memory.readExactly(at(kPage - 10), buffer.data(), 20));
+}
+
+TEST(DumpArena, HandsOutAlignedZeroedMemoryUntilItIsFull)
+{
+    std::optional<DumpArena> arena = DumpArena::reserve(8192);
+    ASSERT_TRUE(arena);
+    auto *first = static_cast<std::uint8_t *>(arena->allocate(3, 1));
+    auto *second = static_cast<std::uint8_t *>(arena->allocate(100, 64));
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(0u, reinterpret_cast<std::uintptr_t>(second) % 64);
+    EXPECT_GE(second, first + 3);
+    EXPECT_EQ(std::vector<std::uint8_t>(100, 0), std::vector<std::uint8_t>(second, second + 100));
+    EXPECT_EQ(nullptr, arena->allocate(arena->remaining() + 1, 1));
+    EXPECT_NE(nullptr, arena->allocate(arena->remaining(), 1));
+    EXPECT_EQ(0u, arena->remaining());
+    EXPECT_EQ(
+        0u, OwnProcessMemory().read(reinterpret_cast<std::uint64_t>(arena->guardPage()), first, 1))
+        << "the page after the arena is inaccessible";
 }
 
 // ---- The stack range of a thread ----
