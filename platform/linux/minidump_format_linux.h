@@ -1,6 +1,7 @@
 // The minidump structures this writer puts on disk, little-endian, laid out as dbghelp
-// declares them (packed at 4, so MINIDUMP_MODULE is 108 bytes). Every offset LLDB relies on
-// is pinned by a static_assert.
+// declares them. Only MINIDUMP_MODULE needs dbghelp's packing at 4 (108 bytes, not 112); the
+// others come out the same with natural alignment. Every offset LLDB relies on is pinned by a
+// static_assert.
 #pragma once
 
 #include <cstddef>
@@ -43,8 +44,6 @@ constexpr std::uint32_t kContextInteger = kContextAmd64 | 0x2;
 constexpr std::uint32_t kContextFloatingPoint = kContextAmd64 | 0x8;
 // Control, integer and floating point: what a signal's ucontext provides.
 constexpr std::uint32_t kContextFull = kContextControl | kContextInteger | kContextFloatingPoint;
-
-#pragma pack(push, 4)
 
 struct Header {
     std::uint32_t signature;
@@ -97,6 +96,7 @@ struct FixedFileInfo {
     std::uint32_t fileDateLs;
 };
 
+#pragma pack(push, 4)
 struct Module {
     std::uint64_t baseOfImage;
     std::uint32_t sizeOfImage;
@@ -109,6 +109,7 @@ struct Module {
     std::uint64_t reserved0;
     std::uint64_t reserved1;
 };
+#pragma pack(pop)
 
 struct SystemInfo {
     std::uint16_t processorArchitecture;
@@ -177,8 +178,6 @@ struct LinkMap {
     std::uint32_t padding;
     std::uint64_t ld;
 };
-
-#pragma pack(pop)
 
 static_assert(sizeof(Header) == 32);
 static_assert(sizeof(Directory) == 12);
