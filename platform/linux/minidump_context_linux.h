@@ -20,7 +20,7 @@ struct SavedRegisters {
 // here rather than referenced.
 void saveRegisters(const ucontext_t &context, SavedRegisters &saved);
 
-// CONTROL, INTEGER and (when saved) FLOATING_POINT, as from Breakpad's ucontext path.
+// CONTROL, INTEGER and (when saved) FLOATING_POINT: all a ucontext holds (0x0010000B).
 format::ContextAmd64 contextFromRegisters(const SavedRegisters &saved);
 
 } // namespace platform::linux_impl

@@ -305,7 +305,7 @@ std::vector<std::uint8_t> sha1SizedBuildId()
     return id;
 }
 
-struct ElfSpec {
+struct ElfShape {
     std::vector<std::uint8_t> buildId = sha1SizedBuildId();
     std::uint64_t firstLoadVaddr = 0; // 0 for shared objects and PIE
     std::uint64_t noteAlign = 4;
@@ -328,14 +328,14 @@ void appendNote(std::vector<std::uint8_t> &notes, std::uint32_t type,
 }
 
 // A loaded image: ELF header, PT_LOAD and PT_NOTE headers, the notes at offset 0x200.
-std::vector<std::uint8_t> makeElf(const ElfSpec &spec)
+std::vector<std::uint8_t> makeElf(const ElfShape &shape)
 {
     constexpr std::size_t kNotesAt = 0x200;
     std::vector<std::uint8_t> notes;
-    if (spec.abiNoteFirst)
+    if (shape.abiNoteFirst)
         appendNote(notes, NT_GNU_ABI_TAG, {0, 0, 0, 0, 3, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0},
-                   spec.noteAlign, 0);
-    appendNote(notes, NT_GNU_BUILD_ID, spec.buildId, spec.noteAlign, spec.claimedDescSize);
+                   shape.noteAlign, 0);
+    appendNote(notes, NT_GNU_BUILD_ID, shape.buildId, shape.noteAlign, shape.claimedDescSize);
 
     std::vector<std::uint8_t> image(0x1000);
     Elf64_Ehdr header{};
@@ -346,12 +346,12 @@ std::vector<std::uint8_t> makeElf(const ElfSpec &spec)
     header.e_phnum = 2;
     Elf64_Phdr segments[2]{};
     segments[0].p_type = PT_LOAD;
-    segments[0].p_vaddr = spec.firstLoadVaddr;
+    segments[0].p_vaddr = shape.firstLoadVaddr;
     segments[0].p_memsz = image.size();
     segments[1].p_type = PT_NOTE;
-    segments[1].p_vaddr = spec.firstLoadVaddr + kNotesAt;
+    segments[1].p_vaddr = shape.firstLoadVaddr + kNotesAt;
     segments[1].p_memsz = notes.size();
-    segments[1].p_align = spec.noteAlign;
+    segments[1].p_align = shape.noteAlign;
     std::memcpy(image.data(), &header, sizeof header);
     std::memcpy(image.data() + sizeof header, segments, sizeof segments);
     std::memcpy(image.data() + kNotesAt, notes.data(), notes.size());
@@ -360,7 +360,7 @@ std::vector<std::uint8_t> makeElf(const ElfSpec &spec)
 
 struct BuildIdCase {
     const char *name;
-    ElfSpec spec;
+    ElfShape shape;
     std::uint64_t base;
     bool expectId;
 };
@@ -373,41 +373,42 @@ TEST_P(BuildIdFromMemory, ReadsTheGnuNoteOrNothing)
 {
     const BuildIdCase &c = GetParam();
     FakeMemory memory;
-    memory.map(c.base, makeElf(c.spec));
+    memory.map(c.base, makeElf(c.shape));
     const std::optional<LoadedElf> elf = readLoadedElf(memory, c.base);
     ASSERT_TRUE(elf);
-    EXPECT_EQ(c.base - c.spec.firstLoadVaddr, elf->loadBias);
-    EXPECT_EQ(c.expectId ? c.spec.buildId : std::vector<std::uint8_t>(), readBuildId(memory, *elf));
+    EXPECT_EQ(c.base - c.shape.firstLoadVaddr, elf->loadBias);
+    EXPECT_EQ(c.expectId ? c.shape.buildId : std::vector<std::uint8_t>(),
+              readBuildId(memory, *elf));
 }
 
-ElfSpec withAlign8()
+ElfShape withAlign8()
 {
-    ElfSpec spec;
-    spec.noteAlign = 8;
-    return spec;
+    ElfShape shape;
+    shape.noteAlign = 8;
+    return shape;
 }
-ElfSpec afterAnAbiNote()
+ElfShape afterAnAbiNote()
 {
-    ElfSpec spec;
-    spec.abiNoteFirst = true;
-    return spec;
+    ElfShape shape;
+    shape.abiNoteFirst = true;
+    return shape;
 }
-ElfSpec fixedAddress()
+ElfShape fixedAddress()
 {
-    ElfSpec spec;
-    spec.firstLoadVaddr = 0x400000;
-    return spec;
+    ElfShape shape;
+    shape.firstLoadVaddr = 0x400000;
+    return shape;
 }
-ElfSpec overlongDesc()
+ElfShape overlongDesc()
 {
-    ElfSpec spec;
-    spec.claimedDescSize = 4000;
-    return spec;
+    ElfShape shape;
+    shape.claimedDescSize = 4000;
+    return shape;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Images, BuildIdFromMemory,
-    testing::Values(BuildIdCase{"SharedObject", ElfSpec{}, 0x7f0000000000, true},
+    testing::Values(BuildIdCase{"SharedObject", ElfShape{}, 0x7f0000000000, true},
                     BuildIdCase{"NotesAlignedTo8", withAlign8(), 0x7f0000000000, true},
                     BuildIdCase{"AfterAnotherNote", afterAnAbiNote(), 0x7f0000000000, true},
                     BuildIdCase{"FixedAddressExecutable", fixedAddress(), 0x400000, true},
@@ -419,7 +420,7 @@ TEST(BuildIdFromMemory, NotAnElfImageOrUnreadableHeadersGiveNothing)
 {
     FakeMemory memory;
     memory.map(0x1000, std::vector<std::uint8_t>(4096, 'x'));
-    std::vector<std::uint8_t> cut = makeElf(ElfSpec{});
+    std::vector<std::uint8_t> cut = makeElf(ElfShape{});
     cut.resize(sizeof(Elf64_Ehdr) + 10); // program headers cut off
     memory.map(0x10000, cut);
     EXPECT_FALSE(readLoadedElf(memory, 0x1000));
@@ -455,12 +456,12 @@ class ModuleList : public testing::TestWithParam<ModuleListCase>
 TEST_P(ModuleList, OneModulePerElfObjectWithTheExecutableFirst)
 {
     FakeMemory memory;
-    ElfSpec app;
+    ElfShape app;
     app.buildId = {0xAA, 0xBB};
     memory.map(0x55550000, makeElf(app));
     memory.map(0x7f0000000000, std::vector<std::uint8_t>(4096, 0)); // a font
-    memory.map(0x7f0000010000, makeElf(ElfSpec{}));
-    memory.map(0x7f0000020000, makeElf(ElfSpec{}));
+    memory.map(0x7f0000010000, makeElf(ElfShape{}));
+    memory.map(0x7f0000020000, makeElf(ElfShape{}));
 
     const std::vector<DumpModule> modules =
         collectModules(parseMaps(kProcessMaps), memory, GetParam().entryPoint);
