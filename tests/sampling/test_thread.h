@@ -40,6 +40,21 @@ private:
     std::thread thread_;
 };
 
+// Runs `action` when the scope ends, also when an assertion leaves it early. Declared after a
+// TestThread, it releases the thread before the thread is joined.
+template <typename Action>
+class AtScopeExit
+{
+public:
+    explicit AtScopeExit(Action action) : action_(std::move(action)) {}
+    ~AtScopeExit() { action_(); }
+    AtScopeExit(const AtScopeExit &) = delete;
+    AtScopeExit &operator=(const AtScopeExit &) = delete;
+
+private:
+    Action action_;
+};
+
 // The only time limit tests use: a safety net for waits that end on a condition.
 constexpr std::chrono::seconds kSafetyNet{30};
 
