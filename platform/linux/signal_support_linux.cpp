@@ -60,6 +60,7 @@ void dispatchSignal(int signal, siginfo_t *info, void *ucontext)
     errno = savedErrno;
 }
 
+// async-signal-safe: one futex system call.
 long futexCall(FutexWord &word, int operation, std::uint32_t value, const timespec *timeout)
 {
     return syscall(SYS_futex, reinterpret_cast<std::uint32_t *>(&word), operation, value, timeout,
@@ -68,6 +69,7 @@ long futexCall(FutexWord &word, int operation, std::uint32_t value, const timesp
 
 } // namespace
 
+// async-signal-safe (as are the functions below up to the end of the block).
 bool sentByThisProcess(const siginfo_t *info)
 {
     return info && info->si_code == SI_TKILL && info->si_pid == getpid();
@@ -99,8 +101,7 @@ std::int64_t monotonicNowNs()
 void futexWakeAll(FutexWord &word)
 {
     const int savedErrno = errno;
-    syscall(SYS_futex, reinterpret_cast<std::uint32_t *>(&word), FUTEX_WAKE_PRIVATE, INT32_MAX,
-            nullptr, nullptr, 0);
+    futexCall(word, FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr);
     errno = savedErrno;
 }
 
