@@ -4,6 +4,7 @@
 #include "platform/clock.h"
 #include "report/reports.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace {
@@ -62,7 +63,10 @@ void ANRCollector::watchdogLoop()
 
 void ANRCollector::pauseBetweenTicks()
 {
-    const long long pause = lagSampleRate.load(relaxed);
+    // A period beyond a day is taken as a day: the clock arithmetic of the wait would
+    // overflow for the largest configurable values.
+    constexpr long long kLongestPauseMs = 24LL * 60 * 60 * 1000;
+    const long long pause = std::min(lagSampleRate.load(relaxed), kLongestPauseMs);
     if (pause <= 0)
         return;
     std::unique_lock<std::mutex> lock(pauseMutex_);

@@ -70,7 +70,8 @@ void prepareCache(CacheBefore cache)
     case CacheBefore::Binary: {
         QFile file(iniPath());
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray("\x00\xff[[[=\n=\x01isOpen\n\xfe\xfe", 20));
+        static const char garbage[] = "\x00\xff[[[=\n=\x01isOpen\n\xfe\xfe";
+        file.write(garbage, sizeof garbage - 1);
         break;
     }
     case CacheBefore::IsDirectory:
