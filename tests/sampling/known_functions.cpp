@@ -23,6 +23,7 @@ SECTION_RANGE(keel_sampled_read)
 SECTION_RANGE(keel_sampled_mutex)
 SECTION_RANGE(keel_sampled_spin)
 SECTION_RANGE(keel_sampled_recursion)
+SECTION_RANGE(keel_sampled_gate)
 
 SAMPLED_CODE(keel_sampled_sleep)
 std::chrono::steady_clock::duration sleepFor(std::chrono::milliseconds duration)
@@ -71,21 +72,39 @@ CodeRange spinUntilRange()
     return keel_sampled_spinRange();
 }
 
-SAMPLED_CODE(keel_sampled_recursion)
-char recurseThenRead(int depth, int fd)
+namespace
 {
-    char byte = 0;
-    if (depth <= 0) {
-        int errorNumber = 0;
-        readOneByte(fd, &byte, &errorNumber);
-        return byte;
-    }
-    byte = recurseThenRead(depth - 1, fd);
-    // Keeps the recursive call from becoming a jump.
-    asm volatile("" : "+r"(byte));
-    return byte;
+
+SAMPLED_CODE(keel_sampled_gate)
+void waitAtGate(const std::atomic<bool> &open)
+{
+    while (!open.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
-CodeRange recurseThenReadRange()
+
+} // namespace
+
+void Gate::wait()
+{
+    waitAtGate(open_);
+}
+CodeRange waitAtGateRange()
+{
+    return keel_sampled_gateRange();
+}
+
+SAMPLED_CODE(keel_sampled_recursion)
+void recurseThenWait(int depth, Gate &gate)
+{
+    if (depth <= 0) {
+        gate.wait();
+        return;
+    }
+    recurseThenWait(depth - 1, gate);
+    // Keeps the recursive call from becoming a jump.
+    asm volatile("" ::: "memory");
+}
+CodeRange recurseThenWaitRange()
 {
     return keel_sampled_recursionRange();
 }

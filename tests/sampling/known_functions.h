@@ -33,9 +33,24 @@ CodeRange lockAndUnlockRange();
 void spinUntil(const std::atomic<bool> &stop, std::atomic<long> &laps);
 CodeRange spinUntilRange();
 
-// Recurses `depth` frames deep, then reads one byte from `fd`; returns the byte.
-char recurseThenRead(int depth, int fd);
-CodeRange recurseThenReadRange();
+// A door that threads wait at until it is opened. Waiting naps in short sleeps rather than on
+// a condition variable: ThreadSanitizer runs a signal's handler at once for a thread in
+// nanosleep, but holds it back from one waiting on a condition variable until the wait ends.
+class Gate
+{
+public:
+    void open() { open_ = true; }
+    // Waits in the known function waitAtGate until the gate is open.
+    void wait();
+
+private:
+    std::atomic<bool> open_{false};
+};
+CodeRange waitAtGateRange();
+
+// Recurses `depth` frames deep, then waits at `gate`.
+void recurseThenWait(int depth, Gate &gate);
+CodeRange recurseThenWaitRange();
 
 // Until `stop` is set: recurses to a depth that changes every lap and spins there briefly.
 void wanderUntil(const std::atomic<bool> &stop, std::atomic<long> &laps);

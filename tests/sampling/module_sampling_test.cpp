@@ -13,9 +13,9 @@
 #include <QObject>
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <thread>
 
 namespace sampling_test
 {
@@ -27,12 +27,11 @@ using Sample = std::vector<std::uint64_t>;
 // What the watchdog did. Lives as long as the process: a tick in flight may still run the
 // actions after a test has returned.
 struct WatchdogRecord {
-    std::mutex mutex;
-    std::condition_variable changed;
+    std::mutex samplesMutex;
     std::vector<Sample> samples;
-    int dumps = 0;
-    int lagReports = 0;
-    int stuckReports = 0;
+    std::atomic<int> dumps{0};
+    std::atomic<int> lagReports{0};
+    std::atomic<int> stuckReports{0};
     // Moving-stack protocol: the watchdog counts samples, the GUI thread says which sample
     // count it has moved for.
     std::atomic<int> captures{0};
@@ -41,18 +40,11 @@ struct WatchdogRecord {
 
     void reset()
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<std::mutex> lock(samplesMutex);
         samples.clear();
         dumps = lagReports = stuckReports = 0;
         captures = 0;
         movedFor = -1;
-    }
-
-    template <typename Condition>
-    bool waitUntil(Condition condition)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, kSafetyNet, condition);
     }
 };
 
@@ -69,40 +61,20 @@ const ANRCollector::EpisodeActions &recordingActions(ANRCollector *collector)
             Sample sample = collector->captureMainThreadStack();
             WatchdogRecord &r = record();
             {
-                std::lock_guard<std::mutex> lock(r.mutex);
+                std::lock_guard<std::mutex> lock(r.samplesMutex);
                 r.samples.push_back(sample);
             }
             const int count = r.captures.fetch_add(1) + 1;
-            r.changed.notify_all();
             if (r.waitForMove.load())
                 eventually([&] { return r.movedFor.load() >= count || !r.waitForMove.load(); });
             return sample;
         },
         [] {
-            WatchdogRecord &r = record();
-            {
-                std::lock_guard<std::mutex> lock(r.mutex);
-                ++r.dumps;
-            }
-            r.changed.notify_all();
+            record().dumps.fetch_add(1);
             return std::string("lag.dmp");
         },
-        [](std::string, QString) {
-            WatchdogRecord &r = record();
-            {
-                std::lock_guard<std::mutex> lock(r.mutex);
-                ++r.stuckReports;
-            }
-            r.changed.notify_all();
-        },
-        [](std::string, long long, QString) {
-            WatchdogRecord &r = record();
-            {
-                std::lock_guard<std::mutex> lock(r.mutex);
-                ++r.lagReports;
-            }
-            r.changed.notify_all();
-        }};
+        [](std::string, QString) { record().stuckReports.fetch_add(1); },
+        [](std::string, long long, QString) { record().lagReports.fetch_add(1); }};
     return *actions;
 }
 
@@ -170,15 +142,29 @@ protected:
     HandlerObject receiver;
 };
 
+// Blocks the GUI thread until `condition` holds, napping in short sleeps (ThreadSanitizer
+// holds a signal back from a thread waiting on a condition variable, not from one asleep).
+template <typename Condition>
+bool napUntil(Condition condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kSafetyNet;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 TEST_F(ModuleSampling, HandlerBlockedInOnePlaceGivesExactlyOneLagDump)
 {
     WatchdogRecord &r = record();
-    deliver([&] { EXPECT_TRUE(r.waitUntil([&] { return r.dumps > 0; })); });
+    deliver([&] { EXPECT_TRUE(napUntil([&] { return r.dumps.load() > 0; })); });
     // The lag is reported by a tick during the next delivery.
-    deliver([&] { EXPECT_TRUE(r.waitUntil([&] { return r.lagReports > 0; })); });
+    deliver([&] { EXPECT_TRUE(napUntil([&] { return r.lagReports.load() > 0; })); });
     collector->iterationEnd();
 
-    std::lock_guard<std::mutex> lock(r.mutex);
+    std::lock_guard<std::mutex> lock(r.samplesMutex);
     EXPECT_EQ(r.dumps, 1);
     EXPECT_EQ(r.lagReports, 1);
     EXPECT_EQ(r.stuckReports, 0);
@@ -204,7 +190,7 @@ TEST_F(ModuleSampling, HandlerThatKeepsMovingGivesNoLag)
     r.waitForMove = false;
     collector->iterationEnd();
 
-    std::lock_guard<std::mutex> lock(r.mutex);
+    std::lock_guard<std::mutex> lock(r.samplesMutex);
     ASSERT_GE(r.samples.size(), static_cast<std::size_t>(kSamples));
     for (std::size_t i = 0; i < r.samples.size(); ++i) {
         EXPECT_FALSE(r.samples[i].empty()) << "sample " << i;
