@@ -60,23 +60,11 @@ void WorkerThread::loop()
     }
 }
 
-void blockAllSignals()
+void blockAllSignals(bool block)
 {
     sigset_t all;
     sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, nullptr);
-}
-
-void unblockAllSignals()
-{
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_UNBLOCK, &all, nullptr);
-}
-
-std::vector<pid_t> threadIdsNow()
-{
-    return platform::linux_impl::listThreadIds();
+    pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &all, nullptr);
 }
 
 DumpResult dumpFromAnotherThread(const std::string &path)
@@ -87,7 +75,7 @@ DumpResult dumpFromAnotherThread(const std::string &path)
         const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0)
             return;
-        result.threadsAtDump = threadIdsNow();
+        result.threadsAtDump = platform::linux_impl::listThreadIds();
         result.written = platform::writeMiniDumpGuarded(reinterpret_cast<platform::EntryPoint>(
                                                             &platform::linux_impl::writeMinidump),
                                                         fd, 0) == platform::DumpOutcome::Written;
@@ -108,14 +96,12 @@ std::vector<std::uint8_t> buildIdFromReadelf(const std::string &path)
 {
     const std::string command = "readelf -n '" + path + "' 2>/dev/null";
     FILE *pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return {};
     std::string output;
     char chunk[4096];
-    while (const std::size_t got = std::fread(chunk, 1, sizeof chunk, pipe))
+    while (const std::size_t got = pipe ? std::fread(chunk, 1, sizeof chunk, pipe) : 0)
         output.append(chunk, got);
-    pclose(pipe);
-
+    if (pipe)
+        pclose(pipe);
     const std::string label = "Build ID: ";
     const std::size_t at = output.find(label);
     if (at == std::string::npos)

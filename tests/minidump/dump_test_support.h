@@ -44,12 +44,8 @@ private:
     std::thread thread_;
 };
 
-// Blocks every signal on the calling thread / unblocks them again.
-void blockAllSignals();
-void unblockAllSignals();
-
-// This process's thread ids, as the kernel lists them now.
-std::vector<pid_t> threadIdsNow();
+// Blocks (or unblocks) every signal on the calling thread.
+void blockAllSignals(bool block = true);
 
 struct DumpResult {
     bool written = false;
@@ -57,15 +53,13 @@ struct DumpResult {
     pid_t dumper = 0;
 };
 
-// Writes a dump into `path` with the platform writer on a thread of its own (as the watchdog
-// would), while the calling thread waits; the calling thread is thus dumped as a stopped
-// thread.
+// Writes a dump into `path` on a thread of its own, as the watchdog would.
 DumpResult dumpFromAnotherThread(const std::string &path);
 
-// The dump at `path`, parsed; fails the test with the reader's reason if it is invalid.
+// The dump at `path`, parsed; fails the test if it is invalid.
 minidump_test::Minidump loadDump(const std::string &path);
 
-// The GNU build id of the ELF file at `path`, as `readelf -n` reports it; empty if none.
+// The GNU build id of the ELF file at `path`, as `readelf -n` reports it.
 std::vector<std::uint8_t> buildIdFromReadelf(const std::string &path);
 
 } // namespace dumptest

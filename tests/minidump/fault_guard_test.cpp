@@ -1,5 +1,4 @@
-// The guard around the writer: it catches faults of the writing thread inside the writer, and
-// only those; every other fault still reaches the host's disposition.
+// The guard catches faults of the writing thread inside the writer, and only those.
 #include "platform/linux/signal_support_linux.h"
 #include "platform/minidump_file.h"
 
@@ -35,6 +34,11 @@ const volatile char *pageBeyondEndOfFile()
     return static_cast<const volatile char *>(page);
 }
 
+DumpOutcome guarded(bool (*writer)(int))
+{
+    return platform::writeMiniDumpGuarded(reinterpret_cast<EntryPoint>(writer), -1, 0);
+}
+
 bool segvWriter(int)
 {
     return *inaccessiblePage() == 0;
@@ -47,21 +51,6 @@ bool succeedingWriter(int)
 {
     return true;
 }
-bool failingWriter(int)
-{
-    return false;
-}
-
-template <typename Writer>
-EntryPoint entry(Writer writer)
-{
-    return reinterpret_cast<EntryPoint>(writer);
-}
-
-DumpOutcome guarded(bool (*writer)(int))
-{
-    return platform::writeMiniDumpGuarded(entry(writer), -1, 0);
-}
 
 bool sameDisposition(const struct sigaction &a, const struct sigaction &b)
 {
@@ -73,7 +62,7 @@ bool sameDisposition(const struct sigaction &a, const struct sigaction &b)
 TEST(FaultGuard, TheWritersOwnResultIsPassedOn)
 {
     EXPECT_EQ(DumpOutcome::Written, guarded(succeedingWriter));
-    EXPECT_EQ(DumpOutcome::Failed, guarded(failingWriter));
+    EXPECT_EQ(DumpOutcome::Failed, guarded([](int) { return false; }));
     EXPECT_EQ(DumpOutcome::Failed, platform::writeMiniDumpGuarded(nullptr, -1, 0));
 }
 
@@ -98,8 +87,7 @@ TEST(FaultGuard, AFaultInsideTheWriterIsCaughtAndTheHostDispositionIsBackAfterwa
     EXPECT_TRUE(sameDisposition(busBefore, busAfter));
 }
 
-// ---- Faults the guard must not take: they reach the host (in a child process) ----
-
+// Faults the guard must not take reach the host's disposition (in a child process).
 enum class Host { ownHandler, defaultAction };
 
 void hostHandler(int, siginfo_t *, void *)
@@ -123,29 +111,22 @@ void installHost(Host host)
     sigaction(SIGSEGV, &action, nullptr);
 }
 
-// Another thread faults while the writer runs.
-bool writerWhileAnotherThreadFaults(int)
-{
-    std::thread([] { static_cast<void>(*inaccessiblePage()); }).join();
-    return true;
-}
-
-// SIGSEGV sent to the writing thread is not a fault of the writer's own code.
-bool writerThatIsSentSigsegv(int)
-{
-    platform::linux_impl::sendSignalToThread(platform::linux_impl::currentThreadId(), SIGSEGV);
-    return true;
-}
-
 void faultElsewhere(const std::string &where)
 {
     if (where == "OtherThreadDuringTheWriter") {
-        guarded(writerWhileAnotherThreadFaults);
+        guarded([](int) {
+            std::thread([] { static_cast<void>(*inaccessiblePage()); }).join();
+            return true;
+        });
     } else if (where == "WriterThreadAfterTheWriter") {
         guarded(succeedingWriter);
         static_cast<void>(*inaccessiblePage());
-    } else if (where == "SignalSentToTheWriterThread") {
-        guarded(writerThatIsSentSigsegv);
+    } else if (where == "SignalSentToTheWriterThread") { // not a fault of the writer's code
+        guarded([](int) {
+            platform::linux_impl::sendSignalToThread(platform::linux_impl::currentThreadId(),
+                                                     SIGSEGV);
+            return true;
+        });
     }
 }
 

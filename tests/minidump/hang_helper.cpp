@@ -1,7 +1,6 @@
-// A Qt application whose GUI thread hangs inside a paint handler while a second thread writes
-// a minidump of the process through the module, as the watchdog would. Started by the LLDB
-// test with the cache directory as its argument; prints "dump <path>" and "threads <count>"
-// (the process's threads when the dump was written) and exits 0, or exits 1 without a dump.
+// A Qt application whose GUI thread hangs in a paint handler while another thread dumps it
+// through the module. Run by the LLDB test with the cache directory as argument; prints
+// "dump <path>" and "threads <count at the dump>", or exits 1 without a dump.
 #include "anr/anr_collector.h"
 #include "platform/linux/minidump_proc_linux.h"
 
@@ -19,10 +18,9 @@
 namespace
 {
 
-// With the GUI thread these make ten threads, the size of a typical Qt application.
-constexpr int kIdleQtThreads = 8;
+constexpr int kIdleQtThreads = 8; // ten threads in all, like a typical Qt application
 
-// The function the dump's first thread must show. It stands for a paint handler stuck on I/O.
+// The function the dump's first thread must show: a paint handler stuck on I/O.
 __attribute__((noinline)) void keelDemoHangInPaintHandler(int wakeUp, std::promise<void> &hanging)
 {
     hanging.set_value();

@@ -1,6 +1,5 @@
-// The dump a hang leaves behind, opened the way a developer opens it: with LLDB, beside the
-// executable. The helper program hangs its GUI thread in keelDemoHangInPaintHandler while the
-// module dumps it.
+// The dump of a hang, opened as a developer opens it: with LLDB beside the executable. The
+// helper hangs its GUI thread in keelDemoHangInPaintHandler while the module dumps it.
 #include "minidump/minidump_reader.h"
 
 #include <gtest/gtest.h>
@@ -14,9 +13,8 @@
 namespace
 {
 
-// Only a safety net against a helper or debugger that never ends.
-constexpr char kSafetyTimeout[] = "timeout 120 ";
-// Given to the helper in its environment, which must stay out of the dump.
+constexpr char kSafetyTimeout[] = "timeout 120 "; // only against a helper that never ends
+// In the helper's environment, which must stay out of the dump.
 constexpr char kSecret[] = "keel-secret-3f9a1c7e5b";
 
 std::string runCommand(const std::string &command)
@@ -30,11 +28,6 @@ std::string runCommand(const std::string &command)
         output.append(chunk, got);
     pclose(pipe);
     return output;
-}
-
-std::string quoted(const std::string &text)
-{
-    return "'" + text + "'";
 }
 
 std::string valueAfter(const std::string &output, const std::string &label)
@@ -63,7 +56,7 @@ TEST(LldbOpensTheDump, FirstThreadHangsInThePaintHandlerAndEveryThreadIsListed)
     QTemporaryDir cache;
     const std::string helperOutput =
         runCommand(std::string("KEEL_DUMP_SECRET=") + kSecret + " " + kSafetyTimeout +
-                   quoted(KEEL_HANG_HELPER) + " " + quoted(cache.path().toStdString()));
+                   "'" KEEL_HANG_HELPER "' '" + cache.path().toStdString() + "'");
     const std::string dump = valueAfter(helperOutput, "dump");
     const int threadCount = std::atoi(valueAfter(helperOutput, "threads").c_str());
     ASSERT_FALSE(dump.empty()) << helperOutput;
@@ -81,9 +74,9 @@ TEST(LldbOpensTheDump, FirstThreadHangsInThePaintHandlerAndEveryThreadIsListed)
     EXPECT_EQ(std::string::npos, bytes.find(kSecret)) << "the environment leaked into the dump";
 
     const std::string lldb =
-        runCommand(std::string(kSafetyTimeout) + "lldb --batch -o " +
-                   quoted("target create " + std::string(KEEL_HANG_HELPER) + " --core " + dump) +
-                   " -o 'thread list' -o 'bt all' 2>&1");
+        runCommand(std::string(kSafetyTimeout) +
+                   "lldb --batch -o 'target create " KEEL_HANG_HELPER " --core " + dump +
+                   "' -o 'thread list' -o 'bt all' 2>&1");
     EXPECT_NE(std::string::npos, lldb.find("was loaded")) << lldb;
 
     // `thread list` prints one "thread #N: tid = ..." line per thread.

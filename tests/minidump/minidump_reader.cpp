@@ -81,25 +81,21 @@ public:
 private:
     static void appendUtf8(std::string &out, char32_t c)
     {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+        const int extra = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+        const char32_t lead = extra ? (0xFF << (7 - extra)) & 0xFF : 0;
+        out += static_cast<char>(lead | (c >> (6 * extra)));
+        for (int i = extra - 1; i >= 0; --i)
+            out += static_cast<char>(0x80 | ((c >> (6 * i)) & 0x3F));
     }
 
     const std::vector<std::uint8_t> &bytes_;
 };
+
+bool fail(std::string &error, std::string reason)
+{
+    error = std::move(reason);
+    return false;
+}
 
 // The entry count of a list stream whose size must be exactly 4 + n * entrySize.
 std::optional<std::uint32_t> listCount(const Bytes &bytes, const Location &stream,
@@ -138,91 +134,71 @@ bool Minidump::parseAll(std::string &error)
 {
     const Bytes b(bytes_);
     if (!b.contains(0, 32) || b.get<std::uint32_t>(0) != kSignature ||
-        (b.get<std::uint32_t>(4) & 0xFFFF) != kVersion) {
-        error = "bad header";
-        return false;
-    }
+        (b.get<std::uint32_t>(4) & 0xFFFF) != kVersion)
+        return fail(error, "bad header");
     timeDateStamp_ = b.get<std::uint32_t>(0x14);
     const std::uint32_t streamCount = b.get<std::uint32_t>(8);
     const std::uint32_t directory = b.get<std::uint32_t>(12);
-    if (!b.contains(directory, std::uint64_t{streamCount} * 12)) {
-        error = "directory outside the file";
-        return false;
-    }
+    if (!b.contains(directory, std::uint64_t{streamCount} * 12))
+        return fail(error, "directory outside the file");
     std::set<std::uint32_t> types;
     for (std::uint32_t i = 0; i < streamCount; ++i) {
         const Stream stream{b.get<std::uint32_t>(directory + i * 12),
                             b.location(directory + i * 12 + 4)};
-        if (!b.contains(stream.location)) {
-            error = "stream " + std::to_string(stream.type) + " outside the file";
-            return false;
-        }
+        if (!b.contains(stream.location))
+            return fail(error, "stream " + std::to_string(stream.type) + " outside the file");
         if (stream.type == 0 && stream.location.size == 0)
             continue; // an unused entry, which readers skip
-        if (!types.insert(stream.type).second) {
-            error = "duplicate stream type " + std::to_string(stream.type);
-            return false;
-        }
+        if (!types.insert(stream.type).second)
+            return fail(error, "duplicate stream type " + std::to_string(stream.type));
         streams_.push_back(stream);
     }
 
     const Stream *systemInfo = findStream(kSystemInfo);
-    if (!systemInfo || systemInfo->location.size < kSystemInfoSize) {
-        error = "no system information";
-        return false;
-    }
+    if (!systemInfo || systemInfo->location.size < kSystemInfoSize)
+        return fail(error, "no system information");
     processorArchitecture_ = b.get<std::uint16_t>(systemInfo->location.rva);
     platformId_ = b.get<std::uint32_t>(systemInfo->location.rva + 0x14);
     const std::optional<std::string> csd =
         b.string(b.get<std::uint32_t>(systemInfo->location.rva + 0x18));
-    if (!csd) {
-        error = "bad CSD version string";
-        return false;
-    }
+    if (!csd)
+        return fail(error, "bad CSD version string");
     csdVersion_ = *csd;
 
     if (const Stream *misc = findStream(kMiscInfo)) {
-        if (misc->location.size < kMiscInfoSize) {
-            error = "misc information too small";
-            return false;
-        }
+        if (misc->location.size < kMiscInfoSize)
+            return fail(error, "misc information too small");
         if (b.get<std::uint32_t>(misc->location.rva + 4) & 1)
             processId_ = b.get<std::uint32_t>(misc->location.rva + 8);
     }
 
     if (const Stream *list = findStream(kThreadList)) {
         const std::optional<std::uint32_t> count = listCount(b, list->location, kThreadSize);
-        if (!count) {
-            error = "thread list size is not 4 + n * 48";
-            return false;
-        }
+        if (!count)
+            return fail(error, "thread list size is not 4 + n * 48");
         for (std::uint32_t i = 0; i < *count; ++i) {
             const std::uint64_t at = list->location.rva + 4 + std::uint64_t{i} * kThreadSize;
             Thread thread{b.get<std::uint32_t>(at), b.get<std::uint64_t>(at + 0x18),
                           b.location(at + 0x20), b.location(at + 0x28)};
             if (!b.contains(thread.stack) || !b.contains(thread.context) ||
-                (thread.context.size != 0 && thread.context.size < kMinContextSize)) {
-                error = "thread " + std::to_string(thread.threadId) + " has a bad stack or context";
-                return false;
-            }
+                (thread.context.size != 0 && thread.context.size < kMinContextSize))
+                return fail(error, "thread " + std::to_string(thread.threadId) +
+                                       " has a bad stack or context");
             threads_.push_back(thread);
         }
     }
 
     if (const Stream *list = findStream(kModuleList)) {
         const std::optional<std::uint32_t> count = listCount(b, list->location, kModuleSize);
-        if (!count) {
-            error = "module list size is not 4 + n * 108";
-            return false;
-        }
+        if (!count)
+            return fail(error, "module list size is not 4 + n * 108");
         for (std::uint32_t i = 0; i < *count; ++i) {
             const std::uint64_t at = list->location.rva + 4 + std::uint64_t{i} * kModuleSize;
             const std::optional<std::string> name = b.string(b.get<std::uint32_t>(at + 0x14));
             const Location cv = b.location(at + 0x4C);
-            if (!name || !b.contains(cv)) {
-                error = "module " + std::to_string(i) + " has a bad name or CodeView record";
-                return false;
-            }
+            if (!name || !b.contains(cv))
+                return fail(error,
+                            "module " + std::to_string(i) + " has a bad name or CodeView record");
             modules_.push_back({b.get<std::uint64_t>(at), b.get<std::uint32_t>(at + 8), *name,
                                 std::vector<std::uint8_t>(bytes_.begin() + cv.rva,
                                                           bytes_.begin() + cv.rva + cv.size)});
@@ -232,28 +208,22 @@ bool Minidump::parseAll(std::string &error)
     if (const Stream *list = findStream(kMemoryList)) {
         const std::optional<std::uint32_t> count =
             listCount(b, list->location, kMemoryDescriptorSize);
-        if (!count) {
-            error = "memory list size is not 4 + n * 16";
-            return false;
-        }
+        if (!count)
+            return fail(error, "memory list size is not 4 + n * 16");
         for (std::uint32_t i = 0; i < *count; ++i) {
             const std::uint64_t at =
                 list->location.rva + 4 + std::uint64_t{i} * kMemoryDescriptorSize;
             const MemoryRange range{b.get<std::uint64_t>(at), b.location(at + 8)};
-            if (!b.contains(range.bytes)) {
-                error = "memory range " + std::to_string(i) + " outside the file";
-                return false;
-            }
+            if (!b.contains(range.bytes))
+                return fail(error, "memory range " + std::to_string(i) + " outside the file");
             memory_.push_back(range);
         }
         std::vector<MemoryRange> sorted = memory_;
         std::sort(sorted.begin(), sorted.end(),
                   [](const MemoryRange &x, const MemoryRange &y) { return x.start < y.start; });
         for (std::size_t i = 1; i < sorted.size(); ++i) {
-            if (sorted[i - 1].start + sorted[i - 1].bytes.size > sorted[i].start) {
-                error = "overlapping memory ranges";
-                return false;
-            }
+            if (sorted[i - 1].start + sorted[i - 1].bytes.size > sorted[i].start)
+                return fail(error, "overlapping memory ranges");
         }
     }
 
@@ -261,17 +231,13 @@ bool Minidump::parseAll(std::string &error)
         const std::uint32_t map = b.get<std::uint32_t>(debug->location.rva + 4);
         const std::uint32_t count = b.get<std::uint32_t>(debug->location.rva + 8);
         if (debug->location.size < kDsoDebugSize ||
-            (count > 0 && !b.contains(map, std::uint64_t{count} * kLinkMapSize))) {
-            error = "bad DSO debug stream";
-            return false;
-        }
+            (count > 0 && !b.contains(map, std::uint64_t{count} * kLinkMapSize)))
+            return fail(error, "bad DSO debug stream");
         for (std::uint32_t i = 0; i < count; ++i) {
             const std::uint64_t at = map + std::uint64_t{i} * kLinkMapSize;
             const std::optional<std::string> name = b.string(b.get<std::uint32_t>(at + 8));
-            if (!name) {
-                error = "bad link map name";
-                return false;
-            }
+            if (!name)
+                return fail(error, "bad link map name");
             linkMap_.push_back({b.get<std::uint64_t>(at), *name, b.get<std::uint64_t>(at + 0x10)});
         }
     }

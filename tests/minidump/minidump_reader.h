@@ -1,11 +1,7 @@
-// A strict minidump reader for tests, in portable C++ only (no Qt, no POSIX), so the same
-// checks run on Linux dumps here and on Windows dumps in a mingw build.
-//
-// parse() rejects what LLDB's reader rejects and what this project promises never to write:
-// a bad header, a directory or stream outside the file, a stream type listed twice, a missing
-// system information stream, a list stream whose size is not exactly 4 + n * entry size, any
-// RVA (context, stack, name, CodeView record, memory range, DSO debug map) pointing outside
-// the file, a MINIDUMP_STRING with an odd length or invalid UTF-16, overlapping memory ranges.
+// A strict minidump reader for tests, in portable C++ only, so that Linux dumps and (in a
+// mingw build) Windows dumps get the same checks. parse() rejects a bad header, anything
+// outside the file, a duplicate stream type, no system information, a list stream whose size
+// is not exactly 4 + n * entry size, an odd or invalid UTF-16 name, overlapping memory ranges.
 #pragma once
 
 #include <cstdint>
