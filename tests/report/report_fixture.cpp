@@ -1,5 +1,7 @@
 #include "report_fixture.h"
 
+#include "anr/anr_collector.h"
+#include "anr/keel_anr_internals.h"
 #include "keel.h"
 
 #include <QDir>
@@ -36,39 +38,15 @@ QStringList tree(const QString &directory)
         it.next();
         entries << base.relativeFilePath(it.filePath()) + (it.fileInfo().isDir() ? "/" : "");
     }
-    return sorted(entries);
-}
-
-QStringList sorted(QStringList names)
-{
-    names.sort();
-    return names;
+    entries.sort();
+    return entries;
 }
 
 QStringList subdirectories(const QString &directory)
 {
-    return sorted(QDir(directory).entryList(QDir::Dirs | QDir::NoDotAndDotDot));
-}
-
-std::string nameOf(standin::upload::Delivery delivery)
-{
-    switch (delivery) {
-    case standin::upload::Delivery::Inline: return "Inline";
-    case standin::upload::Delivery::FromLibraryThread: return "FromLibraryThread";
-    case standin::upload::Delivery::Held: return "HeldThenReleased";
-    }
-    return "";
-}
-
-std::string nameOf(standin::EventReply reply)
-{
-    switch (reply) {
-    case standin::EventReply::AcceptNow: return "AcceptNow";
-    case standin::EventReply::RefuseNow: return "RefuseNow";
-    case standin::EventReply::AcceptLater: return "AcceptLater";
-    case standin::EventReply::RefuseLater: return "RefuseLater";
-    }
-    return "";
+    QStringList names = QDir(directory).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    names.sort();
+    return names;
 }
 
 Json::Json(const std::string &text) : value_(json_loads(text.c_str(), 0, nullptr)) {}
@@ -92,12 +70,12 @@ std::vector<std::string> Json::keys() const
     return names;
 }
 
-const json_t *Json::get(const char *key) const
+const json_t *Json::get(const std::string &key) const
 {
-    return json_object_get(value_, key);
+    return json_object_get(value_, key.c_str());
 }
 
-std::string Json::string(const char *key) const
+std::string Json::string(const std::string &key) const
 {
     const char *text = json_string_value(get(key));
     return text ? text : "";
@@ -122,6 +100,7 @@ void ReportTest::SetUp()
     standin::tally::reset();
     standin::upload::reset();
     standin::upload::setUploadDirectory(uploadDir().toStdString());
+    KeelAnrInternals::collector()->cacheDir = cacheDir(); // Before the log is cleared.
     standin::log::clear();
     standin::log::enable();
     Keel::instance()->isBackground = false;
@@ -155,3 +134,22 @@ QByteArray ReportTest::uploadedFile(const std::string &key) const
 }
 
 } // namespace reporttest
+
+void standin::PrintTo(EventReply reply, std::ostream *out)
+{
+    switch (reply) {
+    case EventReply::AcceptNow: *out << "AcceptNow"; break;
+    case EventReply::RefuseNow: *out << "RefuseNow"; break;
+    case EventReply::AcceptLater: *out << "AcceptLater"; break;
+    case EventReply::RefuseLater: *out << "RefuseLater"; break;
+    }
+}
+
+void standin::upload::PrintTo(Delivery delivery, std::ostream *out)
+{
+    switch (delivery) {
+    case Delivery::Inline: *out << "Inline"; break;
+    case Delivery::FromLibraryThread: *out << "FromLibraryThread"; break;
+    case Delivery::Held: *out << "Held"; break;
+    }
+}

@@ -1,6 +1,5 @@
 // Shared ground for the report tests: a fresh cache and upload directory per test, the
-// stand-in SDK and upload library reset, and small helpers to lay out and read back files
-// and JSON.
+// stand-in SDK and upload library reset, and helpers to lay out and read back files and JSON.
 #pragma once
 
 #include "keel_standin.h"
@@ -13,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <jansson.h>
 
+#include <cctype>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -26,13 +26,21 @@ void writeFile(const QString &path, const QByteArray &bytes);
 QByteArray readFile(const QString &path);
 // Every entry below `directory`, relative to it, sorted; directories end in '/'.
 QStringList tree(const QString &directory);
-QStringList sorted(QStringList names);
 // The sub-directories of `directory`, sorted.
 QStringList subdirectories(const QString &directory);
 
-// Names for test parameters and failure messages.
-std::string nameOf(standin::upload::Delivery delivery);
-std::string nameOf(standin::EventReply reply);
+// Test names from the parameters' printed form, letters and digits only.
+struct ParamName {
+    template <class P>
+    std::string operator()(const testing::TestParamInfo<P> &info) const
+    {
+        std::string name;
+        for (const char c : testing::PrintToString(info.param))
+            if (std::isalnum(static_cast<unsigned char>(c)))
+                name += c;
+        return name;
+    }
+};
 
 // A parsed JSON document, released with the object.
 class Json
@@ -46,9 +54,9 @@ public:
     bool isObject() const;
     std::vector<std::string> keys() const;
     // Null when absent.
-    const json_t *get(const char *key) const;
+    const json_t *get(const std::string &key) const;
     // "" when absent or not a string.
-    std::string string(const char *key) const;
+    std::string string(const std::string &key) const;
 
 private:
     json_t *value_;
@@ -61,10 +69,10 @@ std::string withStringMember(const std::string &objectText, const char *key,
 class ReportTest : public testing::Test
 {
 protected:
+    // Also points the retry at cacheDir().
     void SetUp() override;
     void TearDown() override;
 
-    // <root>/keel-anr-cache, made by SetUp.
     QString cacheDir() const;
     QString uploadDir() const;
     QString inCache(const QString &relative) const;
@@ -78,15 +86,9 @@ protected:
 
 namespace standin
 {
-inline void PrintTo(EventReply reply, std::ostream *out)
-{
-    *out << reporttest::nameOf(reply);
-}
+void PrintTo(EventReply reply, std::ostream *out);
 namespace upload
 {
-inline void PrintTo(Delivery delivery, std::ostream *out)
-{
-    *out << reporttest::nameOf(delivery);
-}
+void PrintTo(Delivery delivery, std::ostream *out);
 } // namespace upload
 } // namespace standin

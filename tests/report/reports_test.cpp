@@ -7,7 +7,7 @@
 #include "platform/clock.h"
 #include "report_fixture.h"
 
-#include <QDir>
+#include <QFile>
 
 #include <functional>
 
@@ -48,11 +48,6 @@ const Kind kLag{"Lag",
                 6123,
                 [](std::string dump, QString cache) { reportLag(dump, 6123, cache); }};
 
-std::string reportFileName(const Kind &kind)
-{
-    return kind.eventName + ".5.1019.json";
-}
-
 class ReportsTest : public ReportTest
 {
 protected:
@@ -71,7 +66,6 @@ protected:
         standin::tally::waitUntilIdle();
     }
 
-    // The one recorded event; fails the test when there is not exactly one.
     standin::RecordedEvent onlyEvent()
     {
         const auto events = standin::tally::events();
@@ -79,10 +73,26 @@ protected:
         return events.empty() ? standin::RecordedEvent{} : events.front();
     }
 
+    // The one report directory, holding the report file and (when `withDump`) the dump.
+    void expectCachedWithoutSending(const Kind &kind, bool withDump)
+    {
+        EXPECT_TRUE(standin::tally::events().empty());
+        const QStringList directories = subdirectories(cacheDir());
+        ASSERT_EQ(directories.size(), 1);
+        const QString guid = directories.front();
+        QStringList expected = {guid + "/", guid + "/" + QString::fromStdString(kind.eventName) +
+                                                ".5.1019.json"};
+        expected << (withDump ? guid + "/1700000000500.dmp" : "1700000000500.dmp");
+        expected.sort();
+        EXPECT_EQ(tree(cacheDir()), expected);
+        const Json cached(readFile(inCache(expected.filter(".json").front())).toStdString());
+        ASSERT_TRUE(cached.isObject());
+        EXPECT_EQ(cached.get(kind.prefix + "stack_dump"), nullptr);
+        EXPECT_EQ(cached.string(kind.prefix + "summary"), "");
+    }
+
     QString dump_;
 };
-
-// --- The dump was uploaded -------------------------------------------------------------
 
 class UploadedReport : public ReportsTest,
                        public testing::WithParamInterface<std::tuple<Kind, EventReply>>
@@ -101,20 +111,16 @@ TEST_P(UploadedReport, IsSentWithItsDumpReferenceAndCachedOnlyWhenRefused)
     EXPECT_EQ(event.second, 1019);
     EXPECT_TRUE(event.hasDone);
     EXPECT_FALSE(event.guid.empty());
-
-    const Json payload(event.payload);
-    const std::string reference = payload.string((kind.prefix + "stack_dump").c_str());
+    const std::string reference = Json(event.payload).string(kind.prefix + "stack_dump");
     EXPECT_EQ(uploadedFile(reference), "MDMP stack evidence");
     EXPECT_FALSE(QFile::exists(dump_)) << "an uploaded dump is deleted";
 
-    const bool refused = reply == EventReply::RefuseNow || reply == EventReply::RefuseLater;
-    if (!refused) {
+    if (reply == EventReply::AcceptNow || reply == EventReply::AcceptLater) {
         EXPECT_EQ(tree(cacheDir()), QStringList());
         return;
     }
-    const QString guid = QString::fromStdString(event.guid);
-    const QString file = guid + "/" + QString::fromStdString(reportFileName(kind));
-    EXPECT_EQ(tree(cacheDir()), QStringList({guid + "/", file}));
+    const QString file = QString::fromStdString(event.guid + "/" + kind.eventName + ".5.1019.json");
+    EXPECT_EQ(tree(cacheDir()), QStringList({QString::fromStdString(event.guid) + "/", file}));
     EXPECT_EQ(readFile(inCache(file)).toStdString(), event.payload);
 }
 
@@ -123,11 +129,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Combine(testing::Values(kStuck, kLag),
                      testing::Values(EventReply::AcceptNow, EventReply::AcceptLater,
                                      EventReply::RefuseNow, EventReply::RefuseLater)),
-    [](const testing::TestParamInfo<std::tuple<Kind, EventReply>> &info) {
-        return std::string(std::get<0>(info.param).name) + "_" + nameOf(std::get<1>(info.param));
-    });
-
-// --- The dump upload failed ------------------------------------------------------------
+    ParamName());
 
 class FailedUpload : public ReportsTest,
                      public testing::WithParamInterface<std::tuple<Kind, Delivery>>
@@ -140,70 +142,39 @@ TEST_P(FailedUpload, CachesTheReportWithItsDumpUnderTheGuidAndSendsNothing)
     standin::upload::setDefaultReply(standin::upload::error(503, "unavailable", delivery));
     report(kind, dump_.toStdString());
 
-    EXPECT_TRUE(standin::tally::events().empty());
     EXPECT_TRUE(standin::log::contains(kind.uploadFailedLog));
-    const QStringList directories = subdirectories(cacheDir());
-    ASSERT_EQ(directories.size(), 1);
-    const QString guid = directories.front();
-    const QString file = guid + "/" + QString::fromStdString(reportFileName(kind));
-    EXPECT_EQ(tree(cacheDir()), QStringList({guid + "/", guid + "/1700000000500.dmp", file}));
+    expectCachedWithoutSending(kind, true);
+    const QString guid = subdirectories(cacheDir()).value(0);
     EXPECT_EQ(readFile(inCache(guid + "/1700000000500.dmp")), "MDMP stack evidence");
-
-    const Json cached(readFile(inCache(file)).toStdString());
-    ASSERT_TRUE(cached.isObject());
-    EXPECT_EQ(cached.get((kind.prefix + "stack_dump").c_str()), nullptr);
-    EXPECT_EQ(cached.string((kind.prefix + "summary").c_str()), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(InlineOrLater, FailedUpload,
                          testing::Combine(testing::Values(kStuck, kLag),
                                           testing::Values(Delivery::Inline,
                                                           Delivery::FromLibraryThread)),
-                         [](const testing::TestParamInfo<std::tuple<Kind, Delivery>> &info) {
-                             return std::string(std::get<0>(info.param).name) + "_" +
-                                    nameOf(std::get<1>(info.param));
-                         });
+                         ParamName());
 
-class WithoutDump : public ReportsTest, public testing::WithParamInterface<Kind>
+TEST_F(ReportsTest, WithoutADumpIsCachedAndLeavesOtherDumpsAlone)
 {
-};
-
-TEST_P(WithoutDump, IsCachedWithoutOneAfterTheEmptyPathFailsToUpload)
-{
-    const Kind &kind = GetParam();
-    report(kind, "");
-
-    ASSERT_EQ(standin::upload::uploads().size(), 1u);
-    EXPECT_EQ(standin::upload::uploads()[0].path, "");
-    EXPECT_TRUE(standin::tally::events().empty());
-    const QStringList directories = subdirectories(cacheDir());
-    ASSERT_EQ(directories.size(), 1);
-    const QString guid = directories.front();
-    EXPECT_EQ(tree(cacheDir()), sorted({"1700000000500.dmp", guid + "/",
-                                        guid + "/" + QString::fromStdString(reportFileName(kind))}))
-        << "a dump at the root that the report did not name stays where it is";
+    report(kStuck, "");
+    expectCachedWithoutSending(kStuck, false);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothKinds, WithoutDump, testing::Values(kStuck, kLag),
-                         [](const testing::TestParamInfo<Kind> &info) {
-                             return std::string(info.param.name);
-                         });
-
-// --- What a report holds ---------------------------------------------------------------
-
-class ReportContent : public ReportsTest, public testing::WithParamInterface<Kind>
+class ReportContent : public ReportsTest, public testing::WithParamInterface<std::tuple<Kind, bool>>
 {
 };
 
 TEST_P(ReportContent, HoldsTheEpisodeFieldsThenTheCommonBlockThenTheDumpReference)
 {
-    const Kind &kind = GetParam();
+    const auto &[kind, background] = GetParam();
+    Keel::instance()->isBackground = background;
     const long long before = platform::wallClockMs();
     report(kind, dump_.toStdString());
     const long long after = platform::wallClockMs();
 
     EXPECT_EQ(standin::log::lines().front(), kind.startLog);
-    const Json payload(onlyEvent().payload);
+    const std::string text = onlyEvent().payload;
+    const Json payload(text);
     std::vector<std::string> expectedKeys;
     for (const char *field : {"ground", "memory", "appstart_time", "time", "duration", "summary"})
         expectedKeys.push_back(kind.prefix + field);
@@ -215,59 +186,28 @@ TEST_P(ReportContent, HoldsTheEpisodeFieldsThenTheCommonBlockThenTheDumpReferenc
     EXPECT_EQ(payload.keys(), expectedKeys);
 
     const auto integer = [&](const std::string &key) {
-        const json_t *value = payload.get(key.c_str());
-        EXPECT_TRUE(json_is_integer(value)) << key;
-        return json_integer_value(value);
+        EXPECT_TRUE(json_is_integer(payload.get(key))) << key;
+        return json_integer_value(payload.get(key));
     };
     EXPECT_EQ(integer(kind.prefix + "duration"), kind.duration);
     EXPECT_EQ(integer(kind.prefix + "appstart_time"), 1'700'000'000'123);
     EXPECT_GE(integer(kind.prefix + "time"), before);
     EXPECT_LE(integer(kind.prefix + "time"), after);
-    EXPECT_TRUE(json_is_string(payload.get((kind.prefix + "summary").c_str())));
-    EXPECT_EQ(payload.string((kind.prefix + "summary").c_str()), "");
-
-    const json_t *memory = payload.get((kind.prefix + "memory").c_str());
+    EXPECT_TRUE(json_is_string(payload.get(kind.prefix + "summary")));
+    EXPECT_EQ(payload.string(kind.prefix + "summary"), "");
+    const json_t *memory = payload.get(kind.prefix + "memory");
     ASSERT_TRUE(json_is_object(memory));
     EXPECT_EQ(json_object_size(memory), 3u);
     EXPECT_TRUE(json_is_string(json_object_get(memory, "memory_total")));
+
+    // Serialised with flags 0: raw UTF-8 and the ": " separator.
+    const std::string ground = background ? "后台" : "前台";
+    EXPECT_NE(text.find("\"" + kind.prefix + "ground\": \"" + ground + "\""), std::string::npos)
+        << text;
 }
 
-INSTANTIATE_TEST_SUITE_P(BothKinds, ReportContent, testing::Values(kStuck, kLag),
-                         [](const testing::TestParamInfo<Kind> &info) {
-                             return std::string(info.param.name);
-                         });
-
-class GroundField : public ReportsTest, public testing::WithParamInterface<std::tuple<Kind, bool>>
-{
-};
-
-TEST_P(GroundField, SaysBackgroundOrForegroundInRawUtf8)
-{
-    const auto &[kind, background] = GetParam();
-    Keel::instance()->isBackground = background;
-    report(kind, dump_.toStdString());
-
-    const std::string expected = background ? "后台" : "前台";
-    const std::string payload = onlyEvent().payload;
-    EXPECT_EQ(Json(payload).string((kind.prefix + "ground").c_str()), expected);
-    EXPECT_NE(payload.find("\"" + kind.prefix + "ground\": \"" + expected + "\""),
-              std::string::npos)
-        << "serialised with flags 0: raw UTF-8, \": \" separator";
-}
-
-INSTANTIATE_TEST_SUITE_P(BackgroundAndForeground, GroundField,
+INSTANTIATE_TEST_SUITE_P(BackgroundOrForeground, ReportContent,
                          testing::Combine(testing::Values(kStuck, kLag), testing::Bool()),
-                         [](const testing::TestParamInfo<std::tuple<Kind, bool>> &info) {
-                             return std::string(std::get<0>(info.param).name) +
-                                    (std::get<1>(info.param) ? "_Background" : "_Foreground");
-                         });
-
-TEST(StackDumpKey, NamesTheKeyOfTheTwoReportEventsOnly)
-{
-    EXPECT_EQ(stackDumpKey("keel_stuck_info"), "stuck_stack_dump");
-    EXPECT_EQ(stackDumpKey("keel_lag_info"), "lag_stack_dump");
-    for (const char *other : {"", "KEEL_STUCK_INFO", "keel_lag_info ", "keel_orlaanr_init"})
-        EXPECT_EQ(stackDumpKey(other), "") << other;
-}
+                         ParamName());
 
 } // namespace
