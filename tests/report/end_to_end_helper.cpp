@@ -1,14 +1,6 @@
-// A host process for the end-to-end test: starts the module with the stand-in SDK and
-// writes what the analytics client received to a result file.
-//
-//   end_to_end_helper hang <dir> <uploads> <result>
-//     The upload service is down. Detection is switched on with small thresholds, and the
-//     GUI thread blocks in one event until the stuck report is in the cache.
-//   end_to_end_helper restart <dir> <uploads> <result>
-//     The upload service works. Waits until the retry has sent the cached report and
-//     emptied the cache.
-//
-// Exit code 0 when the phase got as far as it should; the test checks the rest.
+// Host process for the end-to-end test: "hang <dir> <uploads> <result>" caches a stuck
+// report while uploads fail; "restart ..." waits until the retry has sent it and emptied the
+// cache. Writes the events received to <result>; exit code 0 when the phase got that far.
 #include "anr/keel_anr.h"
 #include "keel_standin.h"
 #include "upload_standin.h"

@@ -1,6 +1,5 @@
-// From a hang to a delivered report across two runs of a host process: the first run's
-// upload fails and the stuck report stays in the cache; the second run sends it once,
-// with the GUID it was first given, and leaves the cache empty.
+// From a hang to a delivered report across two runs of a host process: the first caches the
+// stuck report, the second sends it once with its first GUID and empties the cache.
 #include "report_fixture.h"
 
 #include <QDir>
@@ -30,16 +29,14 @@ HelperRun runHelper(const QString &phase, const QString &dir, const QString &upl
             readFile(result).toStdString()};
 }
 
-json_t *onlyEventNamed(json_t *events, const char *name)
+// The one event named `name`; null when there is none or more than one.
+const json_t *onlyEventNamed(const json_t *events, const std::string &name)
 {
-    json_t *found = nullptr;
+    const json_t *found = nullptr;
     std::size_t count = 0;
-    std::size_t index;
-    json_t *event;
-    json_array_foreach(events, index, event)
-    {
-        if (std::string(json_string_value(json_object_get(event, "name"))) == name) {
-            found = event;
+    for (std::size_t i = 0; i < json_array_size(events); ++i) {
+        if (json_string_value(json_object_get(json_array_get(events, i), "name")) == name) {
+            found = json_array_get(events, i);
             ++count;
         }
     }
