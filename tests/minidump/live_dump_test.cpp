@@ -39,7 +39,7 @@ protected:
 
     static std::optional<minidump_test::Thread> threadOf(const Minidump &dump, pid_t id)
     {
-        for (const minidump_test::Thread &thread : dump.threads())
+        for (const minidump_test::Thread &thread : dump.threads)
             if (thread.threadId == std::uint32_t(id))
                 return thread;
         return std::nullopt;
@@ -55,15 +55,15 @@ TEST_F(LiveDump, ListsEveryThreadWithTheMainThreadFirstAndItsStackAroundItsStack
     const Minidump dump = dumpAndLoad("threads.dmp", &result);
 
     std::multiset<pid_t> listed;
-    for (const minidump_test::Thread &thread : dump.threads())
+    for (const minidump_test::Thread &thread : dump.threads)
         listed.insert(static_cast<pid_t>(thread.threadId));
     EXPECT_EQ(std::multiset<pid_t>(result.threadsAtDump.begin(), result.threadsAtDump.end()),
               listed);
-    ASSERT_FALSE(dump.threads().empty());
-    EXPECT_EQ(static_cast<std::uint32_t>(getpid()), dump.threads()[0].threadId);
+    ASSERT_FALSE(dump.threads.empty());
+    EXPECT_EQ(static_cast<std::uint32_t>(getpid()), dump.threads[0].threadId);
 
     std::size_t withStack = 0;
-    for (const minidump_test::Thread &thread : dump.threads()) {
+    for (const minidump_test::Thread &thread : dump.threads) {
         SCOPED_TRACE("thread " + std::to_string(thread.threadId));
         const std::optional<std::uint64_t> sp =
             dump.contextValue(thread, minidump_test::kContextRsp);
@@ -72,12 +72,12 @@ TEST_F(LiveDump, ListsEveryThreadWithTheMainThreadFirstAndItsStackAroundItsStack
         ASSERT_TRUE(sp && ip) << "no thread here blocks the dump signal";
         EXPECT_TRUE(dump.readMemory(*sp, 8)) << "the stack copy covers the stack pointer";
         EXPECT_TRUE(std::any_of(
-            dump.modules().begin(), dump.modules().end(),
+            dump.modules.begin(), dump.modules.end(),
             [&](const minidump_test::Module &m) { return *ip >= m.base && *ip - m.base < m.size; }))
             << "the instruction pointer lies in a module";
         withStack += thread.stack.size > 0;
     }
-    EXPECT_EQ(withStack, dump.memory().size())
+    EXPECT_EQ(withStack, dump.memory.size())
         << "every stack, and nothing else, is in the memory list";
     EXPECT_TRUE(threadOf(dump, result.dumper)) << "the dumping thread describes itself too";
 }
@@ -88,15 +88,15 @@ TEST_F(LiveDump, ModulesStartWithTheExecutableAndCarryTheRealBuildIds)
     char executable[PATH_MAX] = {};
     ASSERT_GT(readlink("/proc/self/exe", executable, sizeof executable - 1), 0);
 
-    ASSERT_FALSE(dump.modules().empty());
-    EXPECT_EQ(executable, dump.modules()[0].name);
-    const auto qtCore = std::find_if(dump.modules().begin(), dump.modules().end(),
+    ASSERT_FALSE(dump.modules.empty());
+    EXPECT_EQ(executable, dump.modules[0].name);
+    const auto qtCore = std::find_if(dump.modules.begin(), dump.modules.end(),
                                      [](const minidump_test::Module &m) {
                                          return m.name.find("/libQt5Core.so") != std::string::npos;
                                      });
-    ASSERT_NE(dump.modules().end(), qtCore);
+    ASSERT_NE(dump.modules.end(), qtCore);
 
-    for (const minidump_test::Module *module : {&dump.modules()[0], &*qtCore}) {
+    for (const minidump_test::Module *module : {&dump.modules[0], &*qtCore}) {
         SCOPED_TRACE(module->name);
         const std::vector<std::uint8_t> buildId = dumptest::buildIdFromReadelf(module->name);
         ASSERT_FALSE(buildId.empty()) << "readelf found no build id";
@@ -107,17 +107,17 @@ TEST_F(LiveDump, ModulesStartWithTheExecutableAndCarryTheRealBuildIds)
 
     // The dynamic linker's own list agrees on where Qt Core was loaded.
     const auto linked = std::find_if(
-        dump.linkMap().begin(), dump.linkMap().end(),
+        dump.linkMap.begin(), dump.linkMap.end(),
         [&](const minidump_test::LinkMapEntry &e) { return e.address == qtCore->base; });
-    ASSERT_NE(dump.linkMap().end(), linked);
+    ASSERT_NE(dump.linkMap.end(), linked);
     EXPECT_NE(std::string::npos, linked->name.find("/libQt5Core.so")) << linked->name;
 }
 
 TEST_F(LiveDump, SystemAndLinuxStreamsDescribeThisProcessButNotItsEnvironment)
 {
     const Minidump dump = dumpAndLoad("streams.dmp");
-    EXPECT_EQ(0u, dump.csdVersion().rfind("Linux ", 0));
-    EXPECT_EQ(std::optional<std::uint32_t>(getpid()), dump.processId());
+    EXPECT_EQ(0u, dump.csdVersion.rfind("Linux ", 0));
+    EXPECT_EQ(std::optional<std::uint32_t>(getpid()), dump.processId);
     EXPECT_NE(std::string::npos,
               dump.streamText(0x47670004).find("Pid:\t" + std::to_string(getpid()) + "\n"));
     EXPECT_EQ(platform::linux_impl::readWholeFile("/proc/self/cmdline"),
@@ -125,7 +125,7 @@ TEST_F(LiveDump, SystemAndLinuxStreamsDescribeThisProcessButNotItsEnvironment)
     EXPECT_EQ(0u, dump.streamText(0x47670003).rfind("processor", 0));
     EXPECT_EQ(platform::linux_impl::readWholeFile("/etc/lsb-release").value_or(""),
               dump.streamText(0x47670005));
-    EXPECT_NE(std::string::npos, dump.streamText(0x47670009).find(dump.modules()[0].name));
+    EXPECT_NE(std::string::npos, dump.streamText(0x47670009).find(dump.modules[0].name));
     const std::vector<std::uint8_t> auxv = dump.streamBytes(0x47670008);
     ASSERT_GE(auxv.size(), 16u);
     EXPECT_EQ(std::vector<std::uint8_t>(16, 0),

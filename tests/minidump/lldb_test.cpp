@@ -66,11 +66,11 @@ TEST(LldbOpensTheDump, FirstThreadHangsInThePaintHandlerAndEveryThreadIsListed)
     const std::optional<minidump_test::Minidump> parsed =
         minidump_test::Minidump::load(dump, error);
     ASSERT_TRUE(parsed) << error;
-    EXPECT_EQ(static_cast<std::size_t>(threadCount), parsed->threads().size());
-    ASSERT_FALSE(parsed->threads().empty());
-    EXPECT_NE(0u, parsed->threads()[0].context.size)
+    EXPECT_EQ(static_cast<std::size_t>(threadCount), parsed->threads.size());
+    ASSERT_FALSE(parsed->threads.empty());
+    EXPECT_NE(0u, parsed->threads[0].context.size)
         << "the GUI thread did not answer the dump signal";
-    const std::string bytes(parsed->bytes().begin(), parsed->bytes().end());
+    const std::string bytes(parsed->bytes.begin(), parsed->bytes.end());
     EXPECT_EQ(std::string::npos, bytes.find(kSecret)) << "the environment leaked into the dump";
 
     const std::string lldb =

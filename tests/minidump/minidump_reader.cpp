@@ -19,9 +19,6 @@ constexpr std::uint32_t kMemoryList = 5;
 constexpr std::uint32_t kSystemInfo = 7;
 constexpr std::uint32_t kMiscInfo = 0xF;
 constexpr std::uint32_t kDsoDebug = 0x4767000A;
-constexpr std::size_t kThreadSize = 48;
-constexpr std::size_t kModuleSize = 108;
-constexpr std::size_t kMemoryDescriptorSize = 16;
 constexpr std::size_t kSystemInfoSize = 56;
 constexpr std::size_t kMiscInfoSize = 24;
 constexpr std::size_t kDsoDebugSize = 40;
@@ -33,11 +30,11 @@ constexpr std::size_t kMinContextSize = 736;
 class Bytes
 {
 public:
-    explicit Bytes(const std::vector<std::uint8_t> &bytes) : bytes_(bytes) {}
+    explicit Bytes(const std::vector<std::uint8_t> &image) : image_(image) {}
 
     bool contains(std::uint64_t offset, std::uint64_t size) const
     {
-        return offset <= bytes_.size() && size <= bytes_.size() - offset;
+        return offset <= image_.size() && size <= image_.size() - offset;
     }
     bool contains(const Location &location) const { return contains(location.rva, location.size); }
 
@@ -46,7 +43,7 @@ public:
     {
         T value{};
         if (contains(offset, sizeof value))
-            std::memcpy(&value, bytes_.data() + offset, sizeof value);
+            std::memcpy(&value, image_.data() + offset, sizeof value);
         return value;
     }
     Location location(std::uint64_t offset) const
@@ -88,7 +85,7 @@ private:
             out += static_cast<char>(0x80 | ((c >> (6 * i)) & 0x3F));
     }
 
-    const std::vector<std::uint8_t> &bytes_;
+    const std::vector<std::uint8_t> &image_;
 };
 
 bool fail(std::string &error, std::string reason)
@@ -97,24 +94,12 @@ bool fail(std::string &error, std::string reason)
     return false;
 }
 
-// The entry count of a list stream whose size must be exactly 4 + n * entrySize.
-std::optional<std::uint32_t> listCount(const Bytes &bytes, const Location &stream,
-                                       std::size_t entrySize)
-{
-    if (stream.size < 4)
-        return std::nullopt;
-    const std::uint32_t count = bytes.get<std::uint32_t>(stream.rva);
-    if (stream.size != 4 + std::uint64_t{count} * entrySize)
-        return std::nullopt;
-    return count;
-}
-
 } // namespace
 
 std::optional<Minidump> Minidump::parse(std::vector<std::uint8_t> bytes, std::string &error)
 {
     Minidump dump;
-    dump.bytes_ = std::move(bytes);
+    dump.bytes = std::move(bytes);
     if (!dump.parseAll(error))
         return std::nullopt;
     return dump;
@@ -132,11 +117,11 @@ std::optional<Minidump> Minidump::load(const std::string &path, std::string &err
 
 bool Minidump::parseAll(std::string &error)
 {
-    const Bytes b(bytes_);
+    const Bytes b(bytes);
     if (!b.contains(0, 32) || b.get<std::uint32_t>(0) != kSignature ||
         (b.get<std::uint32_t>(4) & 0xFFFF) != kVersion)
         return fail(error, "bad header");
-    timeDateStamp_ = b.get<std::uint32_t>(0x14);
+    timeDateStamp = b.get<std::uint32_t>(0x14);
     const std::uint32_t streamCount = b.get<std::uint32_t>(8);
     const std::uint32_t directory = b.get<std::uint32_t>(12);
     if (!b.contains(directory, std::uint64_t{streamCount} * 12))
@@ -151,81 +136,80 @@ bool Minidump::parseAll(std::string &error)
             continue; // an unused entry, which readers skip
         if (!types.insert(stream.type).second)
             return fail(error, "duplicate stream type " + std::to_string(stream.type));
-        streams_.push_back(stream);
+        streams.push_back(stream);
     }
 
     const Stream *systemInfo = findStream(kSystemInfo);
     if (!systemInfo || systemInfo->location.size < kSystemInfoSize)
         return fail(error, "no system information");
-    processorArchitecture_ = b.get<std::uint16_t>(systemInfo->location.rva);
-    platformId_ = b.get<std::uint32_t>(systemInfo->location.rva + 0x14);
+    processorArchitecture = b.get<std::uint16_t>(systemInfo->location.rva);
+    platformId = b.get<std::uint32_t>(systemInfo->location.rva + 0x14);
     const std::optional<std::string> csd =
         b.string(b.get<std::uint32_t>(systemInfo->location.rva + 0x18));
     if (!csd)
         return fail(error, "bad CSD version string");
-    csdVersion_ = *csd;
+    csdVersion = *csd;
 
     if (const Stream *misc = findStream(kMiscInfo)) {
         if (misc->location.size < kMiscInfoSize)
             return fail(error, "misc information too small");
         if (b.get<std::uint32_t>(misc->location.rva + 4) & 1)
-            processId_ = b.get<std::uint32_t>(misc->location.rva + 8);
+            processId = b.get<std::uint32_t>(misc->location.rva + 8);
     }
 
-    if (const Stream *list = findStream(kThreadList)) {
-        const std::optional<std::uint32_t> count = listCount(b, list->location, kThreadSize);
-        if (!count)
-            return fail(error, "thread list size is not 4 + n * 48");
-        for (std::uint32_t i = 0; i < *count; ++i) {
-            const std::uint64_t at = list->location.rva + 4 + std::uint64_t{i} * kThreadSize;
-            Thread thread{b.get<std::uint32_t>(at), b.get<std::uint64_t>(at + 0x18),
-                          b.location(at + 0x20), b.location(at + 0x28)};
-            if (!b.contains(thread.stack) || !b.contains(thread.context) ||
-                (thread.context.size != 0 && thread.context.size < kMinContextSize))
-                return fail(error, "thread " + std::to_string(thread.threadId) +
+    // Calls `entry` with the offset of each entry of a list stream, whose size must be exactly
+    // 4 + n * entrySize.
+    const auto eachEntry = [&](std::uint32_t type, std::uint32_t entrySize, const char *what,
+                               const auto &entry) {
+        const Stream *list = findStream(type);
+        const std::uint32_t count = list ? b.get<std::uint32_t>(list->location.rva) : 0;
+        if (list && (list->location.size < 4 ||
+                     list->location.size != 4 + std::uint64_t{count} * entrySize))
+            return fail(error, std::string(what) + " list size is not 4 + n * " +
+                                   std::to_string(entrySize));
+        for (std::uint32_t i = 0; i < count; ++i)
+            if (!entry(i, list->location.rva + 4 + std::uint64_t{i} * entrySize))
+                return false;
+        return true;
+    };
+    const bool listsValid =
+        eachEntry(
+            kThreadList, 48, "thread",
+            [&](std::uint32_t, std::uint64_t at) {
+                const Thread thread{b.get<std::uint32_t>(at), b.get<std::uint64_t>(at + 0x18),
+                                    b.location(at + 0x20), b.location(at + 0x28)};
+                threads.push_back(thread);
+                return (b.contains(thread.stack) && b.contains(thread.context) &&
+                        (thread.context.size == 0 || thread.context.size >= kMinContextSize)) ||
+                       fail(error, "thread " + std::to_string(thread.threadId) +
                                        " has a bad stack or context");
-            threads_.push_back(thread);
-        }
-    }
-
-    if (const Stream *list = findStream(kModuleList)) {
-        const std::optional<std::uint32_t> count = listCount(b, list->location, kModuleSize);
-        if (!count)
-            return fail(error, "module list size is not 4 + n * 108");
-        for (std::uint32_t i = 0; i < *count; ++i) {
-            const std::uint64_t at = list->location.rva + 4 + std::uint64_t{i} * kModuleSize;
-            const std::optional<std::string> name = b.string(b.get<std::uint32_t>(at + 0x14));
-            const Location cv = b.location(at + 0x4C);
-            if (!name || !b.contains(cv))
-                return fail(error,
-                            "module " + std::to_string(i) + " has a bad name or CodeView record");
-            modules_.push_back({b.get<std::uint64_t>(at), b.get<std::uint32_t>(at + 8), *name,
-                                std::vector<std::uint8_t>(bytes_.begin() + cv.rva,
-                                                          bytes_.begin() + cv.rva + cv.size)});
-        }
-    }
-
-    if (const Stream *list = findStream(kMemoryList)) {
-        const std::optional<std::uint32_t> count =
-            listCount(b, list->location, kMemoryDescriptorSize);
-        if (!count)
-            return fail(error, "memory list size is not 4 + n * 16");
-        for (std::uint32_t i = 0; i < *count; ++i) {
-            const std::uint64_t at =
-                list->location.rva + 4 + std::uint64_t{i} * kMemoryDescriptorSize;
-            const MemoryRange range{b.get<std::uint64_t>(at), b.location(at + 8)};
-            if (!b.contains(range.bytes))
-                return fail(error, "memory range " + std::to_string(i) + " outside the file");
-            memory_.push_back(range);
-        }
-        std::vector<MemoryRange> sorted = memory_;
-        std::sort(sorted.begin(), sorted.end(),
-                  [](const MemoryRange &x, const MemoryRange &y) { return x.start < y.start; });
-        for (std::size_t i = 1; i < sorted.size(); ++i) {
-            if (sorted[i - 1].start + sorted[i - 1].bytes.size > sorted[i].start)
-                return fail(error, "overlapping memory ranges");
-        }
-    }
+            }) &&
+        eachEntry(
+            kModuleList, 108, "module",
+            [&](std::uint32_t i, std::uint64_t at) {
+                const std::optional<std::string> name = b.string(b.get<std::uint32_t>(at + 0x14));
+                const Location cv = b.location(at + 0x4C);
+                if (!name || !b.contains(cv))
+                    return fail(error,
+                                "module " + std::to_string(i) + " has a bad name or CodeView");
+                modules.push_back({b.get<std::uint64_t>(at), b.get<std::uint32_t>(at + 8), *name,
+                                   std::vector<std::uint8_t>(bytes.begin() + cv.rva,
+                                                             bytes.begin() + cv.rva + cv.size)});
+                return true;
+            }) &&
+        eachEntry(kMemoryList, 16, "memory", [&](std::uint32_t i, std::uint64_t at) {
+            memory.push_back({b.get<std::uint64_t>(at), b.location(at + 8)});
+            return b.contains(memory.back().bytes) ||
+                   fail(error, "memory range " + std::to_string(i) + " outside the file");
+        });
+    if (!listsValid)
+        return false;
+    std::vector<MemoryRange> sorted = memory;
+    std::sort(sorted.begin(), sorted.end(),
+              [](const MemoryRange &x, const MemoryRange &y) { return x.start < y.start; });
+    for (std::size_t i = 1; i < sorted.size(); ++i)
+        if (sorted[i - 1].start + sorted[i - 1].bytes.size > sorted[i].start)
+            return fail(error, "overlapping memory ranges");
 
     if (const Stream *debug = findStream(kDsoDebug)) {
         const std::uint32_t map = b.get<std::uint32_t>(debug->location.rva + 4);
@@ -238,7 +222,7 @@ bool Minidump::parseAll(std::string &error)
             const std::optional<std::string> name = b.string(b.get<std::uint32_t>(at + 8));
             if (!name)
                 return fail(error, "bad link map name");
-            linkMap_.push_back({b.get<std::uint64_t>(at), *name, b.get<std::uint64_t>(at + 0x10)});
+            linkMap.push_back({b.get<std::uint64_t>(at), *name, b.get<std::uint64_t>(at + 0x10)});
         }
     }
     return true;
@@ -246,9 +230,9 @@ bool Minidump::parseAll(std::string &error)
 
 const Stream *Minidump::findStream(std::uint32_t type) const
 {
-    const auto found = std::find_if(streams_.begin(), streams_.end(),
+    const auto found = std::find_if(streams.begin(), streams.end(),
                                     [type](const Stream &s) { return s.type == type; });
-    return found == streams_.end() ? nullptr : &*found;
+    return found == streams.end() ? nullptr : &*found;
 }
 
 std::vector<std::uint8_t> Minidump::streamBytes(std::uint32_t type) const
@@ -256,7 +240,7 @@ std::vector<std::uint8_t> Minidump::streamBytes(std::uint32_t type) const
     const Stream *stream = findStream(type);
     if (!stream)
         return {};
-    const auto first = bytes_.begin() + stream->location.rva;
+    const auto first = bytes.begin() + stream->location.rva;
     return std::vector<std::uint8_t>(first, first + stream->location.size);
 }
 
@@ -270,22 +254,22 @@ std::optional<std::uint64_t> Minidump::contextValue(const Thread &thread, std::s
 {
     if (thread.context.size < offset + 8)
         return std::nullopt;
-    return Bytes(bytes_).get<std::uint64_t>(thread.context.rva + offset);
+    return Bytes(bytes).get<std::uint64_t>(thread.context.rva + offset);
 }
 
 std::optional<std::uint32_t> Minidump::contextFlags(const Thread &thread) const
 {
     if (thread.context.size == 0)
         return std::nullopt;
-    return Bytes(bytes_).get<std::uint32_t>(thread.context.rva + 0x30);
+    return Bytes(bytes).get<std::uint32_t>(thread.context.rva + 0x30);
 }
 
 std::optional<std::vector<std::uint8_t>> Minidump::readMemory(std::uint64_t address,
                                                               std::size_t size) const
 {
-    for (const MemoryRange &range : memory_) {
+    for (const MemoryRange &range : memory) {
         if (address >= range.start && address - range.start + size <= range.bytes.size) {
-            const auto first = bytes_.begin() + range.bytes.rva + (address - range.start);
+            const auto first = bytes.begin() + range.bytes.rva + (address - range.start);
             return std::vector<std::uint8_t>(first, first + size);
         }
     }

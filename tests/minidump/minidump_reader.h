@@ -47,32 +47,14 @@ struct LinkMapEntry {
     std::uint64_t ld = 0;
 };
 
-class Minidump
-{
-public:
+struct Minidump {
     // nullopt with the reason in `error` when the bytes are not a valid dump.
     static std::optional<Minidump> parse(std::vector<std::uint8_t> bytes, std::string &error);
     static std::optional<Minidump> load(const std::string &path, std::string &error);
 
-    const std::vector<std::uint8_t> &bytes() const { return bytes_; }
-    std::uint32_t timeDateStamp() const { return timeDateStamp_; }
-    const std::vector<Stream> &streams() const { return streams_; }
     const Stream *findStream(std::uint32_t type) const;
-    // The stream's bytes; empty when it is absent.
-    std::vector<std::uint8_t> streamBytes(std::uint32_t type) const;
+    std::vector<std::uint8_t> streamBytes(std::uint32_t type) const; // empty when absent
     std::string streamText(std::uint32_t type) const;
-
-    const std::vector<Thread> &threads() const { return threads_; }
-    const std::vector<Module> &modules() const { return modules_; }
-    const std::vector<MemoryRange> &memory() const { return memory_; }
-    const std::vector<LinkMapEntry> &linkMap() const { return linkMap_; }
-
-    std::uint16_t processorArchitecture() const { return processorArchitecture_; }
-    std::uint32_t platformId() const { return platformId_; }
-    const std::string &csdVersion() const { return csdVersion_; }
-    // From the misc information stream, when it has the process id.
-    std::optional<std::uint32_t> processId() const { return processId_; }
-
     // A 64-bit value at `offset` in the thread's context; nullopt without a context.
     std::optional<std::uint64_t> contextValue(const Thread &thread, std::size_t offset) const;
     std::optional<std::uint32_t> contextFlags(const Thread &thread) const;
@@ -80,20 +62,20 @@ public:
     std::optional<std::vector<std::uint8_t>> readMemory(std::uint64_t address,
                                                         std::size_t size) const;
 
+    std::vector<std::uint8_t> bytes;
+    std::uint32_t timeDateStamp = 0;
+    std::vector<Stream> streams;
+    std::vector<Thread> threads;
+    std::vector<Module> modules;
+    std::vector<MemoryRange> memory;
+    std::vector<LinkMapEntry> linkMap;
+    std::uint16_t processorArchitecture = 0;
+    std::uint32_t platformId = 0;
+    std::string csdVersion;
+    std::optional<std::uint32_t> processId; // from the misc information stream
+
 private:
     bool parseAll(std::string &error);
-
-    std::vector<std::uint8_t> bytes_;
-    std::uint32_t timeDateStamp_ = 0;
-    std::vector<Stream> streams_;
-    std::vector<Thread> threads_;
-    std::vector<Module> modules_;
-    std::vector<MemoryRange> memory_;
-    std::vector<LinkMapEntry> linkMap_;
-    std::uint16_t processorArchitecture_ = 0;
-    std::uint32_t platformId_ = 0;
-    std::string csdVersion_;
-    std::optional<std::uint32_t> processId_;
 };
 
 // Offsets into the AMD64 context.

@@ -83,27 +83,27 @@ protected:
 TEST_F(Serialiser, WritesEachStreamOnceButNeverTheEnvironment)
 {
     const Minidump dump = serialiseAndParse();
-    EXPECT_EQ(1700000000u, dump.timeDateStamp());
+    EXPECT_EQ(1700000000u, dump.timeDateStamp);
     std::set<std::uint32_t> written;
-    for (const minidump_test::Stream &stream : dump.streams())
+    for (const minidump_test::Stream &stream : dump.streams)
         written.insert(stream.type);
     EXPECT_EQ((std::set<std::uint32_t>{3, 4, 5, 7, 0xF, 0x47670003, 0x47670004, 0x47670005,
                                        0x47670006, 0x47670008, 0x47670009, 0x4767000A}),
               written);
-    EXPECT_EQ(written.size(), dump.streams().size());
-    EXPECT_EQ(9, dump.processorArchitecture()) << "AMD64";
-    EXPECT_EQ(0x8201u, dump.platformId()) << "Linux";
-    EXPECT_EQ(model.system.csdVersion, dump.csdVersion());
-    EXPECT_EQ(std::optional<std::uint32_t>(4242), dump.processId());
+    EXPECT_EQ(written.size(), dump.streams.size());
+    EXPECT_EQ(9, dump.processorArchitecture) << "AMD64";
+    EXPECT_EQ(0x8201u, dump.platformId) << "Linux";
+    EXPECT_EQ(model.system.csdVersion, dump.csdVersion);
+    EXPECT_EQ(std::optional<std::uint32_t>(4242), dump.processId);
 }
 
 TEST_F(Serialiser, ThreadsKeepOrderContextsAndShareStackBytesWithTheMemoryList)
 {
     const Minidump dump = serialiseAndParse();
-    ASSERT_EQ(3u, dump.threads().size());
-    ASSERT_EQ(2u, dump.memory().size()) << "a thread without a stack has no memory range";
+    ASSERT_EQ(3u, dump.threads.size());
+    ASSERT_EQ(2u, dump.memory.size()) << "a thread without a stack has no memory range";
     for (std::size_t i = 0; i < 2; ++i) {
-        const minidump_test::Thread &thread = dump.threads()[i];
+        const minidump_test::Thread &thread = dump.threads[i];
         const DumpThread &source = model.threads[i];
         EXPECT_EQ(source.threadId, thread.threadId);
         EXPECT_EQ(std::optional<std::uint32_t>(0x0010000B), dump.contextFlags(thread));
@@ -111,27 +111,27 @@ TEST_F(Serialiser, ThreadsKeepOrderContextsAndShareStackBytesWithTheMemoryList)
         EXPECT_EQ(source.context->rip, dump.contextValue(thread, minidump_test::kContextRip));
         // One copy of the bytes, referenced by the thread and by the memory list.
         EXPECT_EQ(source.stack.address, thread.stackStart);
-        EXPECT_EQ(thread.stack.rva, dump.memory()[i].bytes.rva);
+        EXPECT_EQ(thread.stack.rva, dump.memory[i].bytes.rva);
         EXPECT_EQ(std::vector<std::uint8_t>(source.stack.bytes.data,
                                             source.stack.bytes.data + source.stack.bytes.size),
                   dump.readMemory(source.stack.address, source.stack.bytes.size));
     }
-    EXPECT_EQ(102u, dump.threads()[2].threadId);
-    EXPECT_EQ(0u, dump.threads()[2].context.size);
-    EXPECT_EQ(0u, dump.threads()[2].stack.size);
+    EXPECT_EQ(102u, dump.threads[2].threadId);
+    EXPECT_EQ(0u, dump.threads[2].context.size);
+    EXPECT_EQ(0u, dump.threads[2].stack.size);
 }
 
 TEST_F(Serialiser, ModulesHaveUtf16NamesAndABuildIdCodeViewOnlyWhenThereIsAnId)
 {
     const Minidump dump = serialiseAndParse();
-    ASSERT_EQ(2u, dump.modules().size());
-    EXPECT_EQ(0x5555'0000u, dump.modules()[0].base);
-    EXPECT_EQ(0x3000u, dump.modules()[0].size);
-    EXPECT_EQ("/opt/app/bin/app", dump.modules()[0].name);
+    ASSERT_EQ(2u, dump.modules.size());
+    EXPECT_EQ(0x5555'0000u, dump.modules[0].base);
+    EXPECT_EQ(0x3000u, dump.modules[0].size);
+    EXPECT_EQ("/opt/app/bin/app", dump.modules[0].name);
     EXPECT_EQ((std::vector<std::uint8_t>{'L', 'E', 'p', 'B', 0xDE, 0xAD, 0xBE, 0xEF, 1, 2, 3, 4}),
-              dump.modules()[0].codeView);
-    EXPECT_EQ("/opt/app/lib/libüñï.so", dump.modules()[1].name);
-    EXPECT_TRUE(dump.modules()[1].codeView.empty());
+              dump.modules[0].codeView);
+    EXPECT_EQ("/opt/app/lib/libüñï.so", dump.modules[1].name);
+    EXPECT_TRUE(dump.modules[1].codeView.empty());
 }
 
 TEST_F(Serialiser, LinuxStreamsHoldTheCapturedBytesAndAnAbsentFileIsEmpty)
@@ -157,22 +157,22 @@ TEST_F(Serialiser, DsoDebugCarriesTheDynamicSectionAndTheLinkMapAndIsLeftOutWith
     EXPECT_EQ(model.dsoDebug->dynamicAddress, dynamicAddress);
     EXPECT_EQ(std::vector<std::uint8_t>(32, 0x0D),
               std::vector<std::uint8_t>(stream.begin() + 40, stream.end()));
-    ASSERT_EQ(2u, dump.linkMap().size());
-    EXPECT_EQ(0x7f00'0000u, dump.linkMap()[1].address);
-    EXPECT_EQ("/opt/app/lib/libüñï.so", dump.linkMap()[1].name);
-    EXPECT_EQ(0x7f00'9000u, dump.linkMap()[1].ld);
+    ASSERT_EQ(2u, dump.linkMap.size());
+    EXPECT_EQ(0x7f00'0000u, dump.linkMap[1].address);
+    EXPECT_EQ("/opt/app/lib/libüñï.so", dump.linkMap[1].name);
+    EXPECT_EQ(0x7f00'9000u, dump.linkMap[1].ld);
 
     model.dsoDebug.reset();
     const Minidump without = serialiseAndParse();
     EXPECT_EQ(nullptr, without.findStream(kDsoDebug));
-    EXPECT_EQ(11u, without.streams().size());
+    EXPECT_EQ(11u, without.streams.size());
 }
 
 TEST_F(Serialiser, AnEmptyModelStillMakesAValidFile)
 {
     model = DumpModel{};
     const Minidump dump = serialiseAndParse();
-    EXPECT_TRUE(dump.threads().empty());
+    EXPECT_TRUE(dump.threads.empty());
     EXPECT_NE(nullptr, dump.findStream(kThreadList));
 }
 
