@@ -36,6 +36,30 @@ protected:
     }
 
     static void retry() { KeelAnrInternals::retryFailedCache(); }
+
+    // "uploaded <dump>", then "sent <event> <guid> <first> <second> <text>", then "[ANR]" log
+    // lines, then "left <entry>" for what stays in the cache.
+    std::vector<std::string> outcome()
+    {
+        std::vector<std::string> outcome;
+        for (const auto &upload : standin::upload::uploads())
+            outcome.push_back("uploaded " +
+                              QDir(cacheDir())
+                                  .relativeFilePath(QString::fromStdString(upload.path))
+                                  .toStdString());
+        for (const auto &event : standin::tally::events()) {
+            EXPECT_FALSE(event.hasDone) << "the retry asks for no outcome";
+            outcome.push_back("sent " + event.name + " " + event.guid + " " +
+                              std::to_string(event.first) + " " + std::to_string(event.second) +
+                              " " + event.payload);
+        }
+        for (const std::string &line : standin::log::lines())
+            if (line.rfind("[ANR]", 0) == 0)
+                outcome.push_back(line);
+        for (const QString &entry : tree(cacheDir()))
+            outcome.push_back("left " + entry.toStdString());
+        return outcome;
+    }
 };
 
 const QByteArray kStuckText = R"({"stuck_time": 17, "stuck_ground": "前台"})";
@@ -44,8 +68,6 @@ struct RetryCase {
     const char *name;
     std::vector<Entry> entries;
     bool uploadSucceeds;
-    // "uploaded <dump>", then "sent <event> <guid> <first> <second> <text>", then "[ANR]" log
-    // lines, then "left <entry>" for what stays in the cache.
     std::vector<std::string> outcome;
 };
 
@@ -99,23 +121,7 @@ TEST_P(RetryOutcome, SendsOnceWithTheFirstIdentityOrLeavesTheDirectoryAlone)
     retry();
     standin::upload::waitUntilIdle();
 
-    std::vector<std::string> outcome;
-    for (const auto &upload : standin::upload::uploads())
-        outcome.push_back(
-            "uploaded " +
-            QDir(cacheDir()).relativeFilePath(QString::fromStdString(upload.path)).toStdString());
-    for (const auto &event : standin::tally::events()) {
-        EXPECT_FALSE(event.hasDone) << "the retry asks for no outcome";
-        outcome.push_back("sent " + event.name + " " + event.guid + " " +
-                          std::to_string(event.first) + " " + std::to_string(event.second) + " " +
-                          event.payload);
-    }
-    for (const std::string &line : standin::log::lines())
-        if (line.rfind("[ANR]", 0) == 0)
-            outcome.push_back(line);
-    for (const QString &entry : tree(cacheDir()))
-        outcome.push_back("left " + entry.toStdString());
-    EXPECT_EQ(outcome, c.outcome);
+    EXPECT_EQ(outcome(), c.outcome);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryOutcome, RetryOutcome,
@@ -144,8 +150,7 @@ struct BadCacheCase {
     std::vector<Entry> entries;
     // Made unreadable with chmod 000.
     QString unreadable;
-    std::vector<std::string> sentPayloads;
-    QStringList remaining;
+    std::vector<std::string> outcome;
 };
 
 void PrintTo(const BadCacheCase &c, std::ostream *out)
@@ -158,38 +163,30 @@ const BadCacheCase kBadCacheCases[] = {
      CacheState::Directory,
      {{"g/keel_lag_info.5.1019.json", ""}},
      {},
-     {""},
-     {}},
+     {"sent keel_lag_info g 5 1019 "}},
     {"NameWithFewerThanThreePiecesIsLeftAlone",
      CacheState::Directory,
      {{"g/keel_lag_info.json", "{}"}, {"g/1.dmp", "d"}},
      {},
-     {},
-     {"g/", "g/1.dmp", "g/keel_lag_info.json"}},
+     {"left g/", "left g/1.dmp", "left g/keel_lag_info.json"}},
     {"OnlyReportDirectoriesAreLookedAt",
      CacheState::Directory,
-     {{"empty/", ""},
-      {"nested/inner/keel_lag_info.5.1019.json", "{}"},
-      {"1.dmp", "d"},
-      {"x.json", "{}"}},
+     {{"empty/", ""}, {"a/b/keel_lag_info.5.1019.json", "{}"}, {"1.dmp", ""}, {"x.json", "{}"}},
      {},
-     {},
-     {"1.dmp", "empty/", "nested/", "nested/inner/", "nested/inner/keel_lag_info.5.1019.json",
-      "x.json"}},
+     {"left 1.dmp", "left a/", "left a/b/", "left a/b/keel_lag_info.5.1019.json", "left empty/",
+      "left x.json"}},
     {"UnreadableReportIsLeftAlone",
      CacheState::Directory,
      {{"g/keel_lag_info.5.1019.json", "{}"}, {"g/1.dmp", "d"}},
      "g/keel_lag_info.5.1019.json",
-     {},
-     {"g/", "g/1.dmp", "g/keel_lag_info.5.1019.json"}},
-    {"CacheDirectoryThatIsAFile", CacheState::IsAFile, {}, {}, {}, {}},
-    {"CacheDirectoryThatIsMissing", CacheState::Missing, {}, {}, {}, {}},
+     {"left g/", "left g/1.dmp", "left g/keel_lag_info.5.1019.json"}},
+    {"CacheDirectoryThatIsAFile", CacheState::IsAFile, {}, {}, {}},
+    {"CacheDirectoryThatIsMissing", CacheState::Missing, {}, {}, {}},
     {"EmptyCachePathLeavesTheCurrentDirectoryAlone",
      CacheState::EmptyPath,
      {{"g/keel_lag_info.5.1019.json", "{}"}},
      {},
-     {},
-     {"g/", "g/keel_lag_info.5.1019.json"}},
+     {"left g/", "left g/keel_lag_info.5.1019.json"}},
 };
 
 class BadCache : public RetryTest, public testing::WithParamInterface<BadCacheCase>
@@ -221,15 +218,11 @@ TEST_P(BadCache, NothingCrashesAndOnlyProcessedReportsAreDeleted)
 
     retry();
 
-    std::vector<std::string> sent;
-    for (const auto &event : standin::tally::events())
-        sent.push_back(event.payload);
-    EXPECT_EQ(sent, c.sentPayloads);
-    switch (c.cache) {
-    case CacheState::IsAFile: EXPECT_EQ(readFile(cacheDir()), "not a directory"); break;
-    case CacheState::Missing: EXPECT_FALSE(QFileInfo::exists(cacheDir())); break;
-    default: EXPECT_EQ(tree(cacheDir()), c.remaining);
+    EXPECT_EQ(outcome(), c.outcome);
+    if (c.cache == CacheState::IsAFile) {
+        EXPECT_EQ(readFile(cacheDir()), "not a directory");
     }
+    EXPECT_EQ(QFileInfo::exists(cacheDir()), c.cache != CacheState::Missing);
 }
 
 INSTANTIATE_TEST_SUITE_P(Garbage, BadCache, testing::ValuesIn(kBadCacheCases), ParamName());
