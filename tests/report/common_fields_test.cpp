@@ -15,11 +15,6 @@ namespace
 
 using namespace reporttest;
 
-const std::vector<std::string> kCommonKeys = {
-    "keel_version", "cpu_type",      "os_version",      "os_build",
-    "project_code", "project_build", "project_version", "protocol_version",
-    "process_name", "pid",           "is_main_process"};
-
 std::string commonBlockText()
 {
     json_t *report = json_object();

@@ -49,18 +49,6 @@ QStringList subdirectories(const QString &directory)
     return names;
 }
 
-Json::Json(const std::string &text) : value_(json_loads(text.c_str(), 0, nullptr)) {}
-
-Json::~Json()
-{
-    json_decref(value_);
-}
-
-bool Json::isObject() const
-{
-    return json_is_object(value_);
-}
-
 std::vector<std::string> Json::keys() const
 {
     std::vector<std::string> names;
@@ -68,11 +56,6 @@ std::vector<std::string> Json::keys() const
     json_t *member;
     json_object_foreach(value_, key, member) names.push_back(key);
     return names;
-}
-
-const json_t *Json::get(const std::string &key) const
-{
-    return json_object_get(value_, key.c_str());
 }
 
 std::string Json::string(const std::string &key) const

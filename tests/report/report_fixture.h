@@ -22,6 +22,12 @@ namespace reporttest
 
 constexpr std::chrono::seconds kSafetyTimeout{60};
 
+// The members every report carries, in order.
+inline const std::vector<std::string> kCommonKeys = {
+    "keel_version", "cpu_type",      "os_version",      "os_build",
+    "project_code", "project_build", "project_version", "protocol_version",
+    "process_name", "pid",           "is_main_process"};
+
 void writeFile(const QString &path, const QByteArray &bytes);
 QByteArray readFile(const QString &path);
 // Every entry below `directory`, relative to it, sorted; directories end in '/'.
@@ -46,15 +52,15 @@ struct ParamName {
 class Json
 {
 public:
-    explicit Json(const std::string &text);
-    ~Json();
+    explicit Json(const std::string &text) : value_(json_loads(text.c_str(), 0, nullptr)) {}
+    ~Json() { json_decref(value_); }
     Json(const Json &) = delete;
     Json &operator=(const Json &) = delete;
 
-    bool isObject() const;
+    bool isObject() const { return json_is_object(value_); }
     std::vector<std::string> keys() const;
     // Null when absent.
-    const json_t *get(const std::string &key) const;
+    const json_t *get(const std::string &key) const { return json_object_get(value_, key.c_str()); }
     // "" when absent or not a string.
     std::string string(const std::string &key) const;
 

@@ -178,10 +178,7 @@ TEST_P(ReportContent, HoldsTheEpisodeFieldsThenTheCommonBlockThenTheDumpReferenc
     std::vector<std::string> expectedKeys;
     for (const char *field : {"ground", "memory", "appstart_time", "time", "duration", "summary"})
         expectedKeys.push_back(kind.prefix + field);
-    for (const char *field :
-         {"keel_version", "cpu_type", "os_version", "os_build", "project_code", "project_build",
-          "project_version", "protocol_version", "process_name", "pid", "is_main_process"})
-        expectedKeys.push_back(field);
+    expectedKeys.insert(expectedKeys.end(), kCommonKeys.begin(), kCommonKeys.end());
     expectedKeys.push_back(kind.prefix + "stack_dump");
     EXPECT_EQ(payload.keys(), expectedKeys);
 
