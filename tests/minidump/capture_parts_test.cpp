@@ -48,18 +48,6 @@ TEST(Maps, ParsesEachLineOrLeavesItOut)
     }
 }
 
-TEST(Maps, FindMappingHitsOnlyInsideAMapping)
-{
-    const std::vector<MapsEntry> maps = parseMaps("1000-2000 r--p 00000000 00:00 0\n"
-                                                  "3000-5000 r--p 00000000 00:00 0\n");
-    EXPECT_EQ(nullptr, findMapping(maps, 0xfff));
-    EXPECT_EQ(0x1000u, findMapping(maps, 0x1000)->start);
-    EXPECT_EQ(0x1000u, findMapping(maps, 0x1fff)->start);
-    EXPECT_EQ(nullptr, findMapping(maps, 0x2000));
-    EXPECT_EQ(0x3000u, findMapping(maps, 0x4fff)->start);
-    EXPECT_EQ(nullptr, findMapping(maps, 0x5000));
-}
-
 TEST(ProcStat, ArgumentStringsStartIsField48EvenWhenTheNameHoldsSpacesAndParentheses)
 {
     const std::string fields =
@@ -129,6 +117,7 @@ TEST(StackRange, CoversTheRedZoneAndStaysInsideTheMappingAndBelowTheCeiling)
         {"StopsBelowTheArgumentStrings", 0x100F0000, 1 << 20, 0x100F8000, 0x100EF000, 0x9000},
         {"CeilingBelowSpIsIgnored", 0x10080040, 1 << 20, 0x10000100, 0x1007F000, 0x81000},
         {"UnknownMappingTakesMaxBytes", 0x20000100, 0x4000, kNone, 0x20000000, 0x4000},
+        {"MappingEndIsOutsideIt", 0x10100000, 0x4000, kNone, 0x100FF000, 0x4000},
     };
     for (const Case &c : cases) {
         const StackRange range = stackRangeFor(c.sp, maps, c.maxBytes, c.ceiling);

@@ -90,10 +90,10 @@ TEST_F(LiveDump, ModulesStartWithTheExecutableAndCarryTheRealBuildIds)
 
     ASSERT_FALSE(dump.modules.empty());
     EXPECT_EQ(executable, dump.modules[0].name);
-    const auto qtCore = std::find_if(dump.modules.begin(), dump.modules.end(),
-                                     [](const minidump_test::Module &m) {
-                                         return m.name.find("/libQt5Core.so") != std::string::npos;
-                                     });
+    const auto qtCore =
+        std::find_if(dump.modules.begin(), dump.modules.end(), [](const minidump_test::Module &m) {
+            return m.name.find("/libQt5Core.so") != std::string::npos;
+        });
     ASSERT_NE(dump.modules.end(), qtCore);
 
     for (const minidump_test::Module *module : {&dump.modules[0], &*qtCore}) {

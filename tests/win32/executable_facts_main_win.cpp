@@ -1,6 +1,5 @@
-// Prints what the probes say about this executable, one fact per line, for tests that copy it
-// to an unusual place and run it there: the path as UTF-8, the name's report bytes in hex,
-// the build number read beside it and the operating system's version.
+// Prints the probes' view of this executable, for tests that copy it to unusual places: path
+// (UTF-8), name bytes in hex, build number beside it, operating system version.
 #include "platform/path_text.h"
 #include "sysinfo/build_number.h"
 #include "sysinfo/system_probes.h"

@@ -1,14 +1,16 @@
-// A thread of this process parked at a known place, for sampling its stack.
+// A thread of this process parked at a known place, for sampling and dumping its stack.
 #pragma once
 
 #include "platform/thread_handle.h"
 
 #include <windows.h>
 
+#include <dbghelp.h>
+
 #include <cstdint>
 #include <thread>
 
-// A thread parked in parkInKnownFunction, under `depth` frames of recursion.
+// A thread parked in parkInKnownFunction under `depth` frames of recursion.
 class ParkedThread
 {
 public:
@@ -29,7 +31,6 @@ public:
 
     platform::ThreadHandle handle() const { return handle_; }
     DWORD threadId() const { return threadId_; }
-    // How often the thread is suspended right now.
     DWORD suspendCount() const
     {
         const DWORD previous = SuspendThread(fullAccess_);
@@ -68,8 +69,7 @@ private:
         self->handle_ = platform::openCurrentThread();
         self->threadId_ = GetCurrentThreadId();
         self->fullAccess_ = OpenThread(THREAD_ALL_ACCESS, FALSE, self->threadId_);
-        // Signals and starts waiting in one step: once the test sees `parked_`, the thread
-        // sits in the wait and its stack does not move.
+        // Signals and waits in one step, so the stack is still once the test sees `parked_`.
         self->waitResult_ = SignalObjectAndWait(self->parked_, self->release_, INFINITE, FALSE);
         asm volatile("" ::: "memory");
     }
@@ -82,3 +82,16 @@ private:
     DWORD waitResult_ = WAIT_FAILED;
     std::thread thread_;
 };
+
+// Wine's StackWalk64 works only once the symbol handler knows the process, which the library
+// never initialises, so tests register the process themselves. Once per process.
+inline bool registerProcessWithSymbolHandler()
+{
+    static const bool registered = [] {
+        const auto symInitialize =
+            reinterpret_cast<decltype(&SymInitialize)>(reinterpret_cast<void (*)()>(
+                GetProcAddress(LoadLibraryA("dbghelp.dll"), "SymInitialize")));
+        return symInitialize && symInitialize(GetCurrentProcess(), nullptr, TRUE);
+    }();
+    return registered;
+}

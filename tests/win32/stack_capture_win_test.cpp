@@ -1,10 +1,7 @@
-// Sampling a real thread of this process with SuspendThread, GetThreadContext and dbghelp's
-// StackWalk64. Windows only: the Linux sampler signals the thread instead of suspending it,
-// and its own tests cover that.
+// Sampling a real thread of this process with SuspendThread, GetThreadContext and StackWalk64.
 #include "parked_thread_win.h"
 #include "platform/debug_library.h"
 #include "platform/stack_capture.h"
-#include "symbol_handler_win.h"
 
 #include <windows.h>
 
@@ -23,18 +20,20 @@ protected:
         ASSERT_NE(platform::loadDebugLibrary(entryPoints), nullptr);
         ASSERT_TRUE(registerProcessWithSymbolHandler());
     }
+    platform::StackSample sample(const ParkedThread &thread)
+    {
+        return platform::captureThreadStack(entryPoints, thread.handle());
+    }
     platform::DebugEntryPoints entryPoints;
 };
 
 TEST_F(StackCaptureTest, ThreadThatDoesNotMoveGivesIdenticalSamplesThroughTheKnownFunction)
 {
     ParkedThread parked(3);
-    const platform::StackSample first = platform::captureThreadStack(entryPoints, parked.handle());
-    const platform::StackSample second = platform::captureThreadStack(entryPoints, parked.handle());
-
+    const platform::StackSample first = sample(parked);
     ASSERT_FALSE(first.empty());
     EXPECT_LT(first.size(), platform::kMaxStackFrames);
-    EXPECT_EQ(first, second);
+    EXPECT_EQ(first, sample(parked));
     EXPECT_TRUE(std::any_of(first.begin(), first.end(), ParkedThread::isInKnownFunction));
     EXPECT_EQ(parked.suspendCount(), 0u);
     parked.releaseAndJoin();
@@ -44,47 +43,35 @@ TEST_F(StackCaptureTest, ThreadThatDoesNotMoveGivesIdenticalSamplesThroughTheKno
 TEST_F(StackCaptureTest, DeepStackIsCutAtThirtyOneFrames)
 {
     ParkedThread parked(40);
-    const platform::StackSample sample = platform::captureThreadStack(entryPoints, parked.handle());
-    EXPECT_EQ(sample.size(), platform::kMaxStackFrames);
+    EXPECT_EQ(sample(parked).size(), platform::kMaxStackFrames);
     EXPECT_EQ(parked.suspendCount(), 0u);
 }
 
-struct UnusableCase {
-    const char *name;
-    DWORD access; // 0: no handle at all
-    bool withoutWalkRoutine;
-};
-
-class UnusableHandleTest : public StackCaptureTest, public testing::WithParamInterface<UnusableCase>
+TEST_F(StackCaptureTest, UnusableHandleGivesAnEmptySampleAndLeavesNoThreadSuspended)
 {
-};
-
-TEST_P(UnusableHandleTest, GivesAnEmptySampleAndLeavesNoThreadSuspended)
-{
+    const struct {
+        const char *name;
+        DWORD access; // 0: no handle at all
+        bool withoutWalkRoutine;
+    } cases[] = {
+        {"NullHandle", 0, false},
+        {"QueryOnly", THREAD_QUERY_INFORMATION, false},
+        // Suspended, then GetThreadContext fails: the thread must be resumed.
+        {"SuspendWithoutContextRight", THREAD_SUSPEND_RESUME, false},
+        {"MissingModuleBaseRoutine", THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, true},
+    };
     ParkedThread parked(2);
-    const UnusableCase testCase = GetParam();
-    HANDLE handle =
-        testCase.access ? OpenThread(testCase.access, FALSE, parked.threadId()) : nullptr;
-    if (testCase.withoutWalkRoutine)
-        entryPoints.symGetModuleBase64 = nullptr;
-
-    const platform::ThreadHandle thread{reinterpret_cast<std::intptr_t>(handle)};
-    EXPECT_TRUE(platform::captureThreadStack(entryPoints, thread).empty());
-    EXPECT_EQ(parked.suspendCount(), 0u);
-    if (handle)
-        CloseHandle(handle);
+    for (const auto &c : cases) {
+        platform::DebugEntryPoints entries = entryPoints;
+        if (c.withoutWalkRoutine)
+            entries.symGetModuleBase64 = nullptr;
+        const HANDLE handle = c.access ? OpenThread(c.access, FALSE, parked.threadId()) : nullptr;
+        const platform::ThreadHandle thread{reinterpret_cast<std::intptr_t>(handle)};
+        EXPECT_TRUE(platform::captureThreadStack(entries, thread).empty()) << c.name;
+        EXPECT_EQ(parked.suspendCount(), 0u) << c.name;
+        if (handle)
+            CloseHandle(handle);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, UnusableHandleTest,
-    testing::Values(UnusableCase{"NullHandle", 0, false},
-                    // SuspendThread and GetThreadContext both fail for lack of rights.
-                    UnusableCase{"QueryOnly", THREAD_QUERY_INFORMATION, false},
-                    // Suspended, then GetThreadContext fails: the thread must be resumed.
-                    UnusableCase{"SuspendWithoutContextRight", THREAD_SUSPEND_RESUME, false},
-                    // A full handle, but a walk routine is missing.
-                    UnusableCase{"MissingModuleBaseRoutine",
-                                 THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, true}),
-    [](const testing::TestParamInfo<UnusableCase> &info) { return info.param.name; });
 
 } // namespace

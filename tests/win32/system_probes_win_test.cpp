@@ -1,6 +1,4 @@
 // The system probes on Windows (under Wine, which reports Windows 10 by default).
-// Windows only: on Linux the same probes read /proc and /etc/os-release, tested in
-// tests/sysinfo/.
 #include "platform/path_text.h"
 #include "platform/system_info.h"
 #include "sysinfo/build_number.h"
@@ -34,9 +32,7 @@ TEST(SystemProbesWin, DescribeThisMachineAndProcess)
     EXPECT_LE(memory.availablePhysical, memory.totalPhysical);
 
     EXPECT_EQ(getExecutableName(), "sysinfo_tests_win.exe");
-    const std::wstring path = getExecutablePath();
-    ASSERT_GT(path.size(), 2u);
-    EXPECT_EQ(path[1], L':') << "a full path with a drive letter";
+    EXPECT_EQ(getExecutablePath().substr(1, 2), L":\\") << "a full path with a drive letter";
 }
 
 TEST(SystemProbesWin, TextFilesAreReadInTextMode)
@@ -47,9 +43,8 @@ TEST(SystemProbesWin, TextFilesAreReadInTextMode)
 
     std::FILE *file = platform::openTextFileForReading(path);
     ASSERT_NE(file, nullptr);
-    char line[32];
-    ASSERT_NE(std::fgets(line, sizeof line, file), nullptr);
-    EXPECT_STREQ(line, "[build_info]\n") << "CR LF arrives as LF";
+    char line[32] = {};
+    EXPECT_STREQ(std::fgets(line, sizeof line, file), "[build_info]\n") << "CR LF arrives as LF";
     std::fclose(file);
     EXPECT_EQ(readIniValue(path, "build_info", "orla_ci_build_number"), "42");
     EXPECT_EQ(platform::openTextFileForReading(directory / L"absent.ini"), nullptr);
@@ -86,9 +81,8 @@ UNICODE_STRING unicodeString(std::wstring &text)
     return UNICODE_STRING{bytes, bytes, text.data()};
 }
 
-// Starts `executable` with its standard output on `output`. CreateProcessW cannot start
-// programs whose path is longer than MAX_PATH (Wine's, and Windows' without long path
-// support), so the process is created one level lower, as CreateProcessW itself does.
+// Starts `executable` with its standard output on `output`, one level below CreateProcessW,
+// which cannot start programs whose path is longer than MAX_PATH.
 HANDLE startProcess(std::wstring executable, HANDLE output)
 {
     std::wstring ntPath = L"\\??\\" + executable;
@@ -116,14 +110,14 @@ HANDLE startProcess(std::wstring executable, HANDLE output)
     return process.process;
 }
 
-// Runs `executable` and returns what it printed, with CR LF turned into LF.
-std::string outputOf(const std::wstring &executable)
+// The lines `executable` printed.
+std::vector<std::string> linesOf(const std::wstring &executable)
 {
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0))
-        return "CreatePipe failed";
+        return {"CreatePipe failed"};
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
     const HANDLE process = startProcess(executable, writeEnd);
     CloseHandle(writeEnd);
@@ -137,23 +131,14 @@ std::string outputOf(const std::wstring &executable)
         CloseHandle(process);
     }
     CloseHandle(readEnd);
-    for (std::size_t at; (at = output.find("\r\n")) != std::string::npos;)
-        output.erase(at, 1);
-    return output;
-}
-
-// The lines of what `executable` printed.
-std::vector<std::string> linesOf(const std::wstring &executable)
-{
     std::vector<std::string> lines;
-    std::istringstream output(outputOf(executable));
-    for (std::string line; std::getline(output, line);)
-        lines.push_back(line);
+    std::istringstream stream(output);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line.substr(0, line.find('\r')));
     return lines;
 }
 
-// A copy of the program that prints the probes' findings (executable_facts_main_win.cpp).
-// Empty when it could not be made.
+// A copy of executable_facts_win.exe; empty when it could not be made.
 std::wstring copyFactsProgram(const std::wstring &folder, const std::wstring &name)
 {
     const std::wstring test = getExecutablePath();
@@ -165,89 +150,64 @@ std::wstring copyFactsProgram(const std::wstring &folder, const std::wstring &na
 
 enum FactLine { kPathLine, kNameHexLine, kBuildNumberLine, kOsVersionLine, kFactLines };
 
-struct PlacementCase {
-    const char *name;
-    int nestingLevels; // each adds a directory of 60 characters
-    const wchar_t *executableName;
-    const char *expectedNameHex;
-};
-
-class ExecutablePlacementTest : public testing::TestWithParam<PlacementCase>
+TEST(ExecutablePlacement, ProbesSeeTheWholePathTheNameAndTheBuildNumberBesideIt)
 {
-};
-
-TEST_P(ExecutablePlacementTest, ProbesSeeTheWholePathTheNameAndTheBuildNumberBesideIt)
-{
-    const PlacementCase placement = GetParam();
-    TemporaryDirectory directory;
-    std::wstring folder = directory.path();
-    for (int level = 0; level < placement.nestingLevels; ++level)
-        folder += L"\\" + std::wstring(59, static_cast<wchar_t>(L'a' + level)) + L"-";
-    const std::wstring executable = copyFactsProgram(folder, placement.executableName);
-    ASSERT_FALSE(executable.empty());
-    ASSERT_TRUE(
-        writeFile(folder + L"\\fernlea.ini", "[build_info]\r\norla_ci_build_number = 2024.7\r\n"));
-
-    const std::vector<std::string> facts = linesOf(executable);
-    ASSERT_EQ(facts.size(), kFactLines) << (facts.empty() ? "" : facts[0]);
-    EXPECT_EQ(facts[kPathLine], platform::pathToBytes(executable));
-    EXPECT_EQ(facts[kNameHexLine], placement.expectedNameHex);
-    EXPECT_EQ(facts[kBuildNumberLine], "2024.7");
+    const struct {
+        int nestingLevels; // each adds a directory of 60 characters
+        const wchar_t *executableName;
+        const char *expectedNameHex;
+    } cases[] = {
+        // Longer than the first buffer of 261 characters: read again into 521 (and 781).
+        {5, L"host.exe", "68 6F 73 74 2E 65 78 65 "},
+        {10, L"host.exe", "68 6F 73 74 2E 65 78 65 "},
+        // U+1F600 is the surrogate pair D83D DE00, each half its own three-byte sequence.
+        {0, L"h\u00E9-\U0001F600.exe", "68 C3 A9 2D ED A0 BD ED B8 80 2E 65 78 65 "},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.expectedNameHex);
+        TemporaryDirectory directory;
+        std::wstring folder = directory.path();
+        for (int level = 0; level < c.nestingLevels; ++level)
+            folder += L"\\" + std::wstring(59, static_cast<wchar_t>(L'a' + level)) + L"-";
+        const std::wstring executable = copyFactsProgram(folder, c.executableName);
+        ASSERT_FALSE(executable.empty());
+        ASSERT_TRUE(writeFile(folder + L"\\fernlea.ini",
+                              "[build_info]\r\norla_ci_build_number = 2024.7\r\n"));
+        const std::vector<std::string> facts = linesOf(executable);
+        ASSERT_EQ(facts.size(), kFactLines) << (facts.empty() ? "" : facts[0]);
+        EXPECT_EQ(facts[kPathLine], platform::pathToBytes(executable));
+        EXPECT_EQ(facts[kNameHexLine], c.expectedNameHex);
+        EXPECT_EQ(facts[kBuildNumberLine], "2024.7");
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ExecutablePlacementTest,
-    testing::Values(
-        PlacementCase{"ShortPath", 0, L"host.exe", "68 6F 73 74 2E 65 78 65 "},
-        // Longer than the first buffer of 261 characters: read again into 521 (and 781).
-        PlacementCase{"PathOf360Characters", 5, L"host.exe", "68 6F 73 74 2E 65 78 65 "},
-        PlacementCase{"PathOf660Characters", 10, L"host.exe", "68 6F 73 74 2E 65 78 65 "},
-        // U+00E9 is two bytes; U+1F600 is the surrogate pair D83D DE00, each half written as
-        // its own three-byte sequence.
-        PlacementCase{"NameOutsideTheBmp", 0, L"h\u00E9-\U0001F600.exe",
-                      "68 C3 A9 2D ED A0 BD ED B8 80 2E 65 78 65 "}),
-    [](const testing::TestParamInfo<PlacementCase> &info) { return info.param.name; });
-
-// Wine reports the Windows version configured for a program in the registry, build number
-// included (with its upper bits set, as Windows does), so each row runs the probes under
-// another version. Wine only: Windows ignores the key.
-struct WineVersionCase {
-    const wchar_t *wineVersion;
-    const char *expected;
-};
-
-class WineVersionTest : public testing::TestWithParam<WineVersionCase>
-{
-};
-
-TEST_P(WineVersionTest, VersionTextFollowsTheReportedVersion)
+// Wine reports the version the registry sets for a program (build number's upper bits set,
+// as Windows does): each row runs the probes under another version.
+TEST(WineVersion, VersionTextFollowsTheReportedVersion)
 {
     if (!GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"))
         GTEST_SKIP() << "needs Wine's per-program version setting";
-    const WineVersionCase row = GetParam();
+    const std::pair<std::wstring, const char *> cases[] = {
+        {L"winxp64", "WindowsServer2003_64"},
+        {L"vista", "WindowsVista_64"},
+        {L"win7", "Windows7_64"},
+        {L"win81", "Windows8.1_64"},
+        {L"win10", "Windows10_64"},
+    };
     TemporaryDirectory directory;
-    const std::wstring name = std::wstring(L"version-") + row.wineVersion + L".exe";
-    const std::wstring executable = copyFactsProgram(directory.path(), name);
-    ASSERT_FALSE(executable.empty());
-    const std::wstring key = L"Software\\Wine\\AppDefaults\\" + name;
-    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"Version", REG_SZ, row.wineVersion,
-                              static_cast<DWORD>((wcslen(row.wineVersion) + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
-
-    const std::vector<std::string> facts = linesOf(executable);
-    RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
-    ASSERT_EQ(facts.size(), kFactLines);
-    EXPECT_EQ(facts[kOsVersionLine], row.expected);
+    for (const auto &[version, expected] : cases) {
+        const std::wstring name = L"version-" + version + L".exe";
+        const std::wstring executable = copyFactsProgram(directory.path(), name);
+        ASSERT_FALSE(executable.empty());
+        const std::wstring key = L"Software\\Wine\\AppDefaults\\" + name;
+        ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"Version", REG_SZ,
+                                  version.c_str(), DWORD((version.size() + 1) * sizeof(wchar_t))),
+                  ERROR_SUCCESS);
+        const std::vector<std::string> facts = linesOf(executable);
+        RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+        ASSERT_EQ(facts.size(), kFactLines);
+        EXPECT_EQ(facts[kOsVersionLine], expected);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Versions, WineVersionTest,
-                         testing::Values(WineVersionCase{L"winxp64", "WindowsServer2003_64"},
-                                         WineVersionCase{L"vista", "WindowsVista_64"},
-                                         WineVersionCase{L"win7", "Windows7_64"},
-                                         WineVersionCase{L"win81", "Windows8.1_64"},
-                                         WineVersionCase{L"win10", "Windows10_64"}),
-                         [](const testing::TestParamInfo<WineVersionCase> &info) {
-                             return platform::pathToBytes(info.param.wineVersion);
-                         });
 
 } // namespace

@@ -1,5 +1,4 @@
-// Files and directories for tests, made with the Win32 calls directly: the C runtime's and
-// std::filesystem's functions stop at MAX_PATH, and some tests go deeper on purpose.
+// Files for tests through the Win32 calls, which (unlike the C runtime's) go beyond MAX_PATH.
 #pragma once
 
 #include <windows.h>
@@ -19,13 +18,12 @@ inline bool writeFile(const std::wstring &path, const std::string &bytes)
 {
     const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
     DWORD written = 0;
-    const BOOL ok =
-        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    const bool ok = file != INVALID_HANDLE_VALUE &&
+                    WriteFile(file, bytes.data(), DWORD(bytes.size()), &written, nullptr) &&
+                    written == bytes.size();
     CloseHandle(file);
-    return ok && written == bytes.size();
+    return ok;
 }
 
 inline std::string readFile(const std::wstring &path)
@@ -33,37 +31,29 @@ inline std::string readFile(const std::wstring &path)
     const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     std::string bytes;
-    if (file == INVALID_HANDLE_VALUE)
-        return bytes;
     char buffer[65536];
     DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0)
+    while (file != INVALID_HANDLE_VALUE && ReadFile(file, buffer, sizeof buffer, &read, nullptr) &&
+           read > 0)
         bytes.append(buffer, read);
     CloseHandle(file);
     return bytes;
-}
-
-inline bool fileExists(const std::wstring &path)
-{
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 inline void removeTree(const std::wstring &path)
 {
     WIN32_FIND_DATAW entry;
     const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &entry);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = entry.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &entry)) {
+        const std::wstring name = entry.cFileName;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (name != L"." && name != L"..")
                 removeTree(path + L"\\" + name);
-            else
-                DeleteFileW((path + L"\\" + name).c_str());
-        } while (FindNextFileW(search, &entry));
-        FindClose(search);
+        } else {
+            DeleteFileW((path + L"\\" + name).c_str());
+        }
     }
+    FindClose(search);
     RemoveDirectoryW(path.c_str());
 }
 
@@ -85,7 +75,6 @@ public:
     TemporaryDirectory(const TemporaryDirectory &) = delete;
     TemporaryDirectory &operator=(const TemporaryDirectory &) = delete;
 
-    // Without a trailing separator.
     const std::wstring &path() const { return path_; }
     std::wstring operator/(const std::wstring &name) const { return path_ + L"\\" + name; }
 
