@@ -88,8 +88,6 @@ TEST(FaultGuard, AFaultInsideTheWriterIsCaughtAndTheHostDispositionIsBackAfterwa
 }
 
 // Faults the guard must not take reach the host's disposition (in a child process).
-enum class Host { ownHandler, defaultAction };
-
 void hostHandler(int, siginfo_t *, void *)
 {
     static const char message[] = "host handler saw the fault\n";
@@ -97,69 +95,51 @@ void hostHandler(int, siginfo_t *, void *)
     _exit(42);
 }
 
-void installHost(Host host)
-{
-    struct sigaction action {
-    };
-    sigemptyset(&action.sa_mask);
-    if (host == Host::ownHandler) {
-        action.sa_sigaction = &hostHandler;
-        action.sa_flags = SA_SIGINFO;
-    } else {
-        action.sa_handler = SIG_DFL;
-    }
-    sigaction(SIGSEGV, &action, nullptr);
-}
-
-void faultElsewhere(const std::string &where)
-{
-    if (where == "OtherThreadDuringTheWriter") {
-        guarded([](int) {
-            std::thread([] { static_cast<void>(*inaccessiblePage()); }).join();
-            return true;
-        });
-    } else if (where == "WriterThreadAfterTheWriter") {
-        guarded(succeedingWriter);
-        static_cast<void>(*inaccessiblePage());
-    } else if (where == "SignalSentToTheWriterThread") { // not a fault of the writer's code
-        guarded([](int) {
-            platform::linux_impl::sendSignalToThread(platform::linux_impl::currentThreadId(),
-                                                     SIGSEGV);
-            return true;
-        });
-    }
-}
-
-class FaultElsewhere : public testing::TestWithParam<std::tuple<Host, const char *>>
-{
-};
-
-TEST_P(FaultElsewhere, ReachesTheHostsDisposition)
+TEST(FaultGuard, AFaultElsewhereReachesTheHostsHandlerOrDefaultAction)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const auto [host, where] = GetParam();
-    const auto run = [host = host, where = std::string(where)] {
-        installHost(host);
-        faultElsewhere(where);
-        std::fputs("the fault was swallowed\n", stderr);
-        std::exit(0);
+    const std::pair<const char *, void (*)()> places[] = {
+        {"OtherThreadDuringTheWriter",
+         [] {
+             guarded([](int) {
+                 std::thread([] { static_cast<void>(*inaccessiblePage()); }).join();
+                 return true;
+             });
+         }},
+        {"WriterThreadAfterTheWriter",
+         [] {
+             guarded(succeedingWriter);
+             static_cast<void>(*inaccessiblePage());
+         }},
+        {"SignalSentToTheWriterThread", // not a fault of the writer's code
+         [] {
+             guarded([](int) {
+                 platform::linux_impl::sendSignalToThread(platform::linux_impl::currentThreadId(),
+                                                          SIGSEGV);
+                 return true;
+             });
+         }},
     };
-    if (host == Host::ownHandler)
-        EXPECT_EXIT(run(), testing::ExitedWithCode(42), "host handler saw the fault");
-    else
-        EXPECT_EXIT(run(), testing::KilledBySignal(SIGSEGV), "");
+    for (const bool ownHandler : {true, false}) {
+        for (const auto &[name, faultElsewhere] : places) {
+            SCOPED_TRACE(std::string(name) + (ownHandler ? " with a handler" : " by default"));
+            const auto run = [ownHandler, faultElsewhere = faultElsewhere] {
+                struct sigaction action {
+                };
+                sigemptyset(&action.sa_mask);
+                action.sa_sigaction = ownHandler ? &hostHandler : nullptr;
+                action.sa_flags = ownHandler ? SA_SIGINFO : 0; // without it: SIG_DFL
+                sigaction(SIGSEGV, &action, nullptr);
+                faultElsewhere();
+                std::fputs("the fault was swallowed\n", stderr);
+                std::exit(0);
+            };
+            if (ownHandler)
+                EXPECT_EXIT(run(), testing::ExitedWithCode(42), "host handler saw the fault");
+            else
+                EXPECT_EXIT(run(), testing::KilledBySignal(SIGSEGV), "");
+        }
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Places, FaultElsewhere,
-                         testing::Combine(testing::Values(Host::ownHandler, Host::defaultAction),
-                                          testing::Values("OtherThreadDuringTheWriter",
-                                                          "WriterThreadAfterTheWriter",
-                                                          "SignalSentToTheWriterThread")),
-                         [](const testing::TestParamInfo<FaultElsewhere::ParamType> &info) {
-                             return std::string(std::get<0>(info.param) == Host::ownHandler
-                                                    ? "HostHandler_"
-                                                    : "DefaultAction_") +
-                                    std::get<1>(info.param);
-                         });
 
 } // namespace

@@ -257,13 +257,6 @@ std::optional<std::uint64_t> Minidump::contextValue(const Thread &thread, std::s
     return Bytes(bytes).get<std::uint64_t>(thread.context.rva + offset);
 }
 
-std::optional<std::uint32_t> Minidump::contextFlags(const Thread &thread) const
-{
-    if (thread.context.size == 0)
-        return std::nullopt;
-    return Bytes(bytes).get<std::uint32_t>(thread.context.rva + 0x30);
-}
-
 std::optional<std::vector<std::uint8_t>> Minidump::readMemory(std::uint64_t address,
                                                               std::size_t size) const
 {

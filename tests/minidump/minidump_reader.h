@@ -57,7 +57,6 @@ struct Minidump {
     std::string streamText(std::uint32_t type) const;
     // A 64-bit value at `offset` in the thread's context; nullopt without a context.
     std::optional<std::uint64_t> contextValue(const Thread &thread, std::size_t offset) const;
-    std::optional<std::uint32_t> contextFlags(const Thread &thread) const;
     // The memory list's bytes for [address, address + size), if one range covers all of it.
     std::optional<std::vector<std::uint8_t>> readMemory(std::uint64_t address,
                                                         std::size_t size) const;
