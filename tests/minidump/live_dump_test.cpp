@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <set>
-#include <sys/auxv.h>
 #include <unistd.h>
 
 namespace

@@ -1,4 +1,4 @@
-// The pure parts of the capture on made-up input: /proc parsing, stack ranges, registers,
+// The capture's pure logic on made-up input: /proc parsing, stack ranges, registers,
 // build ids and the module list.
 #include "platform/linux/minidump_context_linux.h"
 #include "platform/linux/minidump_elf_linux.h"
