@@ -16,5 +16,9 @@ fi
 
 sudo_if_needed() { if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi; }
 
-sudo_if_needed apt-get update
+# A mirror caught mid-sync fails an update now and then: try again before giving up.
+for attempt in 1 2 3; do
+    sudo_if_needed apt-get update && break
+    [[ $attempt -lt 3 ]] && sleep 20
+done
 sudo_if_needed env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${packages[@]}"
