@@ -7,7 +7,8 @@
 #include <algorithm>
 #include <chrono>
 
-namespace {
+namespace
+{
 constexpr auto relaxed = std::memory_order_relaxed;
 }
 
@@ -97,7 +98,10 @@ void ANRCollector::iterationEnd()
     iterationStart.store(0, relaxed);
 }
 
-void ANRCollector::setAppActive(bool active) { appActive.store(active, relaxed); }
+void ANRCollector::setAppActive(bool active)
+{
+    appActive.store(active, relaxed);
+}
 
 void ANRCollector::watchdogTick()
 {

@@ -17,7 +17,8 @@
 #include <thread>
 #include <vector>
 
-class ANRCollector {
+class ANRCollector
+{
 public:
     // What the watchdog does when it recognises an episode. Production uses the real
     // capture, dump and report functions; tests replace them.
@@ -92,7 +93,8 @@ public:
     std::atomic<bool> appActive{true};
 
 private:
-    struct NoWatchdog {};
+    struct NoWatchdog {
+    };
     explicit ANRCollector(NoWatchdog);
 
     void watchdogLoop();

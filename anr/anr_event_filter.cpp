@@ -7,7 +7,10 @@ ANREventFilter::ANREventFilter(ANRCollector *collector, QObject *parent)
 {
 }
 
-ANREventFilter::~ANREventFilter() { collector = nullptr; }
+ANREventFilter::~ANREventFilter()
+{
+    collector = nullptr;
+}
 
 bool ANREventFilter::eventFilter(QObject *watched, QEvent *event)
 {

@@ -8,7 +8,8 @@
 
 class ANRCollector;
 
-class ANREventFilter : public QObject {
+class ANREventFilter : public QObject
+{
 public:
     explicit ANREventFilter(ANRCollector *collector, QObject *parent = nullptr);
     ~ANREventFilter() override;

@@ -69,10 +69,9 @@ void KeelAnr::start(const QString &dir)
         backgroundStateProbe(collector, active);
     };
 
-    Tally::instance()->getCloudConfiguration(
-        [](std::map<std::string, std::string> configuration) {
-            applyCloudConfiguration(std::move(configuration));
-        });
+    Tally::instance()->getCloudConfiguration([](std::map<std::string, std::string> configuration) {
+        applyCloudConfiguration(std::move(configuration));
+    });
 
     std::thread([] { KeelAnr::retryFailedCache(); }).detach();
 }

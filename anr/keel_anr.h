@@ -11,7 +11,8 @@ class QObject;
 class ANRCollector;
 struct KeelAnrInternals;
 
-class KEELANR_EXPORT KeelAnr {
+class KEELANR_EXPORT KeelAnr
+{
 public:
     KeelAnr &operator=(const KeelAnr &) = default;
     KeelAnr &operator=(KeelAnr &&) = default;

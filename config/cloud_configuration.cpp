@@ -13,7 +13,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-namespace {
+namespace
+{
 
 constexpr long long kDefaultLagFirstTime = 5000;
 constexpr long long kDefaultStuckFirstTime = 8000;
@@ -68,7 +69,8 @@ void applyCloudConfiguration(std::map<std::string, std::string> delivered)
     if (!delivered.empty()) {
         configuration.isOpen = delivered["lag_sw"];
         logMessage("Keel ANR getCloudConfiguration isOpen = %s", configuration.isOpen.c_str());
-        configuration.lagFirstTime = toLongLongOr(delivered["lag_first_time"], kDefaultLagFirstTime);
+        configuration.lagFirstTime =
+            toLongLongOr(delivered["lag_first_time"], kDefaultLagFirstTime);
         configuration.stuckFirstTime =
             toLongLongOr(delivered["stuck_first_time"], kDefaultStuckFirstTime);
         logMessage("Keel ANR getCloudConfiguration lag_first_time = %lld, stuck_first_time= %lld",

@@ -10,7 +10,8 @@
 // Shared by libkeel, libtally and libkeelANR (which defines the log-mode constants).
 #define KEEL_SDK_API __attribute__((visibility("default")))
 
-class KEEL_SDK_API Keel {
+class KEEL_SDK_API Keel
+{
 public:
     static Keel *instance();
 
@@ -29,7 +30,8 @@ public:
     std::function<void(bool)> backgroundStateCallback;
 };
 
-class KEEL_SDK_API KeelLogWriter {
+class KEEL_SDK_API KeelLogWriter
+{
 public:
     static KeelLogWriter *instance();
 
@@ -42,15 +44,16 @@ public:
     std::wstring logPathWide;
 };
 
-class KEEL_SDK_API Tally {
+class KEEL_SDK_API Tally
+{
 public:
     static Tally *instance();
     static std::string generateGUID();
 
     void event(const std::string &name, const std::string &payload, const std::string &guid,
                int first, int second, const std::function<void(bool)> &done);
-    void getCloudConfiguration(
-        const std::function<void(std::map<std::string, std::string>)> &callback);
+    void
+    getCloudConfiguration(const std::function<void(std::map<std::string, std::string>)> &callback);
 
     bool testEnvironment = false;
     std::string projectVersion;

@@ -1,7 +1,8 @@
 // Wall-clock milliseconds since 1970-01-01 00:00 UTC.
 #pragma once
 
-namespace platform {
+namespace platform
+{
 
 // Precise system time. Used for report times, dump file names and start time.
 long long wallClockMs();

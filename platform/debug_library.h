@@ -5,7 +5,8 @@
 // sampling signal handler is installed.
 #pragma once
 
-namespace platform {
+namespace platform
+{
 
 using ModuleHandle = void *;
 // Entry points are carried untyped; the backend that produced them casts them back.

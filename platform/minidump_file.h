@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <string>
 
-namespace platform {
+namespace platform
+{
 
 // Windows: a HANDLE; Linux: a file descriptor. kInvalidFile when creation failed.
 using FileHandle = std::intptr_t;

@@ -2,7 +2,8 @@
 
 #include <cstdio>
 
-namespace platform {
+namespace platform
+{
 
 std::string windowsVersionName(std::uint32_t major, std::uint32_t minor, std::uint32_t build)
 {

@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <string>
 
-namespace platform {
+namespace platform
+{
 
 // Maps an NT version (major, minor, build; build already cut to its low 16 bits) to the
 // report text: "Windows10_64", "Windows11_64" from build 22000, "1540_64" for unknown

@@ -8,7 +8,8 @@
 
 #include <string>
 
-namespace platform {
+namespace platform
+{
 
 // True where paths are UTF-16 (wideToUtf8 turns them into report text).
 bool pathsAreUtf16();

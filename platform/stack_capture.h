@@ -9,7 +9,8 @@
 #include <cstdint>
 #include <vector>
 
-namespace platform {
+namespace platform
+{
 
 constexpr std::size_t kMaxStackFrames = 31;
 

@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <string>
 
-namespace platform {
+namespace platform
+{
 
 struct MemoryStatus {
     std::uint64_t totalPhysical = 0;

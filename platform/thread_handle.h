@@ -3,7 +3,8 @@
 
 #include <cstdint>
 
-namespace platform {
+namespace platform
+{
 
 // Windows: a HANDLE opened with THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT.
 // Linux: the kernel thread id. Zero means no thread.

@@ -23,9 +23,15 @@ std::string getOsVersion()
     return cached;
 }
 
-std::string getOsBuild() { return {}; }
+std::string getOsBuild()
+{
+    return {};
+}
 
-std::wstring getExecutablePath() { return platform::executablePath(); }
+std::wstring getExecutablePath()
+{
+    return platform::executablePath();
+}
 
 std::string getExecutableName()
 {
@@ -35,4 +41,7 @@ std::string getExecutableName()
     return platform::pathsAreUtf16() ? wideToUtf8(name) : platform::pathToBytes(name);
 }
 
-std::string getProcessIdString() { return std::to_string(platform::currentProcessId()); }
+std::string getProcessIdString()
+{
+    return std::to_string(platform::currentProcessId());
+}

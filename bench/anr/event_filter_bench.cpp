@@ -13,9 +13,11 @@
 
 #include <memory>
 
-namespace {
+namespace
+{
 
-class Sink : public QObject {
+class Sink : public QObject
+{
 public:
     bool event(QEvent *event) override
     {

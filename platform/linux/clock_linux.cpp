@@ -2,8 +2,10 @@
 
 #include <time.h>
 
-namespace platform {
-namespace {
+namespace platform
+{
+namespace
+{
 
 long long millisecondsOf(clockid_t clock)
 {
@@ -14,8 +16,14 @@ long long millisecondsOf(clockid_t clock)
 
 } // namespace
 
-long long wallClockMs() { return millisecondsOf(CLOCK_REALTIME); }
+long long wallClockMs()
+{
+    return millisecondsOf(CLOCK_REALTIME);
+}
 
-long long coarseWallClockMs() { return millisecondsOf(CLOCK_REALTIME_COARSE); }
+long long coarseWallClockMs()
+{
+    return millisecondsOf(CLOCK_REALTIME_COARSE);
+}
 
 } // namespace platform

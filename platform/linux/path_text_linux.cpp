@@ -2,8 +2,10 @@
 
 #include <cstdint>
 
-namespace platform {
-namespace {
+namespace platform
+{
+namespace
+{
 
 constexpr wchar_t kEscapeBase = 0xDC00;
 
@@ -66,7 +68,10 @@ void appendUtf8(std::string &out, char32_t c)
 
 } // namespace
 
-bool pathsAreUtf16() { return false; }
+bool pathsAreUtf16()
+{
+    return false;
+}
 
 std::wstring pathFromBytes(const std::string &bytes)
 {

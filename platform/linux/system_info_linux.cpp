@@ -9,8 +9,10 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-namespace platform {
-namespace {
+namespace platform
+{
+namespace
+{
 
 // The rest of the first line of `text` that starts with `prefix`; empty when none does.
 std::string lineAfter(const std::string &text, const std::string &prefix)
@@ -30,8 +32,8 @@ std::string lineAfter(const std::string &text, const std::string &prefix)
 std::string osReleaseValue(const std::string &text, const std::string &key)
 {
     std::string value = lineAfter(text, key + "=");
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'')
-        && value.back() == value.front())
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front())
         value = value.substr(1, value.size() - 2);
     return value;
 }
@@ -60,8 +62,8 @@ bool meminfoBytes(const std::string &text, const std::string &key, std::uint64_t
 bool readMemoryStatus(MemoryStatus &status)
 {
     const std::string meminfo = readWholeFile("/proc/meminfo");
-    return meminfoBytes(meminfo, "MemTotal", status.totalPhysical)
-           && meminfoBytes(meminfo, "MemAvailable", status.availablePhysical);
+    return meminfoBytes(meminfo, "MemTotal", status.totalPhysical) &&
+           meminfoBytes(meminfo, "MemAvailable", status.availablePhysical);
 }
 
 std::uint16_t processorArchitecture()
@@ -108,7 +110,10 @@ std::wstring executablePath()
     }
 }
 
-std::uint32_t currentProcessId() { return static_cast<std::uint32_t>(getpid()); }
+std::uint32_t currentProcessId()
+{
+    return static_cast<std::uint32_t>(getpid());
+}
 
 std::FILE *openTextFileForReading(const std::wstring &path)
 {

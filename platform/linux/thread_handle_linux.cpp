@@ -3,7 +3,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-namespace platform {
+namespace platform
+{
 
 ThreadHandle openCurrentThread()
 {

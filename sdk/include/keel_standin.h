@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-namespace standin {
+namespace standin
+{
 
 struct RecordedEvent {
     std::string name;
@@ -22,13 +23,14 @@ struct RecordedEvent {
 
 // How Tally::event answers a non-empty `done`.
 enum class EventReply {
-    AcceptNow,    // done(true) inside event()
-    RefuseNow,    // done(false) inside event()
-    AcceptLater,  // done(true) from the client's own thread
-    RefuseLater,  // done(false) from the client's own thread
+    AcceptNow,   // done(true) inside event()
+    RefuseNow,   // done(false) inside event()
+    AcceptLater, // done(true) from the client's own thread
+    RefuseLater, // done(false) from the client's own thread
 };
 
-namespace tally {
+namespace tally
+{
 void setEventReply(EventReply reply);
 std::vector<RecordedEvent> events();
 std::vector<RecordedEvent> eventsNamed(const std::string &name);
@@ -49,7 +51,8 @@ void waitUntilIdle();
 void reset();
 } // namespace tally
 
-namespace log {
+namespace log
+{
 std::vector<std::string> lines();
 bool contains(const std::string &fragment);
 std::size_t count(const std::string &fragment);
@@ -60,7 +63,8 @@ void clear();
 void enable();
 } // namespace log
 
-namespace keel {
+namespace keel
+{
 void fireInitEvent();
 void fireBackgroundState(bool active);
 } // namespace keel

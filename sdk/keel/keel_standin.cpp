@@ -1,10 +1,12 @@
 // Stand-in for the SDK core library: one process-wide Keel object.
-#include "keel.h"
 #include "keel_standin.h"
+#include "keel.h"
 
-namespace {
+namespace
+{
 
-class StandInKeel final : public Keel {
+class StandInKeel final : public Keel
+{
 public:
     std::string sdkVersion() const override { return "standin"; }
 };
@@ -15,11 +17,12 @@ Keel::~Keel() = default;
 
 Keel *Keel::instance()
 {
-    static auto *keel = new StandInKeel;  // lives as long as the process
+    static auto *keel = new StandInKeel; // lives as long as the process
     return keel;
 }
 
-namespace standin::keel {
+namespace standin::keel
+{
 
 void fireInitEvent()
 {

@@ -7,7 +7,8 @@
 #include <cstdio>
 #include <mutex>
 
-namespace {
+namespace
+{
 
 struct LogStore {
     std::mutex mutex;
@@ -51,7 +52,8 @@ void KeelLogWriter::writeLog(const char *format, ...)
     s.changed.notify_all();
 }
 
-namespace standin::log {
+namespace standin::log
+{
 
 std::vector<std::string> lines()
 {
@@ -68,7 +70,10 @@ std::size_t count(const std::string &fragment)
     return n;
 }
 
-bool contains(const std::string &fragment) { return count(fragment) > 0; }
+bool contains(const std::string &fragment)
+{
+    return count(fragment) > 0;
+}
 
 bool waitFor(const std::string &fragment, std::chrono::milliseconds timeout)
 {

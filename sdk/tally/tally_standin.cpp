@@ -11,10 +11,12 @@
 #include <random>
 #include <thread>
 
-namespace {
+namespace
+{
 
 // A single thread of the client's own with a FIFO of tasks. Never stopped.
-class ClientThread {
+class ClientThread
+{
 public:
     ClientThread() : worker_([this] { run(); }) {}
     void post(std::function<void()> task)
@@ -128,18 +130,10 @@ void Tally::event(const std::string &name, const std::string &payload, const std
     if (!done)
         return;
     switch (reply) {
-    case standin::EventReply::AcceptNow:
-        done(true);
-        break;
-    case standin::EventReply::RefuseNow:
-        done(false);
-        break;
-    case standin::EventReply::AcceptLater:
-        clientThread().post([done] { done(true); });
-        break;
-    case standin::EventReply::RefuseLater:
-        clientThread().post([done] { done(false); });
-        break;
+    case standin::EventReply::AcceptNow: done(true); break;
+    case standin::EventReply::RefuseNow: done(false); break;
+    case standin::EventReply::AcceptLater: clientThread().post([done] { done(true); }); break;
+    case standin::EventReply::RefuseLater: clientThread().post([done] { done(false); }); break;
     }
 }
 
@@ -149,12 +143,12 @@ void Tally::getCloudConfiguration(const std::function<void(Configuration)> &call
     std::lock_guard<std::mutex> lock(s.mutex);
     s.configurationCallback = callback;
     if (s.hasPresetConfiguration && callback)
-        clientThread().post([callback, configuration = s.presetConfiguration] {
-            callback(configuration);
-        });
+        clientThread().post(
+            [callback, configuration = s.presetConfiguration] { callback(configuration); });
 }
 
-namespace standin::tally {
+namespace standin::tally
+{
 
 void setEventReply(EventReply reply)
 {
@@ -211,14 +205,16 @@ bool deliverCloudConfiguration(Configuration configuration)
     }
     if (!callback)
         return false;
-    clientThread().post([callback, configuration = std::move(configuration)] {
-        callback(configuration);
-    });
+    clientThread().post(
+        [callback, configuration = std::move(configuration)] { callback(configuration); });
     clientThread().waitUntilIdle();
     return true;
 }
 
-void waitUntilIdle() { clientThread().waitUntilIdle(); }
+void waitUntilIdle()
+{
+    clientThread().waitUntilIdle();
+}
 
 void reset()
 {

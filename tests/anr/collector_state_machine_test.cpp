@@ -9,10 +9,14 @@
 #include <condition_variable>
 #include <mutex>
 
-namespace {
+namespace
+{
 
 std::atomic<long long> fakeNow{0};
-long long fakeClock() { return fakeNow.load(); }
+long long fakeClock()
+{
+    return fakeNow.load();
+}
 
 using Sample = std::vector<std::uint64_t>;
 
@@ -22,7 +26,8 @@ struct LagReport {
 };
 
 // Records what the watchdog asked for; samples come from `nextSample`.
-class RecordingActions {
+class RecordingActions
+{
 public:
     RecordingActions()
     {
@@ -53,7 +58,8 @@ public:
     QString reportCacheDir;
 };
 
-class CollectorStateMachine : public testing::Test {
+class CollectorStateMachine : public testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -102,7 +108,7 @@ TEST_F(CollectorStateMachine, IdleCollectorDoesNothing)
 TEST_F(CollectorStateMachine, StuckDeliveryIsReportedOnceAtFirstTickPastThreshold)
 {
     beginAt(t0);
-    tickAt(t0 + 8000);  // exactly the threshold: not stuck
+    tickAt(t0 + 8000); // exactly the threshold: not stuck
     EXPECT_TRUE(recorder.stuckReports.empty());
     tickAt(t0 + 8001);
     ASSERT_EQ(recorder.stuckReports.size(), 1u);
@@ -123,7 +129,7 @@ TEST_F(CollectorStateMachine, StuckDeliveryIsReportedOnceAtFirstTickPastThreshol
 TEST_F(CollectorStateMachine, StillDeliveryBecomesOneLagReportedOnNextDelivery)
 {
     beginAt(t0);
-    tickAt(t0 + 5000);  // exactly lagFirstTime: no sample yet
+    tickAt(t0 + 5000); // exactly lagFirstTime: no sample yet
     EXPECT_EQ(recorder.captures, 0);
     tickEvery(100, t0 + 5050, t0 + 5950);
     EXPECT_EQ(recorder.captures, 3) << "sampling stops after three identical samples";
@@ -164,9 +170,9 @@ TEST_F(CollectorStateMachine, MovingStackIsNeitherLagNorStuck)
 TEST_F(CollectorStateMachine, FirstSampleOfADeliveryCountsOneEvenIfItMatchesThePrevious)
 {
     beginAt(t0);
-    tickEvery(100, t0 + 5100, t0 + 5200);  // two identical samples
+    tickEvery(100, t0 + 5100, t0 + 5200); // two identical samples
     EXPECT_EQ(collector->sameStackCount.load(), 2);
-    beginAt(t0 + 5300);                    // next delivery, same stack
+    beginAt(t0 + 5300); // next delivery, same stack
     tickAt(t0 + 5300 + 5001);
     EXPECT_EQ(collector->sameStackCount.load(), 1);
     EXPECT_EQ(recorder.dumps, 0);
@@ -196,9 +202,9 @@ TEST_F(CollectorStateMachine, StuckAfterLagCaptureSuppressesTheLag)
 TEST_F(CollectorStateMachine, InactiveApplicationPausesSamplingStuckAndLagReports)
 {
     beginAt(t0);
-    tickEvery(100, t0 + 5100, t0 + 5300);  // lag captured
+    tickEvery(100, t0 + 5100, t0 + 5300); // lag captured
     collector->setAppActive(false);
-    tickEvery(100, t0 + 5400, t0 + 12'000);  // past stuckFirstTime while inactive
+    tickEvery(100, t0 + 5400, t0 + 12'000); // past stuckFirstTime while inactive
     EXPECT_TRUE(recorder.stuckReports.empty());
     endAt(t0 + 12'000);
     EXPECT_EQ(collector->lagDuration.load(), 12'000) << "recorded as a lag with its full duration";

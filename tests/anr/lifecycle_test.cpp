@@ -10,7 +10,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 
 using testsupport::BlockingReceiver;
 

@@ -11,7 +11,8 @@
 #include <cstdlib>
 #include <new>
 
-namespace {
+namespace
+{
 thread_local long long allocationsOnThisThread = 0;
 }
 
@@ -22,10 +23,17 @@ void *operator new(std::size_t size)
         return memory;
     throw std::bad_alloc();
 }
-void operator delete(void *memory) noexcept { std::free(memory); }
-void operator delete(void *memory, std::size_t) noexcept { std::free(memory); }
+void operator delete(void *memory) noexcept
+{
+    std::free(memory);
+}
+void operator delete(void *memory, std::size_t) noexcept
+{
+    std::free(memory);
+}
 
-namespace {
+namespace
+{
 
 // Advances one millisecond per reading, so every delivery has a duration.
 long long steppingClock()
@@ -40,7 +48,7 @@ TEST(PerEventPath, EnabledFilterAllocatesAndLogsNothing)
     auto collector = ANRCollector::createWithoutWatchdogForTesting();
     collector->setClockForTesting(&steppingClock);
     collector->sameStackCount = 3;
-    collector->lagFirstTime = -1;  // every delivery ends as a "lag": the longest path
+    collector->lagFirstTime = -1; // every delivery ends as a "lag": the longest path
     ANREventFilter filter(collector.get());
     filter.enabled = true;
     QObject target;

@@ -9,18 +9,23 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QGuiApplication>
-#include <qpa/qwindowsysteminterface.h>
 #include <gtest/gtest.h>
+#include <qpa/qwindowsysteminterface.h>
 
 #include <atomic>
 
-namespace {
+namespace
+{
 
 std::atomic<long long> fakeNow{1000};
-long long fakeClock() { return fakeNow.load(); }
+long long fakeClock()
+{
+    return fakeNow.load();
+}
 
 // Counts what reaches it and can run a nested delivery from inside its handler.
-class Receiver : public QObject {
+class Receiver : public QObject
+{
 public:
     bool event(QEvent *event) override
     {
@@ -35,7 +40,8 @@ public:
     std::function<void()> onEvent;
 };
 
-class EventFilterProbe : public testing::Test {
+class EventFilterProbe : public testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -97,7 +103,8 @@ TEST_F(EventFilterProbe, NestedEventEndsTheOuterMeasurement)
 }
 
 // The module as started by a host: aboutToBlock and the two state probes.
-class ModuleProbes : public testing::Test {
+class ModuleProbes : public testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -108,8 +115,8 @@ protected:
 
 TEST_F(ModuleProbes, AboutToBlockClosesTheDeliveryBeforeTheLoopWaits)
 {
-    testsupport::deliver({{"lag_sw", "1"}, {"lag_first_time", "600000"},
-                          {"stuck_first_time", "600000"}});
+    testsupport::deliver(
+        {{"lag_sw", "1"}, {"lag_first_time", "600000"}, {"stuck_first_time", "600000"}});
     ANRCollector *collector = testsupport::collector();
 
     // Connected after the module's probe, so it runs right after it.

@@ -9,11 +9,15 @@
 
 #include <optional>
 
-namespace {
+namespace
+{
 
 using testsupport::Configuration;
 
-QString iniPath() { return QDir(testsupport::collector()->cacheDir).filePath("anr_config.ini"); }
+QString iniPath()
+{
+    return QDir(testsupport::collector()->cacheDir).filePath("anr_config.ini");
+}
 
 struct Thresholds {
     long long lagFirstTime;
@@ -39,15 +43,17 @@ struct MergeCase {
     std::optional<CachedIni> iniAfter; // nullopt: the file is not written
 };
 
-void PrintTo(const MergeCase &c, std::ostream *out) { *out << c.name; }
+void PrintTo(const MergeCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
 
 void prepareCache(CacheBefore cache)
 {
     QFile::remove(iniPath());
     QDir(iniPath()).removeRecursively();
     switch (cache) {
-    case CacheBefore::None:
-        break;
+    case CacheBefore::None: break;
     case CacheBefore::Open300: {
         QSettings ini(iniPath(), QSettings::IniFormat);
         ini.setValue("isOpen", "1");
@@ -88,7 +94,8 @@ CachedIni readIni()
             ini.value("stuck_first_time").toString(), ini.value("lag_sample_rate").toString()};
 }
 
-class CloudConfigurationMerge : public testing::TestWithParam<MergeCase> {
+class CloudConfigurationMerge : public testing::TestWithParam<MergeCase>
+{
 protected:
     void SetUp() override
     {
@@ -144,7 +151,11 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, CloudConfigurationMerge,
     testing::Values(
         MergeCase{"FirstRunEmptyMap", CacheBefore::None, {}, false, kDefaults, std::nullopt},
-        MergeCase{"SwitchOnlyUsesDefaults", CacheBefore::None, {{"lag_sw", "1"}}, true, kDefaults,
+        MergeCase{"SwitchOnlyUsesDefaults",
+                  CacheBefore::None,
+                  {{"lag_sw", "1"}},
+                  true,
+                  kDefaults,
                   kOpenDefaults},
         MergeCase{"AllValues",
                   CacheBefore::None,
@@ -155,49 +166,110 @@ INSTANTIATE_TEST_SUITE_P(
                   true,
                   {3000, 7000, 20},
                   CachedIni{"1", "3000", "7000", "20"}},
-        MergeCase{"DigitsThenLetters", CacheBefore::Open300,
-                  {{"lag_sw", "1"}, {"lag_first_time", "3000ms"}}, true, kDefaults, kOpenDefaults},
-        MergeCase{"LeadingSpaceAccepted", CacheBefore::None,
-                  {{"lag_sw", "1"}, {"lag_first_time", " 3000"}}, true, {3000, 8000, 100},
+        MergeCase{"DigitsThenLetters",
+                  CacheBefore::Open300,
+                  {{"lag_sw", "1"}, {"lag_first_time", "3000ms"}},
+                  true,
+                  kDefaults,
+                  kOpenDefaults},
+        MergeCase{"LeadingSpaceAccepted",
+                  CacheBefore::None,
+                  {{"lag_sw", "1"}, {"lag_first_time", " 3000"}},
+                  true,
+                  {3000, 8000, 100},
                   CachedIni{"1", "3000", "8000", "100"}},
-        MergeCase{"TrailingSpaceRejected", CacheBefore::None,
-                  {{"lag_sw", "1"}, {"lag_first_time", "3000 "}}, true, kDefaults, kOpenDefaults},
-        MergeCase{"SignsAccepted", CacheBefore::None,
+        MergeCase{"TrailingSpaceRejected",
+                  CacheBefore::None,
+                  {{"lag_sw", "1"}, {"lag_first_time", "3000 "}},
+                  true,
+                  kDefaults,
+                  kOpenDefaults},
+        MergeCase{"SignsAccepted",
+                  CacheBefore::None,
                   {{"lag_sw", "1"}, {"lag_first_time", "-5"}, {"stuck_first_time", "+9000"}},
-                  true, {-5, 9000, 100}, CachedIni{"1", "-5", "9000", "100"}},
-        MergeCase{"BeyondSixtyFourBits", CacheBefore::None,
+                  true,
+                  {-5, 9000, 100},
+                  CachedIni{"1", "-5", "9000", "100"}},
+        MergeCase{"BeyondSixtyFourBits",
+                  CacheBefore::None,
                   {{"lag_sw", "1"},
                    {"lag_first_time", "9223372036854775808"},
                    {"stuck_first_time", "-9223372036854775809"},
                    {"lag_sample_rate", "9223372036854775807"}},
-                  true, {5000, 8000, 9223372036854775807LL},
+                  true,
+                  {5000, 8000, 9223372036854775807LL},
                   CachedIni{"1", "5000", "8000", "9223372036854775807"}},
-        MergeCase{"EmptyAndHexNumbers", CacheBefore::None,
-                  {{"lag_sw", "1"}, {"lag_first_time", ""}, {"lag_sample_rate", "0x10"}}, true,
-                  kDefaults, kOpenDefaults},
-        MergeCase{"ZeroSampleRate", CacheBefore::None,
-                  {{"lag_sw", "1"}, {"lag_sample_rate", "0"}}, true, {5000, 8000, 0},
-                  CachedIni{"1", "5000", "8000", "0"}},
-        MergeCase{"CachedOpenEmptyMap", CacheBefore::Open300, {}, true, {300, 900, 50},
-                  CachedIni{"1", "300", "900", "50"}},
-        MergeCase{"CachedGarbageNumbersReadAsZero", CacheBefore::OpenGarbageNumbers, {}, true,
-                  {0, 0, 100}, std::nullopt},
-        MergeCase{"CachedOpenMapWithoutSwitch", CacheBefore::Open300, {{"other", "x"}}, false,
-                  kDefaults, CachedIni{"", "5000", "8000", "100"}},
-        MergeCase{"IsOpenKeyInMapIgnored", CacheBefore::None, {{"isOpen", "1"}}, false,
-                  kDefaults, CachedIni{"", "5000", "8000", "100"}},
-        MergeCase{"LeadingZeroIsNotOpen", CacheBefore::None, {{"lag_sw", "01"}}, false, kDefaults,
-                  CachedIni{"01", "5000", "8000", "100"}},
-        MergeCase{"SpaceOneIsNotOpen", CacheBefore::None, {{"lag_sw", " 1"}}, false, kDefaults,
-                  CachedIni{" 1", "5000", "8000", "100"}},
-        MergeCase{"TrueIsNotOpen", CacheBefore::None, {{"lag_sw", "true"}}, false, kDefaults,
-                  CachedIni{"true", "5000", "8000", "100"}},
-        MergeCase{"CachedClosedEmptyMap", CacheBefore::Closed, {}, false, kDefaults,
-                  CachedIni{"0", "", "", ""}},
-        MergeCase{"BinaryGarbageCache", CacheBefore::Binary, {{"lag_sw", "1"}}, true, kDefaults,
+        MergeCase{"EmptyAndHexNumbers",
+                  CacheBefore::None,
+                  {{"lag_sw", "1"}, {"lag_first_time", ""}, {"lag_sample_rate", "0x10"}},
+                  true,
+                  kDefaults,
                   kOpenDefaults},
-        MergeCase{"UnwritableCacheStillApplies", CacheBefore::IsDirectory,
-                  {{"lag_sw", "1"}, {"lag_first_time", "1234"}}, true, {1234, 8000, 100},
+        MergeCase{"ZeroSampleRate",
+                  CacheBefore::None,
+                  {{"lag_sw", "1"}, {"lag_sample_rate", "0"}},
+                  true,
+                  {5000, 8000, 0},
+                  CachedIni{"1", "5000", "8000", "0"}},
+        MergeCase{"CachedOpenEmptyMap",
+                  CacheBefore::Open300,
+                  {},
+                  true,
+                  {300, 900, 50},
+                  CachedIni{"1", "300", "900", "50"}},
+        MergeCase{"CachedGarbageNumbersReadAsZero",
+                  CacheBefore::OpenGarbageNumbers,
+                  {},
+                  true,
+                  {0, 0, 100},
+                  std::nullopt},
+        MergeCase{"CachedOpenMapWithoutSwitch",
+                  CacheBefore::Open300,
+                  {{"other", "x"}},
+                  false,
+                  kDefaults,
+                  CachedIni{"", "5000", "8000", "100"}},
+        MergeCase{"IsOpenKeyInMapIgnored",
+                  CacheBefore::None,
+                  {{"isOpen", "1"}},
+                  false,
+                  kDefaults,
+                  CachedIni{"", "5000", "8000", "100"}},
+        MergeCase{"LeadingZeroIsNotOpen",
+                  CacheBefore::None,
+                  {{"lag_sw", "01"}},
+                  false,
+                  kDefaults,
+                  CachedIni{"01", "5000", "8000", "100"}},
+        MergeCase{"SpaceOneIsNotOpen",
+                  CacheBefore::None,
+                  {{"lag_sw", " 1"}},
+                  false,
+                  kDefaults,
+                  CachedIni{" 1", "5000", "8000", "100"}},
+        MergeCase{"TrueIsNotOpen",
+                  CacheBefore::None,
+                  {{"lag_sw", "true"}},
+                  false,
+                  kDefaults,
+                  CachedIni{"true", "5000", "8000", "100"}},
+        MergeCase{"CachedClosedEmptyMap",
+                  CacheBefore::Closed,
+                  {},
+                  false,
+                  kDefaults,
+                  CachedIni{"0", "", "", ""}},
+        MergeCase{"BinaryGarbageCache",
+                  CacheBefore::Binary,
+                  {{"lag_sw", "1"}},
+                  true,
+                  kDefaults,
+                  kOpenDefaults},
+        MergeCase{"UnwritableCacheStillApplies",
+                  CacheBefore::IsDirectory,
+                  {{"lag_sw", "1"}, {"lag_first_time", "1234"}},
+                  true,
+                  {1234, 8000, 100},
                   std::nullopt}),
     [](const testing::TestParamInfo<MergeCase> &info) { return std::string(info.param.name); });
 
@@ -231,9 +303,14 @@ struct NumberCase {
     long long expected;
 };
 
-void PrintTo(const NumberCase &c, std::ostream *out) { *out << '"' << c.text << '"'; }
+void PrintTo(const NumberCase &c, std::ostream *out)
+{
+    *out << '"' << c.text << '"';
+}
 
-class ToLongLongOr : public testing::TestWithParam<NumberCase> {};
+class ToLongLongOr : public testing::TestWithParam<NumberCase>
+{
+};
 
 TEST_P(ToLongLongOr, ParsesWholeDecimalTextOrFallsBack)
 {
@@ -246,13 +323,18 @@ INSTANTIATE_TEST_SUITE_P(
                     NumberCase{"+3", 3}, NumberCase{"-5", -5}, NumberCase{"", -42},
                     NumberCase{" ", -42}, NumberCase{"-", -42}, NumberCase{"3000 ", -42},
                     NumberCase{"3000ms", -42}, NumberCase{"3.5", -42}, NumberCase{"1e3", -42},
-                    NumberCase{"0x10", -42}, NumberCase{"9223372036854775807", 9223372036854775807LL},
+                    NumberCase{"0x10", -42},
+                    NumberCase{"9223372036854775807", 9223372036854775807LL},
                     NumberCase{"-9223372036854775808", (-9223372036854775807LL - 1)},
                     NumberCase{"9223372036854775808", -42}, NumberCase{"00012", 12}));
 
 TEST(ToLongLongOrText, EmbeddedNulIsNotAWholeNumber)
 {
-    EXPECT_EQ(toLongLongOr(std::string("12\0" "3", 4), 7), 7);
+    EXPECT_EQ(toLongLongOr(std::string("12\0"
+                                       "3",
+                                       4),
+                           7),
+              7);
 }
 
 } // namespace

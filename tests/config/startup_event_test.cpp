@@ -7,7 +7,8 @@
 
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 TEST(StartupEvent, PayloadIsBuiltPieceByPiece)
 {
@@ -43,8 +44,7 @@ TEST(StartupEvent, InitCallbackSendsTypeOneUntilStop)
     standin::keel::fireInitEvent();
     auto events = standin::tally::eventsNamed("keel_orlaanr_init");
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].payload,
-              startupEventPayload(1, false, "renamed", std::to_string(getpid())))
+    EXPECT_EQ(events[0].payload, startupEventPayload(1, false, "renamed", std::to_string(getpid())))
         << "name and flag are read when the host fires the callback";
 
     KeelAnr::stop();

@@ -7,7 +7,8 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 
 using testsupport::BlockingReceiver;
 

@@ -6,11 +6,13 @@
 
 #include <functional>
 
-namespace testsupport {
+namespace testsupport
+{
 
 // Runs `handler` inside the delivery of a posted QEvent::User, as a slow event handler of
 // the host would.
-class BlockingReceiver : public QObject {
+class BlockingReceiver : public QObject
+{
 public:
     explicit BlockingReceiver(std::function<void()> handler) : handler_(std::move(handler)) {}
 

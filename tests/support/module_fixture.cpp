@@ -4,7 +4,8 @@
 
 #include <gtest/gtest.h>
 
-namespace testsupport {
+namespace testsupport
+{
 
 QString moduleDirectory()
 {

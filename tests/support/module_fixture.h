@@ -12,7 +12,8 @@
 #include <map>
 #include <string>
 
-namespace testsupport {
+namespace testsupport
+{
 
 using Configuration = std::map<std::string, std::string>;
 constexpr std::chrono::seconds kSafetyTimeout{60};
@@ -26,7 +27,13 @@ void startModuleOnce();
 // Delivers `configuration` through the stand-in client and waits until the handler ran.
 void deliver(const Configuration &configuration);
 
-inline ANRCollector *collector() { return KeelAnrInternals::collector(); }
-inline ANREventFilter *eventFilter() { return KeelAnrInternals::eventFilter(); }
+inline ANRCollector *collector()
+{
+    return KeelAnrInternals::collector();
+}
+inline ANREventFilter *eventFilter()
+{
+    return KeelAnrInternals::eventFilter();
+}
 
 } // namespace testsupport

@@ -2,11 +2,12 @@
 
 #include "support/module_fixture.h"
 
-namespace testsupport {
+namespace testsupport
+{
 
 RecordingActions *RecordingActions::createForProcess(ANRCollector *collector)
 {
-    return new RecordingActions(collector);  // deliberately never deleted
+    return new RecordingActions(collector); // deliberately never deleted
 }
 
 RecordingActions::RecordingActions(ANRCollector *collector)

@@ -8,9 +8,11 @@
 #include <condition_variable>
 #include <mutex>
 
-namespace testsupport {
+namespace testsupport
+{
 
-class RecordingActions {
+class RecordingActions
+{
 public:
     struct LagReport {
         std::string dumpPath;

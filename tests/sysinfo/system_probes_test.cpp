@@ -7,7 +7,8 @@
 #include <fstream>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 std::string hex(const std::string &bytes)
 {

@@ -13,8 +13,8 @@ int main(int argc, char **argv)
     KeelAnr::start(dir.path());
     standin::tally::waitUntilIdle();
     KeelAnr::stop();
-    const bool started = KeelAnr::startTime > 0
-                         && QDir(dir.filePath("keel-anr-cache")).exists("anr_config.ini")
-                         && !standin::tally::eventsNamed("keel_orlaanr_init").empty();
+    const bool started = KeelAnr::startTime > 0 &&
+                         QDir(dir.filePath("keel-anr-cache")).exists("anr_config.ini") &&
+                         !standin::tally::eventsNamed("keel_orlaanr_init").empty();
     return started ? 0 : 1;
 }
