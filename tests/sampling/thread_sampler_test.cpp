@@ -1,6 +1,7 @@
 // Sampling real threads through the platform interface: blocked, spinning, deep, allocating,
 // exited and signal-blocking threads.
 #include "known_functions.h"
+#include "support/sanitizers.h"
 #include "test_thread.h"
 
 #include "platform/debug_library.h"
@@ -26,11 +27,7 @@ namespace
 using platform::StackSample;
 namespace linux_impl = platform::linux_impl;
 
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kThreadSanitizer = true;
-#else
-constexpr bool kThreadSanitizer = false;
-#endif
+using testsupport::kThreadSanitizer;
 
 bool containsPcIn(const StackSample &sample, CodeRange range)
 {
