@@ -77,7 +77,9 @@ void ANRCollector::pauseBetweenTicks()
 
 void ANRCollector::iterationBegin()
 {
-    iterationStart.store(now(), relaxed);
+    // Release: what start wrote before the first delivery (cacheDir, mainThread) is visible to
+    // the watchdog once it sees a delivery under way. A plain store on x86-64.
+    iterationStart.store(now(), std::memory_order_release);
     sameStackCount.store(0, relaxed);
 }
 
@@ -105,7 +107,7 @@ void ANRCollector::setAppActive(bool active)
 
 void ANRCollector::watchdogTick()
 {
-    const long long start = iterationStart.load(relaxed);
+    const long long start = iterationStart.load(std::memory_order_acquire);
     if (stuckReported.load(relaxed) || start == 0 || !appActive.load(relaxed))
         return;
 

@@ -71,7 +71,9 @@ public:
     //   Written by start before anything reads them.
     platform::ThreadHandle mainThread;
     QString cacheDir;
-    //   iterationStart: GUI thread writes (0 = nothing watched), watchdog reads.
+    //   iterationStart: GUI thread writes (0 = nothing watched), watchdog reads. The one
+    //     exception to relaxed ordering: iterationBegin stores with release and the tick
+    //     loads with acquire, which hands cacheDir and mainThread to the watchdog.
     std::atomic<long long> iterationStart{0};
     //   stuckReported: watchdog sets, GUI thread clears in iterationEnd.
     std::atomic<bool> stuckReported{false};
