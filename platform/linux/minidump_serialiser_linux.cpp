@@ -146,29 +146,11 @@ LocationDescriptor writeModuleList(Serialisation &s)
     return s.image.appendList(records);
 }
 
-LocationDescriptor writeCpuInfo(Serialisation &s)
+// The Linux streams that are a /proc or /etc file copied as it was read.
+template <std::string DumpModel::*file>
+LocationDescriptor writeFileCopy(Serialisation &s)
 {
-    return appendBytes(s.image, s.model.cpuInfo);
-}
-LocationDescriptor writeProcStatus(Serialisation &s)
-{
-    return appendBytes(s.image, s.model.procStatus);
-}
-LocationDescriptor writeLsbRelease(Serialisation &s)
-{
-    return appendBytes(s.image, s.model.lsbRelease);
-}
-LocationDescriptor writeCmdLine(Serialisation &s)
-{
-    return appendBytes(s.image, s.model.cmdLine);
-}
-LocationDescriptor writeAuxv(Serialisation &s)
-{
-    return appendBytes(s.image, s.model.auxv);
-}
-LocationDescriptor writeMaps(Serialisation &s)
-{
-    return appendBytes(s.image, s.model.maps);
+    return appendBytes(s.image, s.model.*file);
 }
 
 LocationDescriptor writeDsoDebug(Serialisation &s)
@@ -216,12 +198,12 @@ constexpr StreamWriter kStreamWriters[] = {
     {format::kThreadListStream, writeThreadList, nullptr},
     {format::kModuleListStream, writeModuleList, nullptr},
     {format::kMemoryListStream, writeMemoryList, nullptr},
-    {format::kLinuxCpuInfoStream, writeCpuInfo, nullptr},
-    {format::kLinuxProcStatusStream, writeProcStatus, nullptr},
-    {format::kLinuxLsbReleaseStream, writeLsbRelease, nullptr},
-    {format::kLinuxCmdLineStream, writeCmdLine, nullptr},
-    {format::kLinuxAuxvStream, writeAuxv, nullptr},
-    {format::kLinuxMapsStream, writeMaps, nullptr},
+    {format::kLinuxCpuInfoStream, writeFileCopy<&DumpModel::cpuInfo>, nullptr},
+    {format::kLinuxProcStatusStream, writeFileCopy<&DumpModel::procStatus>, nullptr},
+    {format::kLinuxLsbReleaseStream, writeFileCopy<&DumpModel::lsbRelease>, nullptr},
+    {format::kLinuxCmdLineStream, writeFileCopy<&DumpModel::cmdLine>, nullptr},
+    {format::kLinuxAuxvStream, writeFileCopy<&DumpModel::auxv>, nullptr},
+    {format::kLinuxMapsStream, writeFileCopy<&DumpModel::maps>, nullptr},
     {format::kLinuxDsoDebugStream, writeDsoDebug, hasDsoDebug},
 };
 
