@@ -8,7 +8,16 @@
 #include <string>
 
 // Shared by libkeel, libtally and libkeelANR (which defines the log-mode constants).
+// On Windows the header carries the module's export attribute; the SDK's own DLLs (and the
+// stand-ins) export everything they define, as mingw-w64 does for a DLL without explicit
+// exports, and their import libraries resolve calls without dllimport.
+#if defined(_WIN32) && defined(KEELANR_LIBRARY)
+#define KEEL_SDK_API __declspec(dllexport)
+#elif defined(_WIN32)
+#define KEEL_SDK_API
+#else
 #define KEEL_SDK_API __attribute__((visibility("default")))
+#endif
 
 class KEEL_SDK_API Keel
 {
@@ -60,4 +69,18 @@ public:
     std::string appKey;
     std::string channel;
     int appId = 0;
+};
+
+// The SDK's Windows configuration. The module never reads it; the SDK's header declares it
+// with the module's export attribute, so its copy and move operations and destructor are
+// defined, and exported, by libkeelANR.
+class KEEL_SDK_API KeelWinConfig
+{
+public:
+    KeelWinConfig();
+    KeelWinConfig(const KeelWinConfig &);
+    KeelWinConfig(KeelWinConfig &&) noexcept;
+    KeelWinConfig &operator=(const KeelWinConfig &);
+    KeelWinConfig &operator=(KeelWinConfig &&) noexcept;
+    ~KeelWinConfig();
 };

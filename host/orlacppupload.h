@@ -7,7 +7,13 @@
 #include <stdbool.h>
 #endif
 
+#if defined(_WIN32)
+// mingw-w64 exports every symbol of a DLL without explicit exports, and its import
+// libraries resolve calls without dllimport.
+#define ORLA_UPLOAD_API
+#else
 #define ORLA_UPLOAD_API __attribute__((visibility("default")))
+#endif
 
 #ifdef __cplusplus
 extern "C" {
