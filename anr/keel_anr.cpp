@@ -1,15 +1,18 @@
+// The facade wires the layers below it: the report functions become the collector's
+// episode reports, and the cloud configuration is applied to the collector and the filter.
 #include "anr/keel_anr.h"
 
-#include "anr/anr_collector.h"
-#include "anr/anr_event_filter.h"
-#include "anr/keel_anr_internals.h"
-#include "anr/log.h"
-#include "anr/probes.h"
+#include "base/log.h"
 #include "config/cloud_configuration.h"
 #include "config/startup_event.h"
+#include "detector/anr_collector.h"
+#include "detector/anr_event_filter.h"
+#include "detector/probes.h"
 #include "keel.h"
 #include "platform/clock.h"
 #include "platform/thread_handle.h"
+#include "report/reports.h"
+#include "report/retry.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -21,15 +24,48 @@
 long long KeelAnr::startTime = 0;
 QObject *KeelAnr::anrEventFilter = nullptr;
 
+namespace
+{
+
+void reportStuckEpisode(std::string dumpPath, QString cacheDir)
+{
+    reportStuck(std::move(dumpPath), std::move(cacheDir), KeelAnr::startTime);
+}
+
+void reportLagEpisode(std::string dumpPath, long long durationMs, QString cacheDir)
+{
+    reportLag(std::move(dumpPath), durationMs, std::move(cacheDir), KeelAnr::startTime);
+}
+
+// The configuration handler: an open configuration announces the start, sets the
+// collector's thresholds and then enables the filter (null before start).
+void applyCloudConfiguration(std::map<std::string, std::string> delivered, ANRCollector *collector,
+                             ANREventFilter *filter)
+{
+    const CloudConfiguration configuration =
+        mergeCloudConfiguration(std::move(delivered), collector->cacheDir);
+    if (!configuration.open)
+        return;
+    const Keel *keel = Keel::instance();
+    sendStartupEvent(0, keel->isMainProcess, keel->processName);
+    collector->lagFirstTime.store(configuration.lagFirstTime, std::memory_order_relaxed);
+    collector->stuckFirstTime.store(configuration.stuckFirstTime, std::memory_order_relaxed);
+    collector->lagSampleRate.store(configuration.lagSampleRate, std::memory_order_relaxed);
+    if (filter)
+        filter->enabled.store(true, std::memory_order_relaxed);
+}
+
+} // namespace
+
 ANRCollector *KeelAnr::anrCollector()
 {
-    static ANRCollector collector;
+    static ANRCollector collector(&reportStuckEpisode, &reportLagEpisode);
     return &collector;
 }
 
-ANREventFilter *KeelAnrInternals::eventFilter()
+void KeelAnr::retryFailedCache()
 {
-    return static_cast<ANREventFilter *>(KeelAnr::anrEventFilter);
+    retryCachedReports(anrCollector()->cacheDir);
 }
 
 void KeelAnr::start(const QString &dir)
@@ -52,8 +88,10 @@ void KeelAnr::start(const QString &dir)
     application->installEventFilter(filter);
 
     if (QAbstractEventDispatcher *dispatcher = QCoreApplication::eventDispatcher())
-        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher,
-                         &aboutToBlockProbe, Qt::DirectConnection);
+        QObject::connect(
+            dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher,
+            [] { aboutToBlockProbe(static_cast<const ANREventFilter *>(anrEventFilter)); },
+            Qt::DirectConnection);
 
     if (auto *guiApplication = qobject_cast<QGuiApplication *>(application))
         QObject::connect(
@@ -70,7 +108,8 @@ void KeelAnr::start(const QString &dir)
     };
 
     Tally::instance()->getCloudConfiguration([](std::map<std::string, std::string> configuration) {
-        applyCloudConfiguration(std::move(configuration));
+        applyCloudConfiguration(std::move(configuration), anrCollector(),
+                                static_cast<ANREventFilter *>(anrEventFilter));
     });
 
     std::thread([] { KeelAnr::retryFailedCache(); }).detach();

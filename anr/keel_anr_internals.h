@@ -1,14 +1,15 @@
-// Access to KeelAnr's private parts for the module's own handlers (the cloud
-// configuration handler, the probes) and for tests.
+// Access to KeelAnr's private parts for tests; the module's own code never uses it.
 #pragma once
 
 #include "anr/keel_anr.h"
-
-class ANREventFilter;
+#include "detector/anr_event_filter.h"
 
 struct KeelAnrInternals {
     static ANRCollector *collector() { return KeelAnr::anrCollector(); }
     // Null before start.
-    static ANREventFilter *eventFilter();
+    static ANREventFilter *eventFilter()
+    {
+        return static_cast<ANREventFilter *>(KeelAnr::anrEventFilter);
+    }
     static void retryFailedCache() { KeelAnr::retryFailedCache(); }
 };

@@ -1,11 +1,6 @@
 #include "config/cloud_configuration.h"
 
-#include "anr/anr_collector.h"
-#include "anr/anr_event_filter.h"
-#include "anr/keel_anr_internals.h"
-#include "anr/log.h"
-#include "config/startup_event.h"
-#include "keel.h"
+#include "base/log.h"
 
 #include <QDir>
 #include <QSettings>
@@ -16,9 +11,9 @@
 namespace
 {
 
-constexpr long long kDefaultLagFirstTime = 5000;
-constexpr long long kDefaultStuckFirstTime = 8000;
-constexpr long long kDefaultLagSampleRate = 100;
+constexpr long long kDefaultLagFirstTime = CloudConfiguration{}.lagFirstTime;
+constexpr long long kDefaultStuckFirstTime = CloudConfiguration{}.stuckFirstTime;
+constexpr long long kDefaultLagSampleRate = CloudConfiguration{}.lagSampleRate;
 
 struct Configuration {
     std::string isOpen;
@@ -57,10 +52,10 @@ long long toLongLongOr(const std::string &text, long long fallback)
     return value;
 }
 
-void applyCloudConfiguration(std::map<std::string, std::string> delivered)
+CloudConfiguration mergeCloudConfiguration(std::map<std::string, std::string> delivered,
+                                           const QString &cacheDir)
 {
-    ANRCollector *collector = KeelAnrInternals::collector();
-    QSettings cache(QDir(collector->cacheDir).filePath("anr_config.ini"), QSettings::IniFormat);
+    QSettings cache(QDir(cacheDir).filePath("anr_config.ini"), QSettings::IniFormat);
 
     Configuration configuration = readCached(cache);
     logMessage("Keel ANR getCloudConfiguration from cache isOpen = %s",
@@ -79,15 +74,7 @@ void applyCloudConfiguration(std::map<std::string, std::string> delivered)
             toLongLongOr(delivered["lag_sample_rate"], kDefaultLagSampleRate);
         writeCached(cache, configuration);
     }
-
-    if (configuration.isOpen == "1") {
-        const Keel *keel = Keel::instance();
-        sendStartupEvent(0, keel->isMainProcess, keel->processName);
-        collector->lagFirstTime.store(configuration.lagFirstTime, std::memory_order_relaxed);
-        collector->stuckFirstTime.store(configuration.stuckFirstTime, std::memory_order_relaxed);
-        collector->lagSampleRate.store(configuration.lagSampleRate, std::memory_order_relaxed);
-        if (ANREventFilter *filter = KeelAnrInternals::eventFilter())
-            filter->enabled.store(true, std::memory_order_relaxed);
-    }
     // QSettings writes pending values to disk when `cache` goes out of scope.
+    return {configuration.isOpen == "1", configuration.lagFirstTime, configuration.stuckFirstTime,
+            configuration.lagSampleRate};
 }

@@ -1,7 +1,6 @@
 #include "report/reports.h"
 
-#include "anr/keel_anr.h"
-#include "anr/log.h"
+#include "base/log.h"
 #include "keel.h"
 #include "platform/clock.h"
 #include "report/common_fields.h"
@@ -48,7 +47,7 @@ std::function<void(bool)> cacheWhenRefused(std::string eventName, std::string re
 }
 
 void buildAndSendReport(const ReportKind &kind, const std::string &dumpPath, long long duration,
-                        const QString &cacheDir)
+                        const QString &cacheDir, long long appStartTime)
 {
     const std::string prefix = kind.keyPrefix;
     json_t *report = json_object();
@@ -56,8 +55,7 @@ void buildAndSendReport(const ReportKind &kind, const std::string &dumpPath, lon
 
     setJsonString(report, prefix + "ground", Keel::instance()->isBackground ? "后台" : "前台");
     json_object_set_new(report, (prefix + "memory").c_str(), getMemoryInfo());
-    json_object_set_new(report, (prefix + "appstart_time").c_str(),
-                        json_integer(KeelAnr::startTime));
+    json_object_set_new(report, (prefix + "appstart_time").c_str(), json_integer(appStartTime));
     json_object_set_new(report, (prefix + "time").c_str(), json_integer(platform::wallClockMs()));
     json_object_set_new(report, (prefix + "duration").c_str(), json_integer(duration));
     setJsonString(report, prefix + "summary", "");
@@ -85,16 +83,16 @@ void buildAndSendReport(const ReportKind &kind, const std::string &dumpPath, lon
 
 } // namespace
 
-void reportStuck(std::string dumpPath, QString cacheDir)
+void reportStuck(std::string dumpPath, QString cacheDir, long long appStartTime)
 {
     logMessage("[ANR] report anr");
-    buildAndSendReport(kStuckReport, dumpPath, kStuckReportDuration, cacheDir);
+    buildAndSendReport(kStuckReport, dumpPath, kStuckReportDuration, cacheDir, appStartTime);
 }
 
-void reportLag(std::string dumpPath, long long durationMs, QString cacheDir)
+void reportLag(std::string dumpPath, long long durationMs, QString cacheDir, long long appStartTime)
 {
     logMessage("[ANR] report lag %lld ms", durationMs);
-    buildAndSendReport(kLagReport, dumpPath, durationMs, cacheDir);
+    buildAndSendReport(kLagReport, dumpPath, durationMs, cacheDir, appStartTime);
 }
 
 std::string stackDumpKey(const std::string &eventName)

@@ -8,8 +8,10 @@
 
 // Watchdog thread. The dump may be empty (none could be written); it is deleted once
 // uploaded, or moved into the report's cache directory when the upload fails.
-void reportStuck(std::string dumpPath, QString cacheDir);
-void reportLag(std::string dumpPath, long long durationMs, QString cacheDir);
+// `appStartTime` is the wall-clock millisecond at which the module started.
+void reportStuck(std::string dumpPath, QString cacheDir, long long appStartTime);
+void reportLag(std::string dumpPath, long long durationMs, QString cacheDir,
+               long long appStartTime);
 
 // "stuck_stack_dump" for "keel_stuck_info", "lag_stack_dump" for "keel_lag_info", else "".
 std::string stackDumpKey(const std::string &eventName);

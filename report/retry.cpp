@@ -4,9 +4,7 @@
 // deleted in the same run, whatever becomes of its dump upload or its event.
 #include "report/retry.h"
 
-#include "anr/anr_collector.h"
-#include "anr/keel_anr.h"
-#include "anr/log.h"
+#include "base/log.h"
 #include "keel.h"
 #include "report/json_text.h"
 #include "report/reports.h"
@@ -102,9 +100,8 @@ QString findFileBySuffix(QDir directory, const QString &suffix)
     return matches.isEmpty() ? QString() : matches.first().absoluteFilePath();
 }
 
-void KeelAnr::retryFailedCache()
+void retryCachedReports(const QString &cacheDir)
 {
-    const QString cacheDir = anrCollector()->cacheDir;
     // An empty path would mean the current directory, whose sub-directories are no reports.
     if (cacheDir.isEmpty())
         return;

@@ -1,6 +1,6 @@
 #include "report/upload.h"
 
-#include "anr/log.h"
+#include "base/log.h"
 #include "keel.h"
 #include "orlacppupload.h"
 

@@ -2,8 +2,8 @@
 // synchronous sendEvent with and without the filter, and a loop of posted events through
 // the Qt event loop with the module absent and enabled, interleaved in one run so the
 // throughput ratio is read from a single process on the same machine state.
-#include "anr/anr_collector.h"
-#include "anr/anr_event_filter.h"
+#include "detector/anr_collector.h"
+#include "detector/anr_event_filter.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -7,7 +7,7 @@
 // The process is this program: a QGuiApplication whose GUI thread spins, reading the clock,
 // with eight idle QThreads and the benchmark thread. The longest gap between two clock reads
 // of the GUI thread while a dump is written is how long that dump stopped it.
-#include "anr/anr_collector.h"
+#include "detector/anr_collector.h"
 
 #include <QGuiApplication>
 #include <QTemporaryDir>

@@ -1,7 +1,7 @@
 // The collector's state machine, driven tick by tick with a fake clock and recorded
 // episode actions; no watchdog thread, no sleeping.
-#include "anr/anr_collector.h"
 #include "anr/keel_anr_internals.h"
+#include "detector/anr_collector.h"
 
 #include <gtest/gtest.h>
 

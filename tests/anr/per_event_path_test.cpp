@@ -1,7 +1,7 @@
 // The GUI thread's per-event path allocates nothing and logs nothing. Operator new is
 // replaced in this executable to count allocations made by the calling thread.
-#include "anr/anr_collector.h"
-#include "anr/anr_event_filter.h"
+#include "detector/anr_collector.h"
+#include "detector/anr_event_filter.h"
 #include "keel_standin.h"
 #include "support/sanitizers.h"
 

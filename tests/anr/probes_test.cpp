@@ -1,7 +1,7 @@
 // The event-loop and application-state probes, on a real QGuiApplication.
-#include "anr/anr_collector.h"
-#include "anr/anr_event_filter.h"
 #include "anr/keel_anr.h"
+#include "detector/anr_collector.h"
+#include "detector/anr_event_filter.h"
 #include "keel.h"
 #include "support/module_fixture.h"
 

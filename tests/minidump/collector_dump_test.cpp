@@ -1,6 +1,6 @@
 // ANRCollector::writeMiniDump end to end: the file's name, place, mode and fate, the result
 // and the log lines.
-#include "anr/anr_collector.h"
+#include "detector/anr_collector.h"
 #include "keel_standin.h"
 #include "minidump/dump_test_support.h"
 #include "platform/clock.h"

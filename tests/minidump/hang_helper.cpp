@@ -1,7 +1,7 @@
 // A Qt application whose GUI thread hangs in a paint handler while another thread dumps it
 // through the module. Run by the LLDB test with the cache directory as argument; prints
 // "dump <path>" and "threads <count at the dump>", or exits 1 without a dump.
-#include "anr/anr_collector.h"
+#include "detector/anr_collector.h"
 #include "platform/linux/minidump_proc_linux.h"
 
 #include <QGuiApplication>

@@ -1,7 +1,7 @@
 #include "report_fixture.h"
 
-#include "anr/anr_collector.h"
 #include "anr/keel_anr_internals.h"
+#include "detector/anr_collector.h"
 #include "keel.h"
 
 #include <QDir>

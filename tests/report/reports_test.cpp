@@ -2,7 +2,6 @@
 // the report holds, for every outcome of the dump upload and of the event.
 #include "report/reports.h"
 
-#include "anr/keel_anr.h"
 #include "keel.h"
 #include "platform/clock.h"
 #include "report_fixture.h"
@@ -33,20 +32,22 @@ void PrintTo(const Kind &kind, std::ostream *out)
     *out << kind.name;
 }
 
+constexpr long long kStartTime = 1'700'000'000'123;
+
 const Kind kStuck{"Stuck",
                   "keel_stuck_info",
                   "stuck_",
                   "[ANR] report anr",
                   "[ANR] upload failed",
                   8,
-                  [](std::string dump, QString cache) { reportStuck(dump, cache); }};
+                  [](std::string dump, QString cache) { reportStuck(dump, cache, kStartTime); }};
 const Kind kLag{"Lag",
                 "keel_lag_info",
                 "lag_",
                 "[ANR] report lag 6123 ms",
                 "[LAG] upload failed",
                 6123,
-                [](std::string dump, QString cache) { reportLag(dump, 6123, cache); }};
+                [](std::string dump, QString cache) { reportLag(dump, 6123, cache, kStartTime); }};
 
 class ReportsTest : public ReportTest
 {
@@ -54,7 +55,6 @@ protected:
     void SetUp() override
     {
         ReportTest::SetUp();
-        KeelAnr::startTime = 1'700'000'000'123;
         dump_ = inCache("1700000000500.dmp");
         writeFile(dump_, "MDMP stack evidence");
     }
@@ -187,7 +187,7 @@ TEST_P(ReportContent, HoldsTheEpisodeFieldsThenTheCommonBlockThenTheDumpReferenc
         return json_integer_value(payload.get(key));
     };
     EXPECT_EQ(integer(kind.prefix + "duration"), kind.duration);
-    EXPECT_EQ(integer(kind.prefix + "appstart_time"), 1'700'000'000'123);
+    EXPECT_EQ(integer(kind.prefix + "appstart_time"), kStartTime);
     EXPECT_GE(integer(kind.prefix + "time"), before);
     EXPECT_LE(integer(kind.prefix + "time"), after);
     EXPECT_TRUE(json_is_string(payload.get(kind.prefix + "summary")));

@@ -1,8 +1,8 @@
 // The retry of cached reports: one send per report directory with its first identity, the
 // dump uploaded first when there is one, and every directory that is not a readable report
 // left alone.
-#include "anr/anr_collector.h"
 #include "anr/keel_anr_internals.h"
+#include "detector/anr_collector.h"
 #include "report_fixture.h"
 
 #include <QDir>

@@ -4,9 +4,9 @@
 #include "support/sanitizers.h"
 #include "test_thread.h"
 
-#include "anr/anr_collector.h"
-#include "anr/anr_event_filter.h"
 #include "anr/keel_anr_internals.h"
+#include "detector/anr_collector.h"
+#include "detector/anr_event_filter.h"
 #include "platform/thread_handle.h"
 
 #include <QCoreApplication>

@@ -1,9 +1,9 @@
 // Starting the module once per test process, as a host does, with the stand-in SDK.
 #pragma once
 
-#include "anr/anr_collector.h"
-#include "anr/anr_event_filter.h"
 #include "anr/keel_anr_internals.h"
+#include "detector/anr_collector.h"
+#include "detector/anr_event_filter.h"
 #include "keel_standin.h"
 
 #include <QTemporaryDir>

@@ -2,7 +2,7 @@
 // watchdog asked for and let a test wait for it.
 #pragma once
 
-#include "anr/anr_collector.h"
+#include "detector/anr_collector.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,8 +1,7 @@
-#include "anr/anr_collector.h"
+#include "detector/anr_collector.h"
 
-#include "anr/log.h"
+#include "base/log.h"
 #include "platform/clock.h"
-#include "report/reports.h"
 
 #include <algorithm>
 #include <chrono>
@@ -12,9 +11,9 @@ namespace
 constexpr auto relaxed = std::memory_order_relaxed;
 }
 
-ANRCollector::ANRCollector(NoWatchdog)
+ANRCollector::ANRCollector(NoWatchdog, ReportStuck reportStuck, ReportLag reportLag)
     : realActions_{[this] { return captureMainThreadStack(); }, [this] { return writeMiniDump(); },
-                   reportStuck, reportLag},
+                   std::move(reportStuck), std::move(reportLag)},
       // The per-event path reads the clock twice; the coarse clock keeps that within a few ns
       // and its tick (4 ms here, ~15 ms on Windows) is far below any threshold.
       clock_(&platform::coarseWallClockMs)
@@ -22,7 +21,8 @@ ANRCollector::ANRCollector(NoWatchdog)
     logMessage("ANRCollector create.");
 }
 
-ANRCollector::ANRCollector() : ANRCollector(NoWatchdog{})
+ANRCollector::ANRCollector(ReportStuck reportStuck, ReportLag reportLag)
+    : ANRCollector(NoWatchdog{}, std::move(reportStuck), std::move(reportLag))
 {
     watchdogThread = std::thread([this] { watchdogLoop(); });
 }
@@ -41,7 +41,8 @@ ANRCollector::~ANRCollector()
 
 std::unique_ptr<ANRCollector> ANRCollector::createWithoutWatchdogForTesting()
 {
-    return std::unique_ptr<ANRCollector>(new ANRCollector(NoWatchdog{}));
+    return std::unique_ptr<ANRCollector>(new ANRCollector(
+        NoWatchdog{}, [](std::string, QString) {}, [](std::string, long long, QString) {}));
 }
 
 void ANRCollector::setEpisodeActionsForTesting(const EpisodeActions *testActions)

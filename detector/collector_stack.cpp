@@ -1,6 +1,6 @@
-#include "platform/stack_capture.h"
-#include "anr/anr_collector.h"
+#include "detector/anr_collector.h"
 #include "platform/debug_library_loader.h"
+#include "platform/stack_capture.h"
 
 platform::ModuleHandle ANRCollector::loadDbgHelp()
 {

@@ -1,13 +1,11 @@
-#include "anr/probes.h"
+#include "detector/probes.h"
 
-#include "anr/anr_collector.h"
-#include "anr/anr_event_filter.h"
-#include "anr/keel_anr_internals.h"
-#include "anr/log.h"
+#include "base/log.h"
+#include "detector/anr_collector.h"
+#include "detector/anr_event_filter.h"
 
-void aboutToBlockProbe()
+void aboutToBlockProbe(const ANREventFilter *filter)
 {
-    ANREventFilter *filter = KeelAnrInternals::eventFilter();
     if (filter && filter->enabled.load(std::memory_order_relaxed) && filter->collector)
         filter->collector->iterationEnd();
 }

@@ -1,6 +1,6 @@
-#include "anr/anr_event_filter.h"
+#include "detector/anr_event_filter.h"
 
-#include "anr/anr_collector.h"
+#include "detector/anr_collector.h"
 
 ANREventFilter::ANREventFilter(ANRCollector *collector, QObject *parent)
     : QObject(parent), collector(collector)

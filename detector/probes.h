@@ -5,7 +5,9 @@
 #include <Qt>
 
 class ANRCollector;
+class ANREventFilter;
 
-void aboutToBlockProbe();
+// `filter` is the installed filter as read at the time of the call; null before start.
+void aboutToBlockProbe(const ANREventFilter *filter);
 void applicationStateProbe(ANRCollector *collector, Qt::ApplicationState state);
 void backgroundStateProbe(ANRCollector *collector, bool active);

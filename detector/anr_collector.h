@@ -22,22 +22,27 @@ class ANRCollector
 public:
     // What the watchdog does when it recognises an episode. Production uses the real
     // capture, dump and report functions; tests replace them.
+    using ReportStuck = std::function<void(std::string dumpPath, QString cacheDir)>;
+    using ReportLag =
+        std::function<void(std::string dumpPath, long long durationMs, QString cacheDir)>;
     struct EpisodeActions {
         std::function<std::vector<std::uint64_t>()> captureStack;
         std::function<std::string()> writeDump;
-        std::function<void(std::string dumpPath, QString cacheDir)> reportStuck;
-        std::function<void(std::string dumpPath, long long durationMs, QString cacheDir)> reportLag;
+        ReportStuck reportStuck;
+        ReportLag reportLag;
     };
     // Wall-clock milliseconds.
     using Clock = long long (*)();
 
-    // Starts the watchdog thread. Only KeelAnr::anrCollector() constructs it.
-    ANRCollector();
+    // Starts the watchdog thread, which hands the episodes it recognises to the two report
+    // functions. Only KeelAnr::anrCollector() constructs it.
+    ANRCollector(ReportStuck reportStuck, ReportLag reportLag);
     ~ANRCollector();
     ANRCollector(const ANRCollector &) = delete;
     ANRCollector &operator=(const ANRCollector &) = delete;
 
-    // A collector without a watchdog thread, whose ticks a test drives with watchdogTick().
+    // A collector without a watchdog thread, whose ticks a test drives with watchdogTick();
+    // its report functions do nothing.
     static std::unique_ptr<ANRCollector> createWithoutWatchdogForTesting();
     // `actions` must outlive the collector or be replaced first; null restores the real ones.
     void setEpisodeActionsForTesting(const EpisodeActions *actions);
@@ -97,7 +102,7 @@ public:
 private:
     struct NoWatchdog {
     };
-    explicit ANRCollector(NoWatchdog);
+    ANRCollector(NoWatchdog, ReportStuck reportStuck, ReportLag reportLag);
 
     void watchdogLoop();
     void pauseBetweenTicks();

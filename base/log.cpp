@@ -1,4 +1,4 @@
-#include "anr/log.h"
+#include "base/log.h"
 
 #include "keel.h"
 

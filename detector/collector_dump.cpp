@@ -1,7 +1,7 @@
-#include "anr/minidump.h"
+#include "detector/collector_dump.h"
 
-#include "anr/anr_collector.h"
-#include "anr/log.h"
+#include "base/log.h"
+#include "detector/anr_collector.h"
 
 #include <QDir>
 

@@ -1,0 +1,37 @@
+# cmake -DSOURCE_DIR=... -DLAYERS="folder:level,..." -P check_layers.cmake
+# Fails when a file of one layer includes a header of a higher layer, or of another folder
+# on its own level. Includes of files outside the layers (the SDK's, Qt's) are not looked at.
+string(REPLACE "," ";" LAYERS "${LAYERS}")
+foreach(layer ${LAYERS})
+    string(REPLACE ":" ";" pair "${layer}")
+    list(GET pair 0 folder)
+    list(GET pair 1 level)
+    set(level_${folder} ${level})
+endforeach()
+
+set(violations "")
+foreach(layer ${LAYERS})
+    string(REPLACE ":" ";" pair "${layer}")
+    list(GET pair 0 folder)
+    file(GLOB_RECURSE files ${SOURCE_DIR}/${folder}/*.h ${SOURCE_DIR}/${folder}/*.cpp)
+    foreach(file ${files})
+        file(STRINGS ${file} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"[^/\"]+/")
+        foreach(line ${includes})
+            string(REGEX REPLACE "^[^\"]*\"([^/\"]+)/.*$" "\\1" target "${line}")
+            if(NOT DEFINED level_${target} OR target STREQUAL folder)
+                continue()
+            endif()
+            if(level_${target} GREATER_EQUAL level_${folder})
+                file(RELATIVE_PATH name ${SOURCE_DIR} ${file})
+                string(STRIP "${line}" line)
+                list(APPEND violations "  ${name}: ${line}")
+            endif()
+        endforeach()
+    endforeach()
+endforeach()
+
+if(violations)
+    string(REPLACE ";" "\n" violations "${violations}")
+    message(FATAL_ERROR "Includes against the layer order "
+        "(base < platform < sysinfo < detector, report, config < anr):\n${violations}")
+endif()
