@@ -128,8 +128,12 @@ if [[ ! -f $qt_build/.configured ]]; then
 fi
 # Only what the module, its tests and its demo need: Core, Gui, the platform support code,
 # qtmain (Qt's CMake package insists on it) and the headless platform plugins.
+if [[ ! -f $qt_build/src/Makefile ]]; then
+    step "generating Qt's makefiles"
+    make -s -C "$qt_build" sub-src-qmake_all >/dev/null 2>&1
+fi
 for target in sub-corelib sub-gui sub-platformsupport sub-winmain; do
-    step "make -C src $target"
+    step "make -C src $target (corelib and gui take about 10 minutes each)"
     make -s -C "$qt_build/src" -j"$jobs" "$target" >/dev/null
 done
 make -s -C "$qt_build/src" sub-plugins-qmake_all >/dev/null

@@ -1,67 +1,91 @@
 #!/usr/bin/env bash
-# Cross-builds the Windows backend with mingw-w64 and runs every Windows test executable under
-# Wine, in a Wine prefix of its own that is removed afterwards. Prints the time of a stack
-# sample and of a dump under Wine, then "N passed, M failed" (test cases), and exits non-zero
-# when any test failed or an executable did not finish.
+# Cross-builds the whole module for Windows x86-64 (keelANR.dll, the stand-in SDK DLLs, the
+# tests and the demo) with mingw-w64 against Qt and jansson from scripts/build-windows-deps.sh,
+# then, in a fresh Wine prefix that is removed afterwards:
+#   - runs every test case of every Windows test executable in a process of its own,
+#   - checks keelANR.dll's export table,
+#   - builds a consumer project against the installed package and runs it,
+#   - runs the demo and checks its episodes.
+# Prints "N passed, M failed" (test cases and checks) and exits non-zero when anything failed.
 #
 # Usage: scripts/test-windows.sh [build directory, default build-windows]
-# Needs: g++-mingw-w64-x86-64-posix, wine (Debian: g++-mingw-w64-x86-64 wine), cmake, ninja.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build-windows}
-jobs=${KEELANR_JOBS:-2}
-# A safety net only: a whole executable normally takes well under a minute, even under Wine.
-per_executable_timeout=900
+jobs=${KEELANR_JOBS:-$(nproc)}
+# A safety net only: one test case normally takes a few seconds, even under Wine.
+per_case_timeout=300
 
-cmake -S "$root" -B "$build" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" -DKEELANR_WERROR=ON >/dev/null
+deps=$("$root/scripts/build-windows-deps.sh" | tail -1)
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" -DKEELANR_WINDOWS_DEPS="$deps" \
+    -DKEELANR_WERROR=ON -DKEELANR_BUILD_BENCHMARKS=OFF -DKEELANR_INSTALL_STANDIN_SDK=ON >/dev/null
 cmake --build "$build" -j "$jobs"
 
 WINEPREFIX=$(mktemp -d)
 export WINEPREFIX WINEDEBUG=-all
-logs=$(mktemp -d)
+results=$(mktemp -d)
 cleanup() {
-    wineserver -w || true
-    rm -rf "$WINEPREFIX" "$logs"
+    wineserver -k 2>/dev/null || true
+    rm -rf "$WINEPREFIX" "$results"
 }
 trap cleanup EXIT
 echo "Creating the Wine prefix $WINEPREFIX"
 wine wineboot --init >/dev/null 2>&1 || true
 
-passed=0
-failed=0
-broken=()
-while read -r executable; do
-    [ -n "$executable" ] || continue
-    name=$(basename "$executable" .exe)
-    log="$logs/$name.log"
-    echo "=== $name"
-    status=0
-    (cd "$(dirname "$executable")" && timeout "$per_executable_timeout" wine "$executable") \
-        >"$log" 2>&1 || status=$?
-    grep -E '^\[  (FAILED|PASSED|SKIPPED) |^\[==========\]' "$log" || true
-    ran_passed=$(sed -n 's/^\[  PASSED  \] \([0-9][0-9]*\) test.*/\1/p' "$log" | tail -1)
-    ran_failed=$(sed -n 's/^\[  FAILED  \] \([0-9][0-9]*\) test.*/\1/p' "$log" | tail -1)
-    passed=$((passed + ${ran_passed:-0}))
-    failed=$((failed + ${ran_failed:-0}))
-    if [ "$status" -ne 0 ] || [ -z "$ran_passed" ]; then
-        broken+=("$name (exit status $status)")
-        if [ -z "$ran_failed" ]; then
-            failed=$((failed + 1)) # it stopped before its summary: count it as a failure
-            tail -40 "$log"
-        else
-            grep -B3 -A12 'Failure$' "$log" | head -200 || true
-        fi
+# run_case EXECUTABLE TEST: one test case in a process of its own; Qt's platform comes from
+# the command line because Wine does not pass QT_* variables to Windows programs.
+run_case() {
+    local executable=$1 test=$2 log
+    log="$results/$(basename "$executable" .exe).$test.log"
+    if (cd "$(dirname "$executable")" &&
+        timeout "$per_case_timeout" wine "$executable" --gtest_filter="$test" -platform minimal) \
+        >"$log" 2>&1 && grep -q '^\[  PASSED  \]' "$log"; then
+        if grep -q '^\[  SKIPPED \]' "$log"; then mv "$log" "$log.skipped"; else mv "$log" "$log.passed"; fi
+    else
+        mv "$log" "$log.failed"
     fi
+}
+export -f run_case
+export results per_case_timeout
+
+cases=$results/cases.txt
+while read -r executable; do
+    [[ -n $executable ]] || continue
+    (cd "$(dirname "$executable")" && wine "$executable" --gtest_list_tests -platform minimal) 2>/dev/null |
+        tr -d '\r' | awk -v exe="$executable" '
+            /^[^ ]/ { suite = $1; next }
+            /^  [^ ]/ { print exe "\t" suite $1 }' >>"$cases"
 done <"$build/windows-tests.txt"
+echo "Running $(wc -l <"$cases") test cases under Wine, $jobs at a time"
+tr '\t' '\n' <"$cases" | xargs -d '\n' -n 2 -P "$jobs" bash -c 'run_case "$0" "$1"'
 
-echo "=== Times under Wine"
-(cd "$build/tests/win32" && timeout "$per_executable_timeout" wine ./platform_timing_win.exe) ||
-    echo "(the timing program did not finish)"
-
-for name in "${broken[@]}"; do
-    echo "FAILED: $name"
+passed=$(find "$results" -name '*.passed' | wc -l)
+skipped=$(find "$results" -name '*.skipped' | wc -l)
+failed=0
+for log in "$results"/*.failed; do
+    [[ -e $log ]] || continue
+    failed=$((failed + 1))
+    echo "FAILED: $(basename "$log" .log.failed)"
+    grep -B2 -A10 -E 'Failure$|FAILED|exception|timeout' "$log" | head -40 || tail -20 "$log"
 done
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ] && [ "${#broken[@]}" -eq 0 ]
+
+check() { # name command...: a check outside GoogleTest, counted like a test case
+    local name=$1
+    shift
+    if "$@" >"$results/$name.out" 2>&1; then
+        passed=$((passed + 1))
+        echo "check $name: passed"
+    else
+        failed=$((failed + 1))
+        echo "check $name: FAILED"
+        tail -30 "$results/$name.out"
+    fi
+}
+check exports "$root/tests/win32/check_exports.sh" "$build/bin/keelANR.dll"
+check consumer "$root/tests/packaging/consumer_test_windows.sh" "$build" "$deps"
+check demo "$root/scripts/check-demo.sh" --windows "$build"
+
+echo "$passed passed, $failed failed ($skipped skipped)"
+[[ $failed -eq 0 && $passed -gt 0 ]]
