@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/minidump_file.h"
+#include "platform/process_dump.h"
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-#include "platform/stack_capture.h"
+#include "platform/stack_sampler.h"
 #include "anr/anr_collector.h"
 #include "platform/debug_library_loader.h"
 

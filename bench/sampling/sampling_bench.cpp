@@ -5,8 +5,8 @@
 //
 //   build/bench/sampling/sampling_bench
 #include "platform/linux/signal_support_linux.h"
-#include "platform/linux/thread_sampler_linux.h"
-#include "platform/stack_capture.h"
+#include "platform/linux/sampling/thread_sampler_linux.h"
+#include "platform/stack_sampler.h"
 
 #include <benchmark/benchmark.h>
 

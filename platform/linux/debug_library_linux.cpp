@@ -1,8 +1,8 @@
 // Linux's "debugging support" is this library's own sampler (libunwind, loaded at run time,
 // walking inside a signal handler) and its own minidump writer.
 #include "platform/debug_library.h"
-#include "platform/linux/minidump_writer_linux.h"
-#include "platform/linux/thread_sampler_linux.h"
+#include "platform/linux/capture/dump_writer_linux.h"
+#include "platform/linux/sampling/thread_sampler_linux.h"
 
 namespace platform
 {

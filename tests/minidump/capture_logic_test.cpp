@@ -1,11 +1,11 @@
 // The capture's pure logic on made-up input: /proc parsing, stack ranges, registers,
 // build ids and the module list.
-#include "platform/linux/minidump_context_linux.h"
-#include "platform/linux/minidump_elf_linux.h"
-#include "platform/linux/minidump_memory_linux.h"
-#include "platform/linux/minidump_modules_linux.h"
-#include "platform/linux/minidump_proc_linux.h"
-#include "platform/linux/minidump_thread_freezer_linux.h"
+#include "platform/linux/capture/thread_context_linux.h"
+#include "platform/linux/capture/elf_headers_linux.h"
+#include "platform/linux/capture/dump_memory_linux.h"
+#include "platform/linux/capture/module_list_linux.h"
+#include "platform/linux/capture/proc_files_linux.h"
+#include "platform/linux/capture/thread_freezer_linux.h"
 
 #include <gtest/gtest.h>
 

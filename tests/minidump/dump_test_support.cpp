@@ -1,9 +1,9 @@
 #include "minidump/dump_test_support.h"
 
-#include "platform/linux/minidump_proc_linux.h"
-#include "platform/linux/minidump_writer_linux.h"
+#include "platform/linux/capture/proc_files_linux.h"
+#include "platform/linux/capture/dump_writer_linux.h"
 #include "platform/linux/signal_support_linux.h"
-#include "platform/minidump_file.h"
+#include "platform/process_dump.h"
 
 #include <gtest/gtest.h>
 

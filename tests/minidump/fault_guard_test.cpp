@@ -1,6 +1,6 @@
 // The guard catches faults of the writing thread inside the writer, and only those.
 #include "platform/linux/signal_support_linux.h"
-#include "platform/minidump_file.h"
+#include "platform/process_dump.h"
 
 #include <gtest/gtest.h>
 

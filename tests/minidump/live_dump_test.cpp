@@ -1,9 +1,9 @@
 // Dumps of this test process (a QGuiApplication), read back and compared with what the
 // process knows about itself.
 #include "minidump/dump_test_support.h"
-#include "platform/linux/minidump_proc_linux.h"
-#include "platform/linux/minidump_thread_freezer_linux.h"
-#include "platform/linux/minidump_writer_linux.h"
+#include "platform/linux/capture/proc_files_linux.h"
+#include "platform/linux/capture/thread_freezer_linux.h"
+#include "platform/linux/capture/dump_writer_linux.h"
 #include "support/sanitizers.h"
 
 #include <QTemporaryDir>

@@ -6,8 +6,8 @@
 
 #include "platform/debug_library.h"
 #include "platform/linux/signal_support_linux.h"
-#include "platform/linux/thread_sampler_linux.h"
-#include "platform/stack_capture.h"
+#include "platform/linux/sampling/thread_sampler_linux.h"
+#include "platform/stack_sampler.h"
 
 #include <gtest/gtest.h>
 

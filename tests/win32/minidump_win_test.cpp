@@ -2,7 +2,7 @@
 #include "minidump/minidump_reader.h"
 #include "parked_thread_win.h"
 #include "platform/debug_library.h"
-#include "platform/minidump_file.h"
+#include "platform/process_dump.h"
 #include "test_files_win.h"
 
 #include <windows.h>

@@ -2,8 +2,8 @@
 // take here. A measurement, not a test.
 #include "parked_thread_win.h"
 #include "platform/debug_library.h"
-#include "platform/minidump_file.h"
-#include "platform/stack_capture.h"
+#include "platform/process_dump.h"
+#include "platform/stack_sampler.h"
 #include "test_files_win.h"
 
 #include <windows.h>

@@ -1,7 +1,7 @@
 // Sampling a real thread of this process with SuspendThread, GetThreadContext and StackWalk64.
 #include "parked_thread_win.h"
 #include "platform/debug_library.h"
-#include "platform/stack_capture.h"
+#include "platform/stack_sampler.h"
 
 #include <windows.h>
 
