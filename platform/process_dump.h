@@ -1,8 +1,6 @@
 // Writing a minidump of the running process into a file.
 #pragma once
 
-#include "platform/debug_library.h"
-
 #include <cstdint>
 #include <string>
 
@@ -22,10 +20,17 @@ void deleteDumpFile(const std::wstring &path);
 
 enum class DumpOutcome { Written, Failed, Faulted };
 
-// Calls the platform's MiniDumpWriteDump for this process (no exception, user-stream or
-// callback information) with a guard that turns a fault inside the writer into Faulted.
-DumpOutcome writeMiniDumpGuarded(EntryPoint miniDumpWriteDump, FileHandle file,
-                                 std::uint32_t dumpType);
+// Whether dumps can be written. Windows loads dbghelp.dll once (a failed load is tried
+// again by the next call) and needs its MiniDumpWriteDump; Linux's writer is this library's
+// own and needs no other library. Thread-safe.
+bool loadDumpWriter();
+
+// Writes a minidump of this process, every thread included, into the empty file `file`:
+// Windows' MiniDumpWriteDump with MiniDumpNormal and no exception, user-stream or callback
+// information, or Linux's own writer. A fault inside the writer gives Faulted instead of
+// ending the process; Failed when the writer failed or cannot be loaded. Concurrent calls
+// take turns.
+DumpOutcome writeProcessDump(FileHandle file);
 
 // Makes the next dump written on the calling thread fault (an invalid memory access) inside
 // the writer, so tests can check that the guard catches it.

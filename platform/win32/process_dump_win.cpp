@@ -6,9 +6,7 @@
 // and faults outside the call go on to whatever handlers the host installed.
 #include "platform/process_dump.h"
 
-#include <windows.h>
-
-#include <dbghelp.h>
+#include "platform/win32/dbghelp_win.h"
 
 #include <atomic>
 #include <mutex>
@@ -22,8 +20,6 @@ namespace platform
 {
 namespace
 {
-
-using MiniDumpWriteDumpFunction = decltype(&MiniDumpWriteDump);
 
 struct GuardedWrite {
     DWORD threadId = 0;
@@ -77,11 +73,16 @@ bool takeInjectedFault()
 
 } // namespace
 
-DumpOutcome writeMiniDumpGuarded(EntryPoint miniDumpWriteDump, FileHandle file,
-                                 std::uint32_t dumpType)
+bool loadDumpWriter()
 {
-    const auto writeDump = reinterpret_cast<MiniDumpWriteDumpFunction>(miniDumpWriteDump);
-    if (!writeDump)
+    const win32_impl::Dbghelp *dbghelp = win32_impl::loadDbghelp();
+    return dbghelp && dbghelp->miniDumpWriteDump;
+}
+
+DumpOutcome writeProcessDump(FileHandle file)
+{
+    const win32_impl::Dbghelp *dbghelp = win32_impl::loadDbghelp();
+    if (!dbghelp || !dbghelp->miniDumpWriteDump)
         return DumpOutcome::Failed;
     const PMINIDUMP_CALLBACK_INFORMATION callback =
         takeInjectedFault() ? &faultingCallback : nullptr;
@@ -95,9 +96,9 @@ DumpOutcome writeMiniDumpGuarded(EntryPoint miniDumpWriteDump, FileHandle file,
     captureResumeContext(&write.resumeContext);
     BOOL written = FALSE;
     if (!write.faulted)
-        written =
-            writeDump(GetCurrentProcess(), GetCurrentProcessId(), reinterpret_cast<HANDLE>(file),
-                      static_cast<MINIDUMP_TYPE>(dumpType), nullptr, nullptr, callback);
+        written = dbghelp->miniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(),
+                                             reinterpret_cast<HANDLE>(file), MiniDumpNormal,
+                                             nullptr, nullptr, callback);
 
     RemoveVectoredExceptionHandler(handler);
     activeWrite.store(nullptr, std::memory_order_release);

@@ -1,17 +1,11 @@
 #include "platform/stack_sampler.h"
 
-#include <windows.h>
-
-#include <dbghelp.h>
+#include "platform/win32/dbghelp_win.h"
 
 namespace platform
 {
 namespace
 {
-
-using StackWalk64Function = decltype(&StackWalk64);
-using FunctionTableAccessFunction = PFUNCTION_TABLE_ACCESS_ROUTINE64;
-using ModuleBaseFunction = PGET_MODULE_BASE_ROUTINE64;
 
 constexpr DWORD kContextFullAmd64 = 0x0010000B; // CONTEXT_FULL: control, integer, floating point
 constexpr DWORD kMachineAmd64 = 0x8664;         // IMAGE_FILE_MACHINE_AMD64
@@ -32,13 +26,20 @@ private:
 
 } // namespace
 
-StackSample captureThreadStack(const DebugEntryPoints &entryPoints, ThreadHandle thread)
+const StackSampler *loadStackSampler()
 {
-    const auto stackWalk64 = reinterpret_cast<StackWalk64Function>(entryPoints.stackWalk64);
-    const auto functionTableAccess =
-        reinterpret_cast<FunctionTableAccessFunction>(entryPoints.symFunctionTableAccess64);
-    const auto moduleBase = reinterpret_cast<ModuleBaseFunction>(entryPoints.symGetModuleBase64);
-    if (!stackWalk64 || !functionTableAccess || !moduleBase)
+    const win32_impl::Dbghelp *dbghelp = win32_impl::loadDbghelp();
+    return dbghelp ? &dbghelp->sampler : nullptr;
+}
+
+const char *stackSamplerLibraryName()
+{
+    return "dbghelp.dll";
+}
+
+StackSample sampleThread(const StackSampler &sampler, ThreadHandle thread)
+{
+    if (!sampler.stackWalk64 || !sampler.functionTableAccess || !sampler.moduleBase)
         return {};
 
     alignas(16) CONTEXT context{};
@@ -60,8 +61,8 @@ StackSample captureThreadStack(const DebugEntryPoints &entryPoints, ThreadHandle
     frame.AddrStack.Offset = context.Rsp;
     frame.AddrStack.Mode = AddrModeFlat;
     // The frame and the context carry the walk's state from one step to the next.
-    while (stackWalk64(kMachineAmd64, GetCurrentProcess(), handle, &frame, &context, nullptr,
-                       functionTableAccess, moduleBase, nullptr)) {
+    while (sampler.stackWalk64(kMachineAmd64, GetCurrentProcess(), handle, &frame, &context,
+                               nullptr, sampler.functionTableAccess, sampler.moduleBase, nullptr)) {
         sample.push_back(frame.AddrPC.Offset);
         if (sample.size() >= kMaxStackFrames)
             break;

@@ -1,7 +1,7 @@
 // Sampling a real thread of this process with SuspendThread, GetThreadContext and StackWalk64.
 #include "parked_thread_win.h"
-#include "platform/debug_library.h"
 #include "platform/stack_sampler.h"
+#include "platform/win32/dbghelp_win.h"
 
 #include <windows.h>
 
@@ -17,14 +17,15 @@ class StackCaptureTest : public testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_NE(platform::loadDebugLibrary(entryPoints), nullptr);
+        sampler = platform::loadStackSampler();
+        ASSERT_NE(sampler, nullptr);
         ASSERT_TRUE(registerProcessWithSymbolHandler());
     }
     platform::StackSample sample(const ParkedThread &thread)
     {
-        return platform::captureThreadStack(entryPoints, thread.handle());
+        return platform::sampleThread(*sampler, thread.handle());
     }
-    platform::DebugEntryPoints entryPoints;
+    const platform::StackSampler *sampler = nullptr;
 };
 
 TEST_F(StackCaptureTest, ThreadThatDoesNotMoveGivesIdenticalSamplesThroughTheKnownFunction)
@@ -62,12 +63,12 @@ TEST_F(StackCaptureTest, UnusableHandleGivesAnEmptySampleAndLeavesNoThreadSuspen
     };
     ParkedThread parked(2);
     for (const auto &c : cases) {
-        platform::DebugEntryPoints entries = entryPoints;
+        platform::StackSampler walker = *sampler;
         if (c.withoutWalkRoutine)
-            entries.symGetModuleBase64 = nullptr;
+            walker.moduleBase = nullptr;
         const HANDLE handle = c.access ? OpenThread(c.access, FALSE, parked.threadId()) : nullptr;
         const platform::ThreadHandle thread{reinterpret_cast<std::intptr_t>(handle)};
-        EXPECT_TRUE(platform::captureThreadStack(entries, thread).empty()) << c.name;
+        EXPECT_TRUE(platform::sampleThread(walker, thread).empty()) << c.name;
         EXPECT_EQ(parked.suspendCount(), 0u) << c.name;
         if (handle)
             CloseHandle(handle);

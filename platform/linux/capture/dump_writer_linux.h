@@ -1,4 +1,4 @@
-// The Linux minidump writer: the platform's MiniDumpWriteDump.
+// The Linux minidump writer, which writeProcessDump runs behind the fault guard.
 #pragma once
 
 namespace platform::linux_impl
@@ -9,7 +9,7 @@ namespace platform::linux_impl
 // thread first), modules with build ids, the stacks as memory, and the Linux streams (cpu
 // info, status, LSB release, command line, auxv, maps, DSO debug); not the environment.
 // True when the whole dump was written. One call at a time, like MiniDumpWriteDump;
-// writeMiniDumpGuarded serialises its callers.
+// writeGuarded serialises its callers.
 bool writeMinidump(int fd);
 
 } // namespace platform::linux_impl

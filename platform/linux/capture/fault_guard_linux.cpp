@@ -1,8 +1,8 @@
-#include "platform/linux/capture/fault_injection_linux.h"
+#include "platform/linux/capture/fault_guard_linux.h"
 
+#include "platform/linux/capture/dump_writer_linux.h"
 #include "platform/linux/capture/thread_freezer_linux.h"
 #include "platform/linux/signal_support_linux.h"
-#include "platform/process_dump.h"
 
 #include <atomic>
 #include <csetjmp>
@@ -16,10 +16,8 @@ namespace linux_impl
 namespace
 {
 
-using WriteMinidumpFunction = bool (*)(int fd);
-
 // The thread inside the guarded writer (0: none) and where its faults jump to. Written only
-// by writeMiniDumpGuarded, under writerMutex.
+// by writeGuarded, under writerMutex.
 std::atomic<pid_t> writerThread{0};
 sigjmp_buf writerJump;
 std::mutex writerMutex;
@@ -95,7 +93,7 @@ private:
 } // namespace
 
 // async-signal-safe.
-void faultIfInjected(const volatile char *inaccessible)
+void faultHereIfInjectedForTesting(const volatile char *inaccessible)
 {
     pid_t self = currentThreadId();
     if (faultInjectionThread.load(std::memory_order_relaxed) == self &&
@@ -104,22 +102,14 @@ void faultIfInjected(const volatile char *inaccessible)
     }
 }
 
-} // namespace linux_impl
-
-// There is one kind of Linux dump, so `dumpType` (always MiniDumpNormal) selects nothing.
-DumpOutcome writeMiniDumpGuarded(EntryPoint miniDumpWriteDump, FileHandle file, std::uint32_t)
+DumpOutcome writeGuarded(DumpWriter write, int fd)
 {
-    using namespace linux_impl;
-    if (!miniDumpWriteDump)
-        return DumpOutcome::Failed;
-    const auto write = reinterpret_cast<WriteMinidumpFunction>(miniDumpWriteDump);
-
     std::lock_guard<std::mutex> lock(writerMutex);
     FaultHandlers handlers;
     volatile DumpOutcome outcome = DumpOutcome::Failed;
     writerThread.store(currentThreadId(), std::memory_order_relaxed);
     if (sigsetjmp(writerJump, 1) == 0) {
-        outcome = write(static_cast<int>(file)) ? DumpOutcome::Written : DumpOutcome::Failed;
+        outcome = write(fd) ? DumpOutcome::Written : DumpOutcome::Failed;
     } else {
         // The frames between here and the fault were skipped: their heap memory is lost,
         // and threads they had parked are still waiting.
@@ -128,6 +118,18 @@ DumpOutcome writeMiniDumpGuarded(EntryPoint miniDumpWriteDump, FileHandle file, 
     }
     writerThread.store(0, std::memory_order_relaxed);
     return outcome;
+}
+
+} // namespace linux_impl
+
+bool loadDumpWriter()
+{
+    return true;
+}
+
+DumpOutcome writeProcessDump(FileHandle file)
+{
+    return linux_impl::writeGuarded(&linux_impl::writeMinidump, static_cast<int>(file));
 }
 
 void injectFaultIntoNextDumpForTesting()

@@ -1,6 +1,6 @@
 #include "platform/linux/capture/thread_freezer_linux.h"
 
-#include "platform/linux/capture/fault_injection_linux.h"
+#include "platform/linux/capture/fault_guard_linux.h"
 
 #include <algorithm>
 #include <atomic>
@@ -246,10 +246,10 @@ ThreadSlot *freezeThreadsAndCopyStacks(const std::vector<pid_t> &threadIds,
         slots[i].hasRegisters = true;
         copyStack(slots[i], maps, arena, limits);
         // An injected fault strikes while a thread is parked, so its recovery is tested too.
-        faultIfInjected(arena.guardPage());
+        faultHereIfInjectedForTesting(arena.guardPage());
         release(slots[i]);
     }
-    faultIfInjected(arena.guardPage()); // no thread was parked
+    faultHereIfInjectedForTesting(arena.guardPage()); // no thread was parked
     if (!endFreeze())
         arena.leak(); // a handler may still read its slot
     return slots;

@@ -2,8 +2,6 @@
 # thread_sampler_linux.cpp for why it is not linked); only its header is needed here.
 pkg_check_modules(UNWIND REQUIRED libunwind)
 target_sources(keelanr_platform PRIVATE
-    linux/debug_library_linux.cpp
-    linux/sampling/sampler_mask_shortcut_linux.cpp
     linux/sampling/stack_sampler_linux.cpp
     linux/sampling/thread_sampler_linux.cpp
 )

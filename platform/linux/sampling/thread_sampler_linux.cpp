@@ -30,7 +30,6 @@
 // previous handler, so that handler still sees exactly one signal.
 #include "platform/linux/sampling/thread_sampler_linux.h"
 
-#include "platform/linux/sampling/sampler_mask_shortcut_linux.h"
 #include "platform/linux/signal_support_linux.h"
 #include "platform/stack_sampler.h"
 
@@ -147,10 +146,7 @@ bool answerSampleRequest(int, siginfo_t *info, void *ucontext)
     if (!slot.request.compare_exchange_strong(request, withState(request, RequestState::walking),
                                               std::memory_order_acq_rel))
         return true;
-    const bool withoutMaskChanges = beginWalkWithoutMaskChanges();
     slot.frameCount = walkInterruptedStack(ucontext, slot.frames, slot.capacity);
-    if (withoutMaskChanges)
-        endWalkWithoutMaskChanges();
     slot.timing = {entryNs, monotonicNowNs()};
     slot.request.store(withState(request, RequestState::answered), std::memory_order_release);
     slot.answers.fetch_add(1, std::memory_order_release);
@@ -160,8 +156,7 @@ bool answerSampleRequest(int, siginfo_t *info, void *ucontext)
 
 // ---- End of the async-signal-safe block; what follows runs on the requesting side. ----
 
-std::mutex installMutex;
-void *unwindLibrary = nullptr;
+std::atomic<const char *> unwindLibraryName{kUnwindLibrary};
 
 std::mutex requestMutex;
 std::uint32_t lastGeneration = 0;
@@ -175,14 +170,12 @@ std::atomic<std::int64_t> answerTimeoutOverrideNs{0};
 #define KEELANR_NAME_OF(symbol) KEELANR_QUOTE(symbol)
 #define KEELANR_QUOTE(symbol) #symbol
 
-// Called with installMutex held. dlopen and dlsym never run in the handler.
-void *loadUnwinder()
+// dlopen and dlsym never run in the handler.
+bool loadUnwinder()
 {
-    if (unwindLibrary)
-        return unwindLibrary;
-    void *library = dlopen("libunwind.so.8", RTLD_NOW | RTLD_LOCAL);
+    void *library = dlopen(unwindLibraryName.load(), RTLD_NOW | RTLD_LOCAL);
     if (!library)
-        return nullptr;
+        return false;
     Unwinder loaded;
     loaded.initLocal2 = reinterpret_cast<decltype(loaded.initLocal2)>(
         dlsym(library, KEELANR_NAME_OF(unw_init_local2)));
@@ -192,13 +185,10 @@ void *loadUnwinder()
         reinterpret_cast<decltype(loaded.getReg)>(dlsym(library, KEELANR_NAME_OF(unw_get_reg)));
     if (!loaded.initLocal2 || !loaded.step || !loaded.getReg) {
         dlclose(library);
-        return nullptr;
+        return false;
     }
     unwinder = loaded;
-    unwindLibrary = library;
-    // Optional: without it each frame costs two more system calls.
-    shortcutMaskChangesWhileWalking(library);
-    return library;
+    return true;
 }
 
 std::int64_t answerTimeoutNs()
@@ -249,22 +239,19 @@ int samplingSignal()
     return SIGRTMIN + 3;
 }
 
-void *installThreadSampler()
+bool installThreadSampler()
 {
-    void *library = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(installMutex);
-        library = loadUnwinder();
-        if (!library || !installChainedSignalHandler(samplingSignal(), &answerSampleRequest))
-            return nullptr;
-    }
+    if (!unwinder.initLocal2 && !loadUnwinder())
+        return false;
+    if (!installChainedSignalHandler(samplingSignal(), &answerSampleRequest))
+        return false;
     sigset_t blocked;
     if (pthread_sigmask(SIG_BLOCK, nullptr, &blocked) == 0 &&
         !sigismember(&blocked, samplingSignal())) {
         std::uint64_t frames[kMaxStackFrames];
         sampleThreadStack(currentThreadId(), frames, kMaxStackFrames, nullptr);
     }
-    return library;
+    return true;
 }
 
 std::size_t sampleThreadStack(pid_t tid, std::uint64_t *frames, std::size_t capacity,
@@ -304,6 +291,11 @@ std::size_t sampleThreadStack(pid_t tid, std::uint64_t *frames, std::size_t capa
     if (timing)
         *timing = slot.timing;
     return count;
+}
+
+void setUnwindLibraryForTesting(const char *fileName)
+{
+    unwindLibraryName.store(fileName ? fileName : kUnwindLibrary);
 }
 
 void setAnswerTimeoutForTesting(std::chrono::nanoseconds timeout)

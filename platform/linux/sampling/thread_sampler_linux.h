@@ -22,11 +22,14 @@ int samplingSignal();
 // watchdog's default 100 ms periods.
 constexpr std::chrono::milliseconds kAnswerTimeout{150};
 
-// Loads libunwind and installs the sampling signal handler, once, then samples the calling
-// thread so that libunwind's one-time set-up does not happen on a sampled thread. Returns
-// libunwind's library handle, or null, with nothing installed, when either step fails; a
-// later call tries again. Thread-safe.
-void *installThreadSampler();
+// The library the sampler walks with.
+constexpr char kUnwindLibrary[] = "libunwind.so.8";
+
+// Loads libunwind and installs the sampling signal handler, then samples the calling thread
+// so that libunwind's one-time set-up does not happen on a sampled thread. False, with
+// nothing installed, when either step fails; a later call tries again. Not thread-safe:
+// loadStackSampler serialises the calls.
+bool installThreadSampler();
 
 // When the handler of one sample started and finished (CLOCK_MONOTONIC ns), for the benchmark.
 struct SampleTiming {
@@ -44,7 +47,10 @@ struct SampleTiming {
 // timestamps. Thread-safe: concurrent callers take turns.
 std::size_t sampleThreadStack(pid_t tid, std::uint64_t *frames, std::size_t capacity,
                               SampleTiming *timing);
-using SampleThreadStackFunction = decltype(&sampleThreadStack);
+
+// Test seam: the library installThreadSampler loads (a missing one makes it fail); null
+// restores kUnwindLibrary. Takes effect for loads that have not succeeded yet.
+void setUnwindLibraryForTesting(const char *fileName);
 
 // Test seam: tests wait longer (or shorter) than kAnswerTimeout; zero restores it.
 void setAnswerTimeoutForTesting(std::chrono::nanoseconds timeout);
