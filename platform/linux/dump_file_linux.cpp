@@ -1,5 +1,5 @@
-#include "platform/process_dump.h"
 #include "platform/path_text.h"
+#include "platform/process_dump.h"
 
 #include <fcntl.h>
 #include <unistd.h>

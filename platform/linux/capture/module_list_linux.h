@@ -2,8 +2,8 @@
 #pragma once
 
 #include "platform/linux/capture/dump_memory_linux.h"
-#include "platform/minidump/model.h"
 #include "platform/linux/capture/proc_files_linux.h"
+#include "platform/minidump/model.h"
 
 #include <cstdint>
 #include <vector>

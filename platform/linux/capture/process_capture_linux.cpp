@@ -1,10 +1,10 @@
 #include "platform/linux/capture/process_capture_linux.h"
 
-#include "platform/linux/capture/thread_context_linux.h"
 #include "platform/linux/capture/dso_debug_linux.h"
 #include "platform/linux/capture/module_list_linux.h"
 #include "platform/linux/capture/proc_files_linux.h"
 #include "platform/linux/capture/system_facts_linux.h"
+#include "platform/linux/capture/thread_context_linux.h"
 #include "platform/linux/capture/thread_freezer_linux.h"
 
 #include <algorithm>
