@@ -28,8 +28,8 @@ bool loadDumpWriter();
 // Writes a minidump of this process, every thread included, into the empty file `file`:
 // Windows' MiniDumpWriteDump with MiniDumpNormal and no exception, user-stream or callback
 // information, or Linux's own writer. A fault inside the writer gives Faulted instead of
-// ending the process; Failed when the writer failed or cannot be loaded. Concurrent calls
-// take turns.
+// ending the process; Failed when the writer failed or cannot be loaded, and at once for
+// kInvalidFile. Concurrent calls take turns.
 DumpOutcome writeProcessDump(FileHandle file);
 
 // Makes the next dump written on the calling thread fault (an invalid memory access) inside

@@ -81,6 +81,8 @@ bool loadDumpWriter()
 
 DumpOutcome writeProcessDump(FileHandle file)
 {
+    if (file == kInvalidFile)
+        return DumpOutcome::Failed;
     const win32_impl::Dbghelp *dbghelp = win32_impl::loadDbghelp();
     if (!dbghelp || !dbghelp->miniDumpWriteDump)
         return DumpOutcome::Failed;

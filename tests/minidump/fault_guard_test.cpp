@@ -62,6 +62,7 @@ TEST(FaultGuard, TheWritersOwnResultIsPassedOn)
 {
     EXPECT_EQ(DumpOutcome::Written, guarded(succeedingWriter));
     EXPECT_EQ(DumpOutcome::Failed, guarded([](int) { return false; }));
+    EXPECT_EQ(DumpOutcome::Failed, platform::writeProcessDump(platform::kInvalidFile));
 }
 
 TEST(FaultGuard, AFaultInsideTheWriterIsCaughtAndTheHostDispositionIsBackAfterwards)

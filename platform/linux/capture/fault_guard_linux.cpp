@@ -129,6 +129,8 @@ bool loadDumpWriter()
 
 DumpOutcome writeProcessDump(FileHandle file)
 {
+    if (file == kInvalidFile)
+        return DumpOutcome::Failed;
     return linux_impl::writeGuarded(&linux_impl::writeMinidump, static_cast<int>(file));
 }
 

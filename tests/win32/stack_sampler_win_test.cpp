@@ -12,7 +12,7 @@
 namespace
 {
 
-class StackCaptureTest : public testing::Test
+class StackSamplerTest : public testing::Test
 {
 protected:
     void SetUp() override
@@ -28,7 +28,7 @@ protected:
     const platform::StackSampler *sampler = nullptr;
 };
 
-TEST_F(StackCaptureTest, ThreadThatDoesNotMoveGivesIdenticalSamplesThroughTheKnownFunction)
+TEST_F(StackSamplerTest, ThreadThatDoesNotMoveGivesIdenticalSamplesThroughTheKnownFunction)
 {
     ParkedThread parked(3);
     const platform::StackSample first = sample(parked);
@@ -41,14 +41,14 @@ TEST_F(StackCaptureTest, ThreadThatDoesNotMoveGivesIdenticalSamplesThroughTheKno
     EXPECT_EQ(parked.waitResult(), WAIT_OBJECT_0) << "the sampled wait did not end normally";
 }
 
-TEST_F(StackCaptureTest, DeepStackIsCutAtThirtyOneFrames)
+TEST_F(StackSamplerTest, DeepStackIsCutAtThirtyOneFrames)
 {
     ParkedThread parked(40);
     EXPECT_EQ(sample(parked).size(), platform::kMaxStackFrames);
     EXPECT_EQ(parked.suspendCount(), 0u);
 }
 
-TEST_F(StackCaptureTest, UnusableHandleGivesAnEmptySampleAndLeavesNoThreadSuspended)
+TEST_F(StackSamplerTest, UnusableHandleGivesAnEmptySampleAndLeavesNoThreadSuspended)
 {
     const struct {
         const char *name;
