@@ -2,7 +2,7 @@
 // recognises stuck deliveries and lags (a long delivery whose stack does not move).
 #pragma once
 
-#include "platform/debug_library.h"
+#include "platform/stack_sampler.h"
 #include "platform/thread_handle.h"
 
 #include <QString>
@@ -61,8 +61,8 @@ public:
     std::vector<std::uint64_t> captureMainThreadStack();
     // Watchdog thread: a minidump of the process in cacheDir; its UTF-8 path, empty on failure.
     std::string writeMiniDump();
-    // Loads the platform's debugging support once; null while that fails.
-    platform::ModuleHandle loadDbgHelp();
+    // Loads the platform's stack walker once; null while that fails (logged once).
+    const platform::StackSampler *loadDbgHelp();
 
     // Relaxed-atomic protocol. Every field below is one machine word with a single writer
     // per role, read whole by the other threads; no ordering between fields is needed
@@ -90,11 +90,8 @@ public:
     std::string lagDumpPath;
     //   lagDuration: GUI thread sets when a lag ends, watchdog consumes and resets.
     std::atomic<long long> lagDuration{0};
-    //   Debugging support, filled once under dbghelpMutex; dbghelpModule is tested without
-    //     the lock first, so it is published last with release ordering.
-    std::atomic<platform::ModuleHandle> dbghelpModule{nullptr};
-    platform::DebugEntryPoints debugEntryPoints;
-    std::mutex dbghelpMutex;
+    //   The loaded stack walker: set once by loadDbgHelp, never cleared.
+    std::atomic<const platform::StackSampler *> dbghelpModule{nullptr};
     //   released: destructor sets, watchdog reads. appActive: state probes write.
     std::atomic<bool> released{false};
     std::atomic<bool> appActive{true};

@@ -5,11 +5,9 @@
 
 #include <QDir>
 
-bool callMiniDumpWriteDump(platform::EntryPoint miniDumpWriteDump, platform::FileHandle file,
-                           std::uint32_t dumpType)
+bool callMiniDumpWriteDump(platform::FileHandle file)
 {
-    const platform::DumpOutcome outcome =
-        platform::writeMiniDumpGuarded(miniDumpWriteDump, file, dumpType);
+    const platform::DumpOutcome outcome = platform::writeProcessDump(file);
     if (outcome == platform::DumpOutcome::Faulted)
         logMessage("anr dump create failed with access violation.");
     return outcome == platform::DumpOutcome::Written;
@@ -17,8 +15,7 @@ bool callMiniDumpWriteDump(platform::EntryPoint miniDumpWriteDump, platform::Fil
 
 std::string ANRCollector::writeMiniDump()
 {
-    loadDbgHelp();
-    if (!debugEntryPoints.miniDumpWriteDump)
+    if (!platform::loadDumpWriter())
         return {};
 
     // The collector's wall clock, which tests replace to make two dumps share a millisecond.
@@ -28,7 +25,7 @@ std::string ANRCollector::writeMiniDump()
     if (file == platform::kInvalidFile)
         return {};
 
-    const bool written = callMiniDumpWriteDump(debugEntryPoints.miniDumpWriteDump, file, 0);
+    const bool written = callMiniDumpWriteDump(file);
     platform::closeDumpFile(file);
     if (written) {
         logMessage("anr dump create success");

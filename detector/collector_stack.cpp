@@ -1,14 +1,25 @@
+#include "base/log.h"
 #include "detector/anr_collector.h"
-#include "platform/debug_library_loader.h"
-#include "platform/stack_capture.h"
 
-platform::ModuleHandle ANRCollector::loadDbgHelp()
+const platform::StackSampler *ANRCollector::loadDbgHelp()
 {
-    return platform::loadDebugLibraryOnce(dbghelpModule, debugEntryPoints, dbghelpMutex);
+    if (const platform::StackSampler *sampler = dbghelpModule.load(std::memory_order_acquire))
+        return sampler;
+    const platform::StackSampler *sampler = platform::loadStackSampler();
+    if (sampler) {
+        dbghelpModule.store(sampler, std::memory_order_release);
+    } else {
+        // Only sampling needs the library; dumps are written without it.
+        static std::atomic<bool> absenceLogged{false};
+        if (!absenceLogged.exchange(true))
+            logMessage("anr stack sampling off: %s not loaded",
+                       platform::stackSamplerLibraryName());
+    }
+    return sampler;
 }
 
 std::vector<std::uint64_t> ANRCollector::captureMainThreadStack()
 {
-    loadDbgHelp();
-    return platform::captureThreadStack(debugEntryPoints, mainThread);
+    const platform::StackSampler *sampler = loadDbgHelp();
+    return sampler ? platform::sampleThread(*sampler, mainThread) : platform::StackSample{};
 }

@@ -1,18 +1,21 @@
 // Cost of one stack sample: how long the sampled thread is kept from its own work (its
 // signal handler's run, timed inside the handler) and how long the requester waits for the
 // answer, for a thread blocked deep in a call chain and for one spinning there, walking 5 and
-// 31 frames.
+// 31 frames. Then a stress run: 10,000 samples of a thread that allocates as fast as it can
+// must all succeed, and the thread must keep going (a walk needing the allocator's lock
+// would hang it).
 //
 //   build/bench/sampling/sampling_bench
+#include "platform/linux/sampling/thread_sampler_linux.h"
 #include "platform/linux/signal_support_linux.h"
-#include "platform/linux/thread_sampler_linux.h"
-#include "platform/stack_capture.h"
+#include "platform/stack_sampler.h"
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <atomic>
 #include <future>
+#include <memory>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -43,7 +46,7 @@ double percentile(std::vector<double> values, double fraction)
 // range(0): frames walked; range(1): 0 = target blocked in read(), 1 = target spinning.
 void SampleThread(benchmark::State &state)
 {
-    if (!linux_impl::installThreadSampler()) {
+    if (!platform::loadStackSampler()) {
         state.SkipWithError("libunwind could not be loaded");
         return;
     }
@@ -104,11 +107,51 @@ void SampleThread(benchmark::State &state)
     state.counters["round_trip_p99_us"] = percentile(roundTripUs, 0.99);
 }
 
+void SampleAllocatingThread(benchmark::State &state)
+{
+    const platform::StackSampler *sampler = platform::loadStackSampler();
+    if (!sampler) {
+        state.SkipWithError("libunwind could not be loaded");
+        return;
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<long> rounds{0};
+    std::promise<pid_t> tid;
+    std::thread target([&] {
+        tid.set_value(linux_impl::currentThreadId());
+        while (!stop.load(std::memory_order_relaxed)) {
+            std::vector<std::unique_ptr<char[]>> blocks;
+            for (std::size_t size = 16; size < 64 * 1024; size *= 2)
+                blocks.emplace_back(new char[size]);
+            rounds.fetch_add(1, std::memory_order_relaxed);
+        }
+    });
+    const platform::ThreadHandle thread{tid.get_future().get()};
+
+    long empty = 0;
+    for (auto _ : state)
+        empty += platform::sampleThread(*sampler, thread).empty();
+    const long roundsAfterSampling = rounds.load();
+    const std::int64_t deadlineNs = linux_impl::monotonicNowNs() + 10'000'000'000;
+    while (rounds.load() == roundsAfterSampling && linux_impl::monotonicNowNs() < deadlineNs)
+        std::this_thread::yield();
+    const bool progressed = rounds.load() > roundsAfterSampling;
+    stop = true;
+    target.join();
+
+    state.counters["empty_samples"] = static_cast<double>(empty);
+    if (empty != 0)
+        state.SkipWithError("some samples of the allocating thread were empty");
+    else if (!progressed)
+        state.SkipWithError("the allocating thread stopped making progress");
+}
+
 BENCHMARK(SampleThread)
     ->ArgNames({"frames", "spinning"})
     ->ArgsProduct({{5, 31}, {0, 1}})
     ->Iterations(3000)
     ->Unit(benchmark::kMicrosecond);
+BENCHMARK(SampleAllocatingThread)->Iterations(10'000)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

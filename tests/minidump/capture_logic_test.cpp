@@ -1,14 +1,15 @@
 // The capture's pure logic on made-up input: /proc parsing, stack ranges, registers,
 // build ids and the module list.
-#include "platform/linux/minidump_context_linux.h"
-#include "platform/linux/minidump_elf_linux.h"
-#include "platform/linux/minidump_memory_linux.h"
-#include "platform/linux/minidump_modules_linux.h"
-#include "platform/linux/minidump_proc_linux.h"
-#include "platform/linux/minidump_thread_freezer_linux.h"
+#include "platform/linux/capture/dump_memory_linux.h"
+#include "platform/linux/capture/elf_headers_linux.h"
+#include "platform/linux/capture/module_list_linux.h"
+#include "platform/linux/capture/proc_files_linux.h"
+#include "platform/linux/capture/thread_context_linux.h"
+#include "platform/linux/capture/thread_freezer_linux.h"
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 #include <map>
 #include <sys/mman.h>
@@ -269,8 +270,14 @@ TEST(BuildIdFromMemory, NotAnElfImageOrUnreadableHeadersGiveNothing)
     memory.regions[0x1000] = std::vector<std::uint8_t>(4096, 'x');
     memory.regions[0x10000] = makeElf(ElfShape{});
     memory.regions[0x10000].resize(sizeof(Elf64_Ehdr) + 10); // program headers cut off
+    // More program headers than any real object has, all readable: refused, not read.
+    std::vector<std::uint8_t> &crowded = memory.regions[0x40000] = makeElf(ElfShape{});
+    const std::uint16_t tooMany = 257;
+    std::memcpy(crowded.data() + offsetof(Elf64_Ehdr, e_phnum), &tooMany, sizeof tooMany);
+    crowded.resize(sizeof(Elf64_Ehdr) + tooMany * sizeof(Elf64_Phdr));
     EXPECT_FALSE(readLoadedElf(memory, 0x1000));
     EXPECT_FALSE(readLoadedElf(memory, 0x10000));
+    EXPECT_FALSE(readLoadedElf(memory, 0x40000));
     EXPECT_FALSE(readLoadedElf(memory, 0x90000)) << "unmapped";
 }
 

@@ -4,7 +4,7 @@
 #include "keel_standin.h"
 #include "minidump/dump_test_support.h"
 #include "platform/clock.h"
-#include "platform/minidump_file.h"
+#include "platform/process_dump.h"
 
 #include <QDir>
 #include <QFile>

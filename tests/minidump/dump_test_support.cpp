@@ -1,9 +1,8 @@
 #include "minidump/dump_test_support.h"
 
-#include "platform/linux/minidump_proc_linux.h"
-#include "platform/linux/minidump_writer_linux.h"
+#include "platform/linux/capture/proc_files_linux.h"
 #include "platform/linux/signal_support_linux.h"
-#include "platform/minidump_file.h"
+#include "platform/process_dump.h"
 
 #include <gtest/gtest.h>
 
@@ -76,9 +75,7 @@ DumpResult dumpFromAnotherThread(const std::string &path)
         if (fd < 0)
             return;
         result.threadsAtDump = platform::linux_impl::listThreadIds();
-        result.written = platform::writeMiniDumpGuarded(reinterpret_cast<platform::EntryPoint>(
-                                                            &platform::linux_impl::writeMinidump),
-                                                        fd, 0) == platform::DumpOutcome::Written;
+        result.written = platform::writeProcessDump(fd) == platform::DumpOutcome::Written;
         close(fd);
     }).join();
     return result;

@@ -1,6 +1,6 @@
 // The guard catches faults of the writing thread inside the writer, and only those.
+#include "platform/linux/capture/fault_guard_linux.h"
 #include "platform/linux/signal_support_linux.h"
-#include "platform/minidump_file.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,6 @@ namespace
 {
 
 using platform::DumpOutcome;
-using platform::EntryPoint;
 
 const volatile char *inaccessiblePage()
 {
@@ -34,9 +33,9 @@ const volatile char *pageBeyondEndOfFile()
     return static_cast<const volatile char *>(page);
 }
 
-DumpOutcome guarded(bool (*writer)(int))
+DumpOutcome guarded(platform::linux_impl::DumpWriter writer)
 {
-    return platform::writeMiniDumpGuarded(reinterpret_cast<EntryPoint>(writer), -1, 0);
+    return platform::linux_impl::writeGuarded(writer, -1);
 }
 
 bool segvWriter(int)
@@ -63,7 +62,7 @@ TEST(FaultGuard, TheWritersOwnResultIsPassedOn)
 {
     EXPECT_EQ(DumpOutcome::Written, guarded(succeedingWriter));
     EXPECT_EQ(DumpOutcome::Failed, guarded([](int) { return false; }));
-    EXPECT_EQ(DumpOutcome::Failed, platform::writeMiniDumpGuarded(nullptr, -1, 0));
+    EXPECT_EQ(DumpOutcome::Failed, platform::writeProcessDump(platform::kInvalidFile));
 }
 
 TEST(FaultGuard, AFaultInsideTheWriterIsCaughtAndTheHostDispositionIsBackAfterwards)

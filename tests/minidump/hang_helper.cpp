@@ -2,7 +2,7 @@
 // through the module. Run by the LLDB test with the cache directory as argument; prints
 // "dump <path>" and "threads <count at the dump>", or exits 1 without a dump.
 #include "detector/anr_collector.h"
-#include "platform/linux/minidump_proc_linux.h"
+#include "platform/linux/capture/proc_files_linux.h"
 
 #include <QGuiApplication>
 #include <QThread>

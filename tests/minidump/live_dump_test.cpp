@@ -1,19 +1,15 @@
 // Dumps of this test process (a QGuiApplication), read back and compared with what the
 // process knows about itself.
 #include "minidump/dump_test_support.h"
-#include "platform/linux/minidump_proc_linux.h"
-#include "platform/linux/minidump_thread_freezer_linux.h"
-#include "platform/linux/minidump_writer_linux.h"
+#include "platform/linux/capture/proc_files_linux.h"
+#include "platform/linux/capture/thread_freezer_linux.h"
 #include "support/sanitizers.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
-#include <cstdlib>
-#include <fcntl.h>
 #include <set>
 #include <unistd.h>
 
@@ -164,44 +160,6 @@ TEST_F(LiveDump, ALateAnswerNeitherWritesNorParks)
 
     const Minidump second = dumpAndLoad("late-2.dmp");
     EXPECT_NE(0u, threadOf(second, workers[0].threadId()).value().context.size);
-}
-
-// The writer must not need a lock (the allocator's above all) that a stopped thread may hold.
-TEST_F(LiveDump, HundredDumpsWhileTheGuiThreadAllocatesAsFastAsItCan)
-{
-    constexpr int kDumps = 100;
-    std::atomic<bool> done{false};
-    std::atomic<int> written{0};
-    std::atomic<long long> slowestMs{0};
-    const std::string path = dumpPath("stress.dmp");
-
-    std::thread dumper([&] {
-        for (int i = 0; i < kDumps; ++i) {
-            const auto start = std::chrono::steady_clock::now();
-            const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-            written += fd >= 0 && platform::linux_impl::writeMinidump(fd);
-            close(fd);
-            const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now() - start)
-                                     .count();
-            slowestMs = std::max(slowestMs.load(), ms);
-        }
-        done = true;
-    });
-    // The GUI thread: allocations of assorted sizes, each freed at once or a little later.
-    std::vector<void *> held(64, nullptr);
-    for (unsigned i = 0; !done; ++i) {
-        std::free(held[i % held.size()]);
-        held[i % held.size()] = std::malloc(16 + (i * 7919) % 8192);
-    }
-    dumper.join();
-    for (void *block : held)
-        std::free(block);
-
-    EXPECT_EQ(kDumps, written.load());
-    // A deadlock shows as a dump lasting until the parked handler gives up, ten seconds later.
-    EXPECT_LT(slowestMs.load(), 5000);
-    dumptest::loadDump(path);
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // The serialiser, fed a made-up model and read back with the strict test reader.
 #include "minidump/minidump_reader.h"
-#include "platform/linux/minidump_serialiser_linux.h"
+#include "platform/minidump/serialiser.h"
 
 #include <gtest/gtest.h>
 

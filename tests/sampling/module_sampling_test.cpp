@@ -7,11 +7,15 @@
 #include "anr/keel_anr_internals.h"
 #include "detector/anr_collector.h"
 #include "detector/anr_event_filter.h"
+#include "keel_standin.h"
+#include "platform/linux/sampling/thread_sampler_linux.h"
 #include "platform/thread_handle.h"
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QFile>
 #include <QObject>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -203,6 +207,37 @@ TEST_F(ModuleSampling, HandlerThatKeepsMovingGivesNoLag)
     }
     EXPECT_EQ(r.dumps, 0);
     EXPECT_EQ(collector->lagDuration.load(), 0);
+}
+
+// Without libunwind the collector samples nothing but still writes dumps, says so once, and
+// starts sampling as soon as the library can be loaded.
+TEST(SamplingWithoutLibunwind, DumpsAreStillWrittenAndTheAbsenceIsLoggedOnce)
+{
+    QTemporaryDir directory;
+    const std::unique_ptr<ANRCollector> collector = ANRCollector::createWithoutWatchdogForTesting();
+    collector->cacheDir = directory.path();
+    collector->mainThread = platform::openCurrentThread();
+    standin::log::enable();
+    standin::log::clear();
+
+    platform::linux_impl::setUnwindLibraryForTesting("libkeelanr-test-missing.so.8");
+    std::string dumpPath;
+    std::thread watchdog([&] {
+        EXPECT_TRUE(collector->captureMainThreadStack().empty());
+        EXPECT_TRUE(collector->captureMainThreadStack().empty());
+        dumpPath = collector->writeMiniDump();
+    });
+    watchdog.join();
+    ASSERT_FALSE(dumpPath.empty());
+    QFile dump(QString::fromStdString(dumpPath));
+    ASSERT_TRUE(dump.open(QIODevice::ReadOnly));
+    EXPECT_EQ(dump.read(4), "MDMP");
+    EXPECT_EQ(standin::log::lines(),
+              (std::vector<std::string>{"anr stack sampling off: libunwind.so.8 not loaded",
+                                        "anr dump create success"}));
+
+    platform::linux_impl::setUnwindLibraryForTesting(nullptr);
+    std::thread([&] { EXPECT_FALSE(collector->captureMainThreadStack().empty()); }).join();
 }
 
 } // namespace

@@ -4,10 +4,9 @@
 // its own (see HostHandlerFirst below), so the cases do not depend on their order.
 #include "test_thread.h"
 
-#include "platform/debug_library.h"
+#include "platform/linux/sampling/thread_sampler_linux.h"
 #include "platform/linux/signal_support_linux.h"
-#include "platform/linux/thread_sampler_linux.h"
-#include "platform/stack_capture.h"
+#include "platform/stack_sampler.h"
 
 #include <gtest/gtest.h>
 
@@ -164,8 +163,7 @@ public:
     void SetUp() override
     {
         installPrevious(linux_impl::samplingSignal(), SA_SIGINFO, nullptr, true);
-        platform::DebugEntryPoints entryPoints;
-        ASSERT_NE(platform::loadDebugLibrary(entryPoints), nullptr);
+        ASSERT_NE(platform::loadStackSampler(), nullptr);
         linux_impl::setAnswerTimeoutForTesting(kSafetyNet);
     }
 };

@@ -1,8 +1,7 @@
 // Dump files and MiniDumpWriteDump behind its fault guard, on Windows (dbghelp under Wine).
 #include "minidump/minidump_reader.h"
 #include "parked_thread_win.h"
-#include "platform/debug_library.h"
-#include "platform/minidump_file.h"
+#include "platform/process_dump.h"
 #include "test_files_win.h"
 
 #include <windows.h>
@@ -20,19 +19,17 @@ namespace
 class MinidumpTest : public testing::Test
 {
 protected:
-    void SetUp() override { ASSERT_NE(platform::loadDebugLibrary(entryPoints), nullptr); }
+    void SetUp() override { ASSERT_TRUE(platform::loadDumpWriter()); }
 
     platform::DumpOutcome writeDump(const std::wstring &path)
     {
         const platform::FileHandle file = platform::createDumpFile(path);
         EXPECT_NE(file, platform::kInvalidFile);
-        const platform::DumpOutcome outcome =
-            platform::writeMiniDumpGuarded(entryPoints.miniDumpWriteDump, file, 0);
+        const platform::DumpOutcome outcome = platform::writeProcessDump(file);
         platform::closeDumpFile(file);
         return outcome;
     }
 
-    platform::DebugEntryPoints entryPoints;
     TemporaryDirectory directory;
 };
 
@@ -116,8 +113,7 @@ TEST_F(MinidumpTest, FaultInsideTheWriterIsCaughtAndTheGuardIsGoneAfterwards)
     EXPECT_EQ(writeDump(faulted), platform::DumpOutcome::Faulted);
     platform::deleteDumpFile(faulted);
     EXPECT_EQ(GetFileAttributesW(faulted.c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(platform::writeMiniDumpGuarded(nullptr, platform::kInvalidFile, 0),
-              platform::DumpOutcome::Failed);
+    EXPECT_EQ(platform::writeProcessDump(platform::kInvalidFile), platform::DumpOutcome::Failed);
 
     // The injection is used up, and the writer still works after being cut short.
     const std::wstring next = directory / L"2.dmp";

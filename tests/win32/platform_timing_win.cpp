@@ -1,9 +1,8 @@
 // Prints how long a stack sample of a parked thread and a MiniDumpWriteDump of this process
 // take here. A measurement, not a test.
 #include "parked_thread_win.h"
-#include "platform/debug_library.h"
-#include "platform/minidump_file.h"
-#include "platform/stack_capture.h"
+#include "platform/process_dump.h"
+#include "platform/stack_sampler.h"
 #include "test_files_win.h"
 
 #include <windows.h>
@@ -38,8 +37,8 @@ void report(const char *what, int runs, const std::function<void()> &operation)
 
 int main()
 {
-    platform::DebugEntryPoints entryPoints;
-    if (!platform::loadDebugLibrary(entryPoints) || !registerProcessWithSymbolHandler()) {
+    const platform::StackSampler *sampler = platform::loadStackSampler();
+    if (!sampler || !platform::loadDumpWriter() || !registerProcessWithSymbolHandler()) {
         std::printf("dbghelp.dll could not be loaded or initialised\n");
         return 1;
     }
@@ -47,7 +46,7 @@ int main()
         ParkedThread parked(depth);
         std::size_t frames = 0;
         report(depth == 5 ? "stack sample, 5 frames deep" : "stack sample, 31 of 40+ frames", 50,
-               [&] { frames = platform::captureThreadStack(entryPoints, parked.handle()).size(); });
+               [&] { frames = platform::sampleThread(*sampler, parked.handle()).size(); });
         std::printf("%-34s %zu frames\n", "", frames);
     }
 
@@ -56,7 +55,7 @@ int main()
     report("MiniDumpWriteDump, type 0", 5, [&] {
         const std::wstring path = directory / (std::to_wstring(++dump) + L".dmp");
         const platform::FileHandle file = platform::createDumpFile(path);
-        platform::writeMiniDumpGuarded(entryPoints.miniDumpWriteDump, file, 0);
+        platform::writeProcessDump(file);
         platform::closeDumpFile(file);
     });
     std::printf("%-34s %zu bytes\n", "", readFile(directory / L"1.dmp").size());

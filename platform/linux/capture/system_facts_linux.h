@@ -1,0 +1,11 @@
+// The system information stream's facts: processor (cpuid) and kernel (uname).
+#pragma once
+
+#include "platform/minidump/model.h"
+
+namespace platform::linux_impl
+{
+
+SystemFacts readSystemFacts();
+
+} // namespace platform::linux_impl

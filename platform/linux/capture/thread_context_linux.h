@@ -1,0 +1,26 @@
+// A thread's registers: saved from a ucontext (in a signal handler, or from getcontext) and
+// turned into the AMD64 CONTEXT a minidump holds.
+#pragma once
+
+#include "platform/minidump/format.h"
+
+#include <sys/ucontext.h>
+
+namespace platform::linux_impl
+{
+
+struct SavedRegisters {
+    unsigned long ucFlags = 0;
+    gregset_t gregs = {};
+    _libc_fpstate fpState = {}; // the FXSAVE image uc_mcontext.fpregs points at
+    bool hasFpState = false;
+};
+
+// async-signal-safe (plain copies). The FP state lives in the signal frame, so it is copied
+// here rather than referenced.
+void saveRegisters(const ucontext_t &context, SavedRegisters &saved);
+
+// CONTROL, INTEGER and (when saved) FLOATING_POINT: all a ucontext holds (0x0010000B).
+format::ContextAmd64 contextFromRegisters(const SavedRegisters &saved);
+
+} // namespace platform::linux_impl

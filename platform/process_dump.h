@@ -1,0 +1,39 @@
+// Writing a minidump of the running process into a file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform
+{
+
+// Windows: a HANDLE; Linux: a file descriptor. kInvalidFile when creation failed.
+using FileHandle = std::intptr_t;
+extern const FileHandle kInvalidFile;
+
+// Creates `path` for writing only if no file of that name exists (CREATE_NEW / O_EXCL),
+// readable by the owner only where the platform has such permissions.
+FileHandle createDumpFile(const std::wstring &path);
+void closeDumpFile(FileHandle file);
+// Deletes the file; the result is not examined by callers.
+void deleteDumpFile(const std::wstring &path);
+
+enum class DumpOutcome { Written, Failed, Faulted };
+
+// Whether dumps can be written. Windows loads dbghelp.dll once (a failed load is tried
+// again by the next call) and needs its MiniDumpWriteDump; Linux's writer is this library's
+// own and needs no other library. Thread-safe.
+bool loadDumpWriter();
+
+// Writes a minidump of this process, every thread included, into the empty file `file`:
+// Windows' MiniDumpWriteDump with MiniDumpNormal and no exception, user-stream or callback
+// information, or Linux's own writer. A fault inside the writer gives Faulted instead of
+// ending the process; Failed when the writer failed or cannot be loaded, and at once for
+// kInvalidFile. Concurrent calls take turns.
+DumpOutcome writeProcessDump(FileHandle file);
+
+// Makes the next dump written on the calling thread fault (an invalid memory access) inside
+// the writer, so tests can check that the guard catches it.
+void injectFaultIntoNextDumpForTesting();
+
+} // namespace platform
