@@ -4,6 +4,7 @@
 #include "detector/anr_collector.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 bool callMiniDumpWriteDump(platform::FileHandle file)
 {
@@ -18,15 +19,28 @@ std::string ANRCollector::writeMiniDump()
     if (!platform::loadDumpWriter())
         return {};
 
-    // The collector's wall clock, which tests replace to make two dumps share a millisecond.
-    const QString fileName = QString::number(now(), 10) + ".dmp";
-    const std::wstring path = QDir(cacheDir).filePath(fileName).toStdWString();
-    const platform::FileHandle file = platform::createDumpFile(path);
+    // Named by the collector's wall clock (which tests replace). The file is created only if
+    // no file has its name; a name taken by a dump of the same millisecond moves on to the
+    // next millisecond.
+    constexpr int kNameAttempts = 64;
+    const long long firstMs = now();
+    std::wstring path;
+    platform::FileHandle file = platform::kInvalidFile;
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        const QString name = QDir(cacheDir).filePath(QString::number(firstMs + attempt) + ".dmp");
+        path = name.toStdWString();
+        file = platform::createDumpFile(path);
+        const QFileInfo taken(name);
+        if (file != platform::kInvalidFile || !(taken.exists() || taken.isSymLink()))
+            break; // created, or failed for a reason other than the name
+    }
     if (file == platform::kInvalidFile)
         return {};
 
     const bool written = callMiniDumpWriteDump(file);
     platform::closeDumpFile(file);
+    if (const int signal = platform::takeReplacedSignalHandlerNotice())
+        logMessage("anr signal %d handler was replaced; threads are dumped without it.", signal);
     if (written) {
         logMessage("anr dump create success");
         return QString::fromStdWString(path).toUtf8().toStdString();

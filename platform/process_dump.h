@@ -32,6 +32,11 @@ bool loadDumpWriter();
 // kInvalidFile. Concurrent calls take turns.
 DumpOutcome writeProcessDump(FileHandle file);
 
+// The first signal whose handler, installed by this library to stop threads, the host was
+// found to have replaced, reported once (0 otherwise; always 0 where no such handler exists).
+// Dumps are still written then, with less of each thread.
+int takeReplacedSignalHandlerNotice();
+
 // Makes the next dump written on the calling thread fault (an invalid memory access) inside
 // the writer, so tests can check that the guard catches it.
 void injectFaultIntoNextDumpForTesting();

@@ -1,3 +1,4 @@
+#include "platform/linux/signal_support_linux.h"
 #include "platform/path_text.h"
 #include "platform/process_dump.h"
 
@@ -24,6 +25,11 @@ void closeDumpFile(FileHandle file)
 void deleteDumpFile(const std::wstring &path)
 {
     ::unlink(pathToBytes(path).c_str());
+}
+
+int takeReplacedSignalHandlerNotice()
+{
+    return linux_impl::takeReplacedHandlerNotice();
 }
 
 } // namespace platform

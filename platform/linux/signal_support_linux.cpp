@@ -26,6 +26,8 @@ struct ChainSlot {
 
 ChainSlot chainSlots[_NSIG];
 std::mutex installMutex;
+std::atomic<int> replacedSignal{0};
+std::atomic<bool> replacementReported{false};
 
 bool isValidSignal(int signal)
 {
@@ -156,8 +158,19 @@ bool chainedHandlerInstalled(int signal)
         return false;
     struct sigaction current {
     };
-    return sigaction(signal, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) &&
-           current.sa_sigaction == &dispatchSignal;
+    const bool installed = sigaction(signal, nullptr, &current) == 0 &&
+                           (current.sa_flags & SA_SIGINFO) &&
+                           current.sa_sigaction == &dispatchSignal;
+    int none = 0;
+    if (!installed)
+        replacedSignal.compare_exchange_strong(none, signal);
+    return installed;
+}
+
+int takeReplacedHandlerNotice()
+{
+    const int signal = replacedSignal.load();
+    return signal != 0 && !replacementReported.exchange(true) ? signal : 0;
 }
 
 namespace

@@ -32,6 +32,10 @@ bool installChainedSignalHandler(int signal, OwnSignalHandler handler);
 // but it is meant for the sending side).
 bool chainedHandlerInstalled(int signal);
 
+// The first signal that chainedHandlerInstalled found taken over by someone else, reported
+// once: every later call returns 0, as do calls before any such finding. Thread-safe.
+int takeReplacedHandlerNotice();
+
 // async-signal-safe. True for a signal sent with tgkill/pthread_kill by a thread of this
 // process: si_code SI_TKILL and our pid. Other processes cannot forge SI_TKILL (the kernel
 // refuses it from rt_sigqueueinfo), so this rules out every sender outside the process; a

@@ -1,6 +1,11 @@
-// The one place where a dump's byte layout is decided: every object is appended at the next
-// offset aligned for it (gaps zero-filled), every offset and size is narrowed to 32 bits
-// through one range check, and references are patched in once their target is placed.
+// The one place where a dump's byte layout is decided: every object is placed at the next
+// offset aligned for it, every offset and size is narrowed to 32 bits through one range
+// check, and references are patched in once their target is placed.
+//
+// The layout holds no copy of the bulk data: small structures it builds itself (lists,
+// strings, the header) live in its own buffer, while stacks, contexts and /proc copies are
+// borrowed from the model and go to the file straight from there. The file is the pieces in
+// order, gaps included, so it is written front to back without a hole.
 #pragma once
 
 #include "platform/minidump/format.h"
@@ -20,17 +25,27 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
 // `value` as a 32-bit file offset or size; nullopt where it would not fit (never wraps).
 std::optional<std::uint32_t> narrowTo32(std::uint64_t value);
 
-// A dump file image under construction. Once anything would lie beyond what a 32-bit RVA
-// can address, appends return {0, 0} and failed() stays true: the image must be discarded.
-class DumpImage
+// A run of the file's bytes, contiguous with the pieces before and after it.
+struct DumpPiece {
+    std::uint32_t offset = 0;
+    std::uint32_t size = 0;
+    const std::uint8_t *bytes = nullptr;
+};
+
+class DumpLayout
 {
 public:
     static constexpr std::size_t kDefaultAlignment = 8;
 
-    // Copies `size` bytes from `bytes` (zeros when null) to the next offset that is a
-    // multiple of `alignment`. An empty object gets the absent location {0, 0}.
+    // Copies `size` bytes from `bytes` (zeros when null) into the layout and places them at the
+    // next offset that is a multiple of `alignment`. An empty object gets the absent location
+    // {0, 0}.
     format::LocationDescriptor append(const void *bytes, std::size_t size,
                                       std::size_t alignment = kDefaultAlignment);
+
+    // Places `size` bytes that stay where they are until the file is written.
+    format::LocationDescriptor appendBorrowed(const void *bytes, std::size_t size,
+                                              std::size_t alignment = kDefaultAlignment);
 
     template <typename T>
     format::LocationDescriptor appendObject(const T &object)
@@ -46,28 +61,45 @@ public:
         const std::optional<std::uint32_t> count = narrowTo32(entries.size());
         if (!count)
             return fail();
-        std::vector<std::uint8_t> block(sizeof *count + entries.size() * sizeof(T));
-        std::memcpy(block.data(), &*count, sizeof *count);
+        const format::LocationDescriptor list =
+            append(nullptr, sizeof *count + entries.size() * sizeof(T));
+        patch(list.rva, *count);
         if (!entries.empty())
-            std::memcpy(block.data() + sizeof *count, entries.data(), entries.size() * sizeof(T));
-        return append(block.data(), block.size());
+            patchBytes(list.rva + sizeof *count, entries.data(), entries.size() * sizeof(T));
+        return list;
     }
 
-    // Overwrites bytes appended earlier; ignored on a failed image.
+    // Overwrites bytes placed with append() earlier; ignored on a failed layout or where the
+    // range is not inside one such object.
     template <typename T>
     void patch(format::Rva rva, const T &value)
     {
-        if (!failed_ && std::uint64_t{rva} + sizeof value <= bytes_.size())
-            std::memcpy(bytes_.data() + rva, &value, sizeof value);
+        patchBytes(rva, &value, sizeof value);
     }
 
-    // Marks the image unusable, for a value the format cannot hold; returns {0, 0}.
+    // Marks the layout unusable, for a value the format cannot hold; returns {0, 0}.
     format::LocationDescriptor fail();
     bool failed() const { return failed_; }
-    std::vector<std::uint8_t> takeBytes() { return std::move(bytes_); }
+
+    std::uint64_t fileSize() const { return size_; }
+    // The pieces in file order, valid until the layout changes.
+    std::vector<DumpPiece> pieces() const;
 
 private:
-    std::vector<std::uint8_t> bytes_;
+    // Where a piece's bytes are: `owned` indexes owned_, otherwise `borrowed` points at them.
+    struct Placed {
+        std::uint32_t offset;
+        std::uint32_t size;
+        const std::uint8_t *borrowed;
+        std::size_t owned;
+    };
+
+    std::optional<std::uint32_t> place(std::size_t size, std::size_t alignment);
+    void patchBytes(std::uint64_t rva, const void *bytes, std::size_t size);
+
+    std::vector<Placed> placed_;
+    std::vector<std::uint8_t> owned_;
+    std::uint64_t size_ = 0;
     bool failed_ = false;
 };
 

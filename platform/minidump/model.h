@@ -14,7 +14,7 @@
 namespace platform::linux_impl
 {
 
-// Bytes owned elsewhere (the capture's arena); they must outlive serialisation.
+// Bytes owned elsewhere (the capture's arena); they must outlive the file's writing.
 struct ByteView {
     const std::uint8_t *data = nullptr;
     std::size_t size = 0;
@@ -28,7 +28,8 @@ struct CapturedMemory {
 
 struct DumpThread {
     std::uint32_t threadId = 0;
-    // Absent for a thread that blocked the signal or did not answer in time.
+    // Every register for a thread that answered the dump signal; CONTROL only for one seen
+    // in a system call from outside; absent when neither worked.
     std::optional<format::ContextAmd64> context;
     CapturedMemory stack; // empty when no context told where the stack is
 };

@@ -15,7 +15,7 @@ using format::Rva;
 
 struct Serialisation {
     const DumpModel &model;
-    DumpImage image;
+    DumpLayout image;
     // Per thread: the file offsets of the location descriptors that must point at its stack
     // bytes (its thread record and its memory-list entry). The bytes themselves go last.
     std::vector<std::vector<Rva>> stackReferences;
@@ -28,7 +28,7 @@ constexpr Rva offsetInList(Rva listRva, std::size_t index, std::size_t entrySize
 }
 
 // MINIDUMP_STRING: byte length, UTF-16LE text, an uncounted terminating NUL.
-Rva appendString(DumpImage &image, const std::string &text)
+Rva appendString(DumpLayout &image, const std::string &text)
 {
     std::u16string units = utf16FromUtf8(text);
     const std::uint32_t byteLength = static_cast<std::uint32_t>(units.size() * sizeof(char16_t));
@@ -37,11 +37,6 @@ Rva appendString(DumpImage &image, const std::string &text)
     std::memcpy(block.data(), &byteLength, sizeof byteLength);
     std::memcpy(block.data() + sizeof byteLength, units.data(), units.size() * sizeof(char16_t));
     return image.append(block.data(), block.size()).rva;
-}
-
-LocationDescriptor appendBytes(DumpImage &image, const std::string &bytes)
-{
-    return image.append(bytes.data(), bytes.size());
 }
 
 LocationDescriptor writeSystemInfo(Serialisation &s)
@@ -81,7 +76,8 @@ LocationDescriptor writeThreadList(Serialisation &s)
         records[i].threadId = threads[i].threadId;
         records[i].stack.startOfMemoryRange = threads[i].stack.address;
         if (threads[i].context)
-            records[i].threadContext = s.image.appendObject(*threads[i].context);
+            records[i].threadContext =
+                s.image.appendBorrowed(&*threads[i].context, sizeof *threads[i].context);
     }
     const LocationDescriptor list = s.image.appendList(records);
     for (std::size_t i = 0; i < threads.size(); ++i) {
@@ -115,7 +111,7 @@ LocationDescriptor writeMemoryList(Serialisation &s)
     return list;
 }
 
-LocationDescriptor appendCodeView(DumpImage &image, const std::vector<std::uint8_t> &buildId)
+LocationDescriptor appendCodeView(DumpLayout &image, const std::vector<std::uint8_t> &buildId)
 {
     if (buildId.empty())
         return {0, 0};
@@ -150,7 +146,8 @@ LocationDescriptor writeModuleList(Serialisation &s)
 template <std::string DumpModel::*file>
 LocationDescriptor writeFileCopy(Serialisation &s)
 {
-    return appendBytes(s.image, s.model.*file);
+    const std::string &bytes = s.model.*file;
+    return s.image.appendBorrowed(bytes.data(), bytes.size());
 }
 
 LocationDescriptor writeDsoDebug(Serialisation &s)
@@ -173,11 +170,11 @@ LocationDescriptor writeDsoDebug(Serialisation &s)
     head.brk = debug.brk;
     head.ldBase = debug.ldBase;
     head.dynamic = debug.dynamicAddress;
-    std::vector<std::uint8_t> stream(sizeof head + debug.dynamic.size());
-    std::memcpy(stream.data(), &head, sizeof head);
-    if (!debug.dynamic.empty())
-        std::memcpy(stream.data() + sizeof head, debug.dynamic.data(), debug.dynamic.size());
-    return s.image.append(stream.data(), stream.size());
+    // The dynamic section follows the head directly (its size keeps the next offset aligned).
+    static_assert(sizeof head % DumpLayout::kDefaultAlignment == 0);
+    LocationDescriptor stream = s.image.appendObject(head);
+    stream.dataSize += s.image.appendBorrowed(debug.dynamic.data(), debug.dynamic.size()).dataSize;
+    return stream;
 }
 
 bool hasDsoDebug(const DumpModel &model)
@@ -214,7 +211,7 @@ void placeStacks(Serialisation &s)
         const ByteView &bytes = s.model.threads[i].stack.bytes;
         if (bytes.size == 0)
             continue;
-        const LocationDescriptor location = s.image.append(bytes.data, bytes.size);
+        const LocationDescriptor location = s.image.appendBorrowed(bytes.data, bytes.size);
         for (const Rva reference : s.stackReferences[i])
             s.image.patch(reference, location);
     }
@@ -242,7 +239,7 @@ std::u16string utf16FromUtf8(const std::string &text)
     return units;
 }
 
-std::optional<std::vector<std::uint8_t>> serialiseMinidump(const DumpModel &model)
+std::optional<DumpLayout> layOutMinidump(const DumpModel &model)
 {
     Serialisation s{model, {}, std::vector<std::vector<Rva>>(model.threads.size())};
 
@@ -270,7 +267,7 @@ std::optional<std::vector<std::uint8_t>> serialiseMinidump(const DumpModel &mode
     s.image.patch(0, header);
     if (s.image.failed())
         return std::nullopt;
-    return s.image.takeBytes();
+    return std::move(s.image);
 }
 
 } // namespace platform::linux_impl

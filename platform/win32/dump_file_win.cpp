@@ -26,4 +26,9 @@ void deleteDumpFile(const std::wstring &path)
     DeleteFileW(path.c_str());
 }
 
+int takeReplacedSignalHandlerNotice()
+{
+    return 0; // dbghelp stops threads without signals
+}
+
 } // namespace platform

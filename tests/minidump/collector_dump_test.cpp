@@ -4,6 +4,8 @@
 #include "keel_standin.h"
 #include "minidump/dump_test_support.h"
 #include "platform/clock.h"
+#include "platform/linux/capture/proc_files_linux.h"
+#include "platform/linux/capture/thread_freezer_linux.h"
 #include "platform/process_dump.h"
 
 #include <QDir>
@@ -13,7 +15,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <sys/stat.h>
+#include <unistd.h>
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
 #endif
@@ -46,6 +50,11 @@ protected:
                 __lsan_disable(); // the fault jumps past frames that own heap memory
 #endif
             }
+            // As the GUI thread would be when stuck: waiting in a system call (here, the join).
+            const auto deadline = std::chrono::steady_clock::now() + dumptest::kSafetyTimeout;
+            while (!platform::linux_impl::readSyscallStop(getpid()) &&
+                   std::chrono::steady_clock::now() < deadline)
+                std::this_thread::yield();
             path = collector->writeMiniDump();
         }).join();
         return path;
@@ -93,7 +102,7 @@ long long fixedMillisecond()
     return 1700000000123;
 }
 
-TEST_F(CollectorDump, ASecondDumpInTheSameMillisecondFailsSilentlyAndLeavesTheFirstAlone)
+TEST_F(CollectorDump, DumpsInOneMillisecondTakeTheNextFreeNamesAndLeaveEarlierOnesAlone)
 {
     collector->setClockForTesting(&fixedMillisecond);
     const std::string first = writeMiniDump();
@@ -101,13 +110,17 @@ TEST_F(CollectorDump, ASecondDumpInTheSameMillisecondFailsSilentlyAndLeavesTheFi
     QFile file(QString::fromStdString(first));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QByteArray firstBytes = file.readAll();
+    // Someone else's file (or a link) holds the name after it.
+    ASSERT_TRUE(QFile::link("elsewhere", directory.filePath("1700000000124.dmp")));
 
-    standin::log::clear();
-    EXPECT_EQ("", writeMiniDump());
-    EXPECT_TRUE(standin::log::lines().empty());
-    EXPECT_EQ(QStringList{"1700000000123.dmp"}, filesInCache());
+    EXPECT_EQ(QDir(directory.path()).filePath("1700000000125.dmp").toStdString(), writeMiniDump());
+    EXPECT_EQ(QDir(directory.path()).filePath("1700000000126.dmp").toStdString(), writeMiniDump());
+    EXPECT_EQ((std::vector<std::string>{kSuccess, kSuccess, kSuccess}), standin::log::lines());
+    EXPECT_EQ((QStringList{"1700000000123.dmp", "1700000000125.dmp", "1700000000126.dmp"}),
+              filesInCache());
     ASSERT_TRUE(file.seek(0));
     EXPECT_EQ(firstBytes, file.readAll()) << "the existing dump is untouched";
+    EXPECT_FALSE(QFileInfo::exists(directory.filePath("elsewhere")));
 }
 
 TEST_F(CollectorDump, AnUnusableCacheDirectoryGivesAnEmptyResultWithoutALogLine)
@@ -154,6 +167,43 @@ TEST_F(CollectorDump, AnInjectedFaultIsLoggedTheFileDeletedAndParkedThreadsRelea
     const std::string next = writeMiniDump();
     EXPECT_FALSE(next.empty()) << "the writer works again after a fault";
     EXPECT_EQ(std::vector<std::string>{kSuccess}, standin::log::lines());
+}
+
+std::atomic<int> foreignHandlerRuns{0};
+void foreignHandler(int, siginfo_t *, void *)
+{
+    ++foreignHandlerRuns;
+}
+
+TEST_F(CollectorDump, AReplacedSignalHandlerIsLoggedOnceAndTheGuiThreadSeenFromItsSystemCall)
+{
+    const int signal = platform::linux_impl::dumpSignalNumber();
+    ASSERT_NE(0, signal);
+    struct sigaction foreign {
+    };
+    foreign.sa_sigaction = &foreignHandler;
+    foreign.sa_flags = SA_SIGINFO;
+    struct sigaction ours {
+    };
+    ASSERT_EQ(0, sigaction(signal, &foreign, &ours));
+
+    const std::string first = writeMiniDump();
+    const std::string second = writeMiniDump();
+    sigaction(signal, &ours, nullptr);
+
+    const std::string replaced = "anr signal " + std::to_string(signal) +
+                                 " handler was replaced; threads are dumped without it.";
+    EXPECT_EQ((std::vector<std::string>{replaced, kSuccess, kSuccess}), standin::log::lines());
+    EXPECT_EQ(0, foreignHandlerRuns.load()) << "no signal went to a handler not ours";
+    ASSERT_FALSE(second.empty());
+    const minidump_test::Minidump dump = dumptest::loadDump(first);
+    ASSERT_FALSE(dump.threads.empty());
+    // This thread, the process's main one, waits for the dumping thread in a system call.
+    const minidump_test::Thread &main = dump.threads[0];
+    EXPECT_EQ(static_cast<std::uint32_t>(getpid()), main.threadId);
+    EXPECT_EQ(0x00100001u, dump.contextValue(main, 0x30).value_or(0) & 0xFFFFFFFF);
+    const std::uint64_t sp = dump.contextValue(main, minidump_test::kContextRsp).value_or(0);
+    EXPECT_TRUE(dump.readMemory(sp, 64)) << "its stack from the stack pointer up";
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // A Qt application whose GUI thread hangs in a paint handler while another thread dumps it
-// through the module. Run by the LLDB test with the cache directory as argument; prints
+// through the module. Run by the LLDB test with the cache directory as argument, and
+// "--block-signals" for a GUI thread that blocks every signal while it hangs; prints
 // "dump <path>" and "threads <count at the dump>", or exits 1 without a dump.
 #include "detector/anr_collector.h"
 #include "platform/linux/capture/proc_files_linux.h"
@@ -8,7 +9,9 @@
 #include <QThread>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <future>
 #include <memory>
 #include <thread>
@@ -36,6 +39,7 @@ int main(int argc, char **argv)
 {
     if (argc < 2)
         return 1;
+    const bool blockSignals = argc > 2 && std::strcmp(argv[2], "--block-signals") == 0;
     QGuiApplication application(argc, argv);
     std::vector<std::unique_ptr<QThread>> threads;
     for (int i = 0; i < kIdleQtThreads; ++i) {
@@ -58,7 +62,13 @@ int main(int argc, char **argv)
         static_cast<void>(write(wakeUp[1], "x", 1));
     });
     QTimer::singleShot(0, [&] {
+        sigset_t all;
+        sigfillset(&all);
+        if (blockSignals)
+            pthread_sigmask(SIG_BLOCK, &all, nullptr);
         keelDemoHangInPaintHandler(wakeUp[0], hanging);
+        if (blockSignals)
+            pthread_sigmask(SIG_UNBLOCK, &all, nullptr);
         application.quit();
     });
     application.exec();

@@ -3,48 +3,65 @@
 #include "platform/linux/capture/process_capture_linux.h"
 #include "platform/minidump/serialiser.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <unistd.h>
+#include <climits>
+#include <vector>
 
 namespace platform::linux_impl
 {
 namespace
 {
 
-bool writeAllAt(int fd, const std::uint8_t *bytes, std::size_t size, off_t offset)
+constexpr std::size_t kSignatureSize = sizeof format::kSignature;
+
+// Writes every byte `vectors` describe to `offset` onwards; consumes `vectors` as it goes.
+bool writeAllAt(int fd, iovec *vectors, std::size_t count, off_t offset, PositionalWriter write)
 {
-    while (size > 0) {
-        const ssize_t written = pwrite(fd, bytes, size, offset);
+    while (count > 0) {
+        const int batch = static_cast<int>(std::min<std::size_t>(count, IOV_MAX));
+        const ssize_t written = write(fd, vectors, batch, offset);
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0)
             return false;
-        bytes += written;
-        size -= static_cast<std::size_t>(written);
         offset += written;
+        auto left = static_cast<std::size_t>(written);
+        for (; count > 0 && left >= vectors->iov_len; ++vectors, --count)
+            left -= vectors->iov_len;
+        if (left > 0) {
+            vectors->iov_base = static_cast<char *>(vectors->iov_base) + left;
+            vectors->iov_len -= left;
+        }
     }
     return true;
 }
 
-// The signature goes last, so a file cut short by a full disk never passes for a dump.
-bool writeImage(int fd, const std::vector<std::uint8_t> &image)
-{
-    constexpr std::size_t kSignatureSize = 4;
-    return image.size() >= kSignatureSize &&
-           writeAllAt(fd, image.data() + kSignatureSize, image.size() - kSignatureSize,
-                      kSignatureSize) &&
-           writeAllAt(fd, image.data(), kSignatureSize, 0);
-}
-
 } // namespace
+
+bool writeLayout(int fd, const DumpLayout &layout, PositionalWriter write)
+{
+    const std::vector<DumpPiece> pieces = layout.pieces();
+    if (pieces.empty() || pieces.front().offset != 0 || pieces.front().size < kSignatureSize)
+        return false;
+    std::vector<iovec> vectors;
+    vectors.reserve(pieces.size());
+    for (const DumpPiece &piece : pieces)
+        vectors.push_back({const_cast<std::uint8_t *>(piece.bytes), piece.size});
+    iovec signature{vectors.front().iov_base, kSignatureSize};
+    vectors.front().iov_base = static_cast<char *>(vectors.front().iov_base) + kSignatureSize;
+    vectors.front().iov_len -= kSignatureSize;
+    return writeAllAt(fd, vectors.data(), vectors.size(), kSignatureSize, write) &&
+           writeAllAt(fd, &signature, 1, 0, write);
+}
 
 bool writeMinidump(int fd)
 {
     const std::optional<ProcessCapture> capture = captureProcess();
     if (!capture)
         return false;
-    const std::optional<std::vector<std::uint8_t>> image = serialiseMinidump(capture->model);
-    return image && writeImage(fd, *image);
+    const std::optional<DumpLayout> layout = layOutMinidump(capture->model);
+    return layout && writeLayout(fd, *layout);
 }
 
 } // namespace platform::linux_impl

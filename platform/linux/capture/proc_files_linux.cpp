@@ -32,6 +32,12 @@ bool takeChar(std::string_view &text, char expected)
     return true;
 }
 
+// A "0x"-prefixed hexadecimal number, as /proc/PID/syscall prints them.
+bool takePrefixedHex(std::string_view &text, std::uint64_t &value)
+{
+    return takeChar(text, '0') && takeChar(text, 'x') && takeNumber(text, value, 16);
+}
+
 void skipSpaces(std::string_view &text)
 {
     while (!text.empty() && text.front() == ' ')
@@ -130,6 +136,33 @@ std::optional<std::uint64_t> argumentStringsStart(const std::string &stat)
     if (!takeNumber(rest, start, 10) || start == 0)
         return std::nullopt;
     return start;
+}
+
+std::optional<SyscallStop> parseSyscallStop(const std::string &text)
+{
+    constexpr int kArguments = 6;
+    std::string_view rest(text);
+    std::uint64_t number = 0;
+    if (!takeNumber(rest, number, 10) || number > std::uint64_t{INT32_MAX})
+        return std::nullopt;
+    std::uint64_t ignored = 0;
+    for (int i = 0; i < kArguments; ++i) {
+        if (!takeChar(rest, ' ') || !takePrefixedHex(rest, ignored))
+            return std::nullopt;
+    }
+    SyscallStop stop;
+    stop.number = static_cast<std::int64_t>(number);
+    if (!takeChar(rest, ' ') || !takePrefixedHex(rest, stop.sp) || !takeChar(rest, ' ') ||
+        !takePrefixedHex(rest, stop.pc) || (!rest.empty() && rest != "\n"))
+        return std::nullopt;
+    return stop;
+}
+
+std::optional<SyscallStop> readSyscallStop(pid_t tid)
+{
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+    const std::optional<std::string> text = readWholeFile(path.c_str());
+    return text ? parseSyscallStop(*text) : std::nullopt;
 }
 
 std::vector<pid_t> listThreadIds()

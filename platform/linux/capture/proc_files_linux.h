@@ -36,6 +36,27 @@ const MapsEntry *findMapping(const std::vector<MapsEntry> &maps, std::uint64_t a
 // environment strings, at the top of the main thread's stack. nullopt when it does not parse.
 std::optional<std::uint64_t> argumentStringsStart(const std::string &stat);
 
+// Where a thread that sits in a system call entered it: its user stack and instruction
+// pointers (the instruction after the `syscall`).
+struct SyscallStop {
+    std::int64_t number = 0;
+    std::uint64_t sp = 0;
+    std::uint64_t pc = 0;
+
+    bool operator==(const SyscallStop &other) const
+    {
+        return number == other.number && sp == other.sp && pc == other.pc;
+    }
+};
+
+// A /proc/PID/task/TID/syscall text: "number arg1 ... arg6 sp pc" while the thread is in a
+// system call. nullopt for "running", for "-1 sp pc" (blocked outside a system call) and for
+// anything that does not parse.
+std::optional<SyscallStop> parseSyscallStop(const std::string &text);
+
+// parseSyscallStop of thread `tid` of this process.
+std::optional<SyscallStop> readSyscallStop(pid_t tid);
+
 // The ids of this process's threads, from /proc/self/task, in the order listed there.
 std::vector<pid_t> listThreadIds();
 

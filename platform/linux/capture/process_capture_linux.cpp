@@ -58,13 +58,45 @@ void gatherProcessFacts(DumpModel &model, const std::vector<MapsEntry> &maps)
     model.auxv = fileOrEmpty("/proc/self/auxv");
 }
 
-DumpThread dumpThreadFrom(const ThreadSlot &slot)
+// Copies the stack above `sp` into the arena; empty when the arena is used up.
+CapturedMemory copyStackAbove(std::uint64_t sp, const std::vector<MapsEntry> &maps,
+                              DumpArena &arena, const FreezeLimits &limits)
+{
+    const StackRange range = stackRangeFor(sp, maps, limits.maxStackBytes, limits.stackCeiling);
+    auto *buffer = static_cast<std::uint8_t *>(arena.allocate(range.size, 16));
+    if (!buffer)
+        return {};
+    return {range.start, {buffer, OwnProcessMemory().read(range.start, buffer, range.size)}};
+}
+
+// A thread that could not be stopped still shows where it is while it sits in a system call:
+// the kernel reports its stack and instruction pointers, and its stack does not change until
+// the call returns. The stack is kept only if the thread was in the same call, at the same
+// place, before and after the copy.
+void describeFromSyscall(DumpThread &thread, const std::vector<MapsEntry> &maps, DumpArena &arena,
+                         const FreezeLimits &limits)
+{
+    const auto tid = static_cast<pid_t>(thread.threadId);
+    const std::optional<SyscallStop> before = readSyscallStop(tid);
+    if (!before)
+        return;
+    const CapturedMemory stack = copyStackAbove(before->sp, maps, arena, limits);
+    if (stack.bytes.size == 0 || !(readSyscallStop(tid) == before))
+        return;
+    thread.context = controlContext(before->sp, before->pc);
+    thread.stack = stack;
+}
+
+DumpThread dumpThreadFrom(const ThreadSlot &slot, const std::vector<MapsEntry> &maps,
+                          DumpArena &arena, const FreezeLimits &limits)
 {
     DumpThread thread;
     thread.threadId = static_cast<std::uint32_t>(slot.threadId);
     if (slot.hasRegisters) {
         thread.context = contextFromRegisters(slot.registers);
         thread.stack = slot.stack;
+    } else {
+        describeFromSyscall(thread, maps, arena, limits);
     }
     return thread;
 }
@@ -112,14 +144,14 @@ std::optional<ProcessCapture> captureProcess()
     DumpThread own;
     own.threadId = static_cast<std::uint32_t>(self);
     own.context = contextFromRegisters(ownRegisters);
-    const StackRange range =
-        stackRangeFor(own.context->rsp, maps, kMaxStackBytes, limits.stackCeiling);
-    if (auto *buffer = static_cast<std::uint8_t *>(arena->allocate(range.size, 16)))
-        own.stack = {range.start,
-                     {buffer, OwnProcessMemory().read(range.start, buffer, range.size)}};
+    own.stack = copyStackAbove(own.context->rsp, maps, *arena, limits);
 
-    for (std::size_t i = 0, other = 0; i < threadIds.size(); ++i)
-        model.threads.push_back(threadIds[i] == self ? own : dumpThreadFrom(slots[other++]));
+    // The stopped threads are all released: from here on the heap and /proc may be used.
+    model.threads.reserve(threadIds.size());
+    for (std::size_t i = 0, other = 0; i < threadIds.size(); ++i) {
+        model.threads.push_back(
+            threadIds[i] == self ? own : dumpThreadFrom(slots[other++], maps, *arena, limits));
+    }
     return ProcessCapture{std::move(*arena), std::move(model)};
 }
 

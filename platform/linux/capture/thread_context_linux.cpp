@@ -7,6 +7,10 @@ namespace platform::linux_impl
 namespace
 {
 
+// The x86-64 Linux user code and stack segment selectors.
+constexpr std::uint16_t kUserCodeSegment = 0x33;
+constexpr std::uint16_t kUserStackSegment = 0x2b;
+
 // uc_flags bit telling that the top 16 bits of REG_CSGSFS hold ss.
 constexpr unsigned long kUcSigcontextSs = 0x2;
 
@@ -66,6 +70,17 @@ format::ContextAmd64 contextFromRegisters(const SavedRegisters &saved)
         context.mxCsr = saved.fpState.mxcsr;
         std::memcpy(context.fltSave, &saved.fpState, sizeof context.fltSave);
     }
+    return context;
+}
+
+format::ContextAmd64 controlContext(std::uint64_t sp, std::uint64_t pc)
+{
+    format::ContextAmd64 context{};
+    context.contextFlags = format::kContextControl;
+    context.cs = kUserCodeSegment;
+    context.ss = kUserStackSegment;
+    context.rsp = sp;
+    context.rip = pc;
     return context;
 }
 
