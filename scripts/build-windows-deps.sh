@@ -4,6 +4,9 @@
 # The prefix is keyed by the two source versions and the configure line, so a second run
 # finds it and takes seconds. Prints the prefix on its last line.
 #
+#   scripts/build-windows-deps.sh          build (or find) the prefix
+#   scripts/build-windows-deps.sh --find   print the prefix if it is built, else fail at once
+#
 #   KEELANR_DEPS_CACHE   cache directory (default /var/cache/keelanr)
 #   KEELANR_JOBS         parallel jobs (default: the number of cores)
 #
@@ -90,7 +93,7 @@ fetch_source() { # package version directory
     fi
 }
 
-enable_source_packages
+[[ ${1:-} == --find ]] || enable_source_packages
 qt_version=$(source_version qtbase-opensource-src)
 jansson_version=$(source_version jansson)
 key=$(printf '%s\n' "$qt_version" "$jansson_version" "${qt_configure[*]}" | sha256sum | cut -c1-12)
@@ -102,6 +105,7 @@ if [[ -f $prefix/.complete ]]; then
     echo "$prefix"
     exit 0
 fi
+[[ ${1:-} == --find ]] && exit 1
 step "building into $prefix (Qt $qt_version, jansson $jansson_version, $jobs jobs; the first build takes about half an hour)"
 work=$cache/work-$key
 sudo_if_needed mkdir -p "$cache"

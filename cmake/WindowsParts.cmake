@@ -1,0 +1,19 @@
+# Windows cross build without Qt (no KEELANR_WINDOWS_DEPS): the platform layer, the Qt-free
+# system probes and their tests, which scripts/test-windows.sh runs under Wine.
+find_package(Threads REQUIRED)
+# The C and C++ runtimes and winpthreads linked in, so the tests run under Wine (or on
+# Windows) without the compiler's DLLs beside them.
+add_link_options(-static)
+
+add_subdirectory(platform)
+add_subdirectory(sysinfo)
+
+if(KEELANR_BUILD_TESTS)
+    set(KEELANR_GOOGLETEST_SOURCE_DIR /usr/src/googletest CACHE PATH
+        "GoogleTest sources, built for Windows along with the tests")
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    add_subdirectory(${KEELANR_GOOGLETEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    enable_testing()
+    add_subdirectory(tests/win32)
+endif()
