@@ -190,44 +190,6 @@ TEST_F(LiveDump, ALateAnswerNeitherWritesNorParks)
     EXPECT_EQ(kFromSignal, contextFlags(second, threadOf(second, workers[0].threadId()).value()));
 }
 
-// The writer must not need a lock (the allocator's above all) that a stopped thread may hold.
-TEST_F(LiveDump, HundredDumpsWhileTheGuiThreadAllocatesAsFastAsItCan)
-{
-    constexpr int kDumps = 100;
-    std::atomic<bool> done{false};
-    std::atomic<int> written{0};
-    std::atomic<long long> slowestMs{0};
-    const std::string path = dumpPath("stress.dmp");
-
-    std::thread dumper([&] {
-        for (int i = 0; i < kDumps; ++i) {
-            const auto start = std::chrono::steady_clock::now();
-            const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-            written += fd >= 0 && platform::linux_impl::writeMinidump(fd);
-            close(fd);
-            const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now() - start)
-                                     .count();
-            slowestMs = std::max(slowestMs.load(), ms);
-        }
-        done = true;
-    });
-    // The GUI thread: allocations of assorted sizes, each freed at once or a little later.
-    std::vector<void *> held(64, nullptr);
-    for (unsigned i = 0; !done; ++i) {
-        std::free(held[i % held.size()]);
-        held[i % held.size()] = std::malloc(16 + (i * 7919) % 8192);
-    }
-    dumper.join();
-    for (void *block : held)
-        std::free(block);
-
-    EXPECT_EQ(kDumps, written.load());
-    // A deadlock shows as a dump lasting until the parked handler gives up, ten seconds later.
-    EXPECT_LT(slowestMs.load(), 5000);
-    dumptest::loadDump(path);
-}
-
 TEST(SyscallStop, ReadsTheStackAndInstructionPointersOnlyInsideASystemCall)
 {
     using platform::linux_impl::parseSyscallStop;
