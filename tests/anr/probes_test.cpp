@@ -63,14 +63,6 @@ protected:
     Receiver receiver;
 };
 
-TEST_F(EventFilterProbe, DisabledFilterMeasuresNothingAndPassesEventsOn)
-{
-    fakeNow = 5000;
-    send();
-    EXPECT_EQ(receiver.received, 1);
-    EXPECT_EQ(collector->delivery.iterationStart.load(), 0);
-}
-
 TEST_F(EventFilterProbe, EnabledFilterStartsADeliveryPerEventAndNeverConsumesIt)
 {
     filter->enabled = true;
