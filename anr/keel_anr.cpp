@@ -48,9 +48,11 @@ void applyCloudConfiguration(std::map<std::string, std::string> delivered, ANRCo
         return;
     const Keel *keel = Keel::instance();
     sendStartupEvent(0, keel->isMainProcess, keel->processName);
-    collector->lagFirstTime.store(configuration.lagFirstTime, std::memory_order_relaxed);
-    collector->stuckFirstTime.store(configuration.stuckFirstTime, std::memory_order_relaxed);
-    collector->lagSampleRate.store(configuration.lagSampleRate, std::memory_order_relaxed);
+    collector->thresholds.lagFirstTime.store(configuration.lagFirstTime, std::memory_order_relaxed);
+    collector->thresholds.stuckFirstTime.store(configuration.stuckFirstTime,
+                                               std::memory_order_relaxed);
+    collector->thresholds.lagSampleRate.store(configuration.lagSampleRate,
+                                              std::memory_order_relaxed);
     if (filter)
         filter->enabled.store(true, std::memory_order_relaxed);
 }

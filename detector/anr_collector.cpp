@@ -3,6 +3,9 @@
 #include "base/log.h"
 #include "platform/clock.h"
 
+#include <QCoreApplication>
+#include <QThread>
+
 #include <algorithm>
 #include <chrono>
 
@@ -68,7 +71,7 @@ void ANRCollector::pauseBetweenTicks()
     // A period beyond a day is taken as a day: the clock arithmetic of the wait would
     // overflow for the largest configurable values.
     constexpr long long kLongestPauseMs = 24LL * 60 * 60 * 1000;
-    const long long pause = std::min(lagSampleRate.load(relaxed), kLongestPauseMs);
+    const long long pause = std::min(thresholds.lagSampleRate.load(relaxed), kLongestPauseMs);
     if (pause <= 0)
         return;
     std::unique_lock<std::mutex> lock(pauseMutex_);
@@ -76,29 +79,56 @@ void ANRCollector::pauseBetweenTicks()
                         [this] { return released.load(relaxed); });
 }
 
+bool ANRCollector::onGuiThread()
+{
+    const QCoreApplication *application = QCoreApplication::instance();
+    return !application || QThread::currentThread() == application->thread();
+}
+
 void ANRCollector::iterationBegin()
 {
-    // Release: what start wrote before the first delivery (cacheDir, mainThread) is visible to
-    // the watchdog once it sees a delivery under way. A plain store on x86-64.
-    iterationStart.store(now(), std::memory_order_release);
-    sameStackCount.store(0, relaxed);
+    Q_ASSERT(onGuiThread());
+    beginDelivery(now());
 }
 
 void ANRCollector::iterationEnd()
 {
-    if (stuckReported.load(relaxed)) {
+    Q_ASSERT(onGuiThread());
+    endDelivery(now());
+}
+
+void ANRCollector::iterationNext()
+{
+    Q_ASSERT(onGuiThread());
+    const long long instant = now();
+    endDelivery(instant);
+    beginDelivery(instant);
+}
+
+void ANRCollector::beginDelivery(long long instant)
+{
+    // Release: what start wrote before the first delivery (cacheDir, mainThread) is visible to
+    // the watchdog once it sees a delivery under way. A plain store on x86-64.
+    delivery.iterationStart.store(instant, std::memory_order_release);
+    delivery.sameStackCount.store(0, relaxed);
+}
+
+void ANRCollector::endDelivery(long long instant)
+{
+    if (delivery.stuckReported.load(relaxed)) {
         // A stuck delivery never becomes a lag.
-        stuckReported.store(false, relaxed);
-        iterationStart.store(0, relaxed);
+        delivery.stuckReported.store(false, relaxed);
+        delivery.iterationStart.store(0, relaxed);
         return;
     }
-    const long long start = iterationStart.load(relaxed);
+    const long long start = delivery.iterationStart.load(relaxed);
     if (start <= 0)
         return;
-    const long long duration = now() - start;
-    if (duration > lagFirstTime.load(relaxed) && sameStackCount.load(relaxed) >= 3)
-        lagDuration.store(duration, relaxed);
-    iterationStart.store(0, relaxed);
+    const long long duration = instant - start;
+    if (duration > thresholds.lagFirstTime.load(relaxed) &&
+        delivery.sameStackCount.load(relaxed) >= 3)
+        delivery.lagDuration.store(duration, relaxed);
+    delivery.iterationStart.store(0, relaxed);
 }
 
 void ANRCollector::setAppActive(bool active)
@@ -108,32 +138,33 @@ void ANRCollector::setAppActive(bool active)
 
 void ANRCollector::watchdogTick()
 {
-    const long long start = iterationStart.load(std::memory_order_acquire);
-    if (stuckReported.load(relaxed) || start == 0 || !appActive.load(relaxed))
+    const long long start = delivery.iterationStart.load(std::memory_order_acquire);
+    if (delivery.stuckReported.load(relaxed) || start == 0 || !appActive.load(relaxed))
         return;
 
     const long long elapsed = now() - start;
     const EpisodeActions &episode = actions();
-    if (elapsed > stuckFirstTime.load(relaxed)) {
-        stuckReported.store(true, relaxed);
+    if (elapsed > thresholds.stuckFirstTime.load(relaxed)) {
+        delivery.stuckReported.store(true, relaxed);
         episode.reportStuck(episode.writeDump(), cacheDir);
         return;
     }
 
-    if (const long long pendingLag = lagDuration.load(relaxed); pendingLag != 0) {
-        episode.reportLag(lagDumpPath, pendingLag, cacheDir);
-        lagDuration.store(0, relaxed);
+    if (const long long pendingLag = delivery.lagDuration.load(relaxed); pendingLag != 0) {
+        episode.reportLag(watchdog.lagDumpPath, pendingLag, cacheDir);
+        delivery.lagDuration.store(0, relaxed);
     }
-    if (sameStackCount.load(relaxed) >= 3 || elapsed <= lagFirstTime.load(relaxed))
+    if (delivery.sameStackCount.load(relaxed) >= 3 ||
+        elapsed <= thresholds.lagFirstTime.load(relaxed))
         return;
 
     const std::vector<std::uint64_t> sample = episode.captureStack();
-    if (sample == lastStack) {
-        sameStackCount.fetch_add(1, relaxed);
+    if (sample == watchdog.lastStack) {
+        delivery.sameStackCount.fetch_add(1, relaxed);
     } else {
-        sameStackCount.store(1, relaxed);
-        lastStack = sample;
+        delivery.sameStackCount.store(1, relaxed);
+        watchdog.lastStack = sample;
     }
-    if (sameStackCount.load(relaxed) == 3)
-        lagDumpPath = episode.writeDump();
+    if (delivery.sameStackCount.load(relaxed) == 3)
+        watchdog.lagDumpPath = episode.writeDump();
 }

@@ -52,6 +52,9 @@ public:
     void iterationBegin();
     // GUI thread: the current delivery ended (next event, idle, or stop).
     void iterationEnd();
+    // GUI thread: iterationEnd then iterationBegin at one reading of the clock, so the next
+    // delivery starts at the instant the last one ended (the event filter's path).
+    void iterationNext();
     // Any thread.
     void setAppActive(bool active);
     // Watchdog thread only.
@@ -64,35 +67,47 @@ public:
     // Loads the platform's stack walker once; null while that fails (logged once).
     const platform::StackSampler *loadDbgHelp();
 
-    // Relaxed-atomic protocol. Every field below is one machine word with a single writer
-    // per role, read whole by the other threads; no ordering between fields is needed
-    // because a tick works only with the iterationStart it read once, and a value written
-    // while a tick runs is seen by a later tick.
-    //   Thresholds: written by the configuration handler (before it enables the filter),
-    //     read by the watchdog and by iterationEnd.
-    std::atomic<long long> lagFirstTime{5000};
-    std::atomic<long long> stuckFirstTime{8000};
-    std::atomic<long long> lagSampleRate{100};
-    //   Written by start before anything reads them.
+    // Relaxed-atomic protocol. Every atomic below is one machine word read whole by the
+    // other threads; no ordering between fields is needed because a tick works only with
+    // the iterationStart it read once, and a value written while a tick runs is seen by a
+    // later tick.
+
+    // Thresholds in ms. Single writer: the configuration handler, before it enables the
+    // filter; read by the watchdog and by iterationEnd.
+    struct Thresholds {
+        std::atomic<long long> lagFirstTime{5000};
+        std::atomic<long long> stuckFirstTime{8000};
+        std::atomic<long long> lagSampleRate{100};
+    } thresholds;
+
+    // Written by start before the first delivery is marked. iterationBegin stores
+    // iterationStart with release and the tick loads it with acquire, which hands them to
+    // the watchdog.
     platform::ThreadHandle mainThread;
     QString cacheDir;
-    //   iterationStart: GUI thread writes (0 = nothing watched), watchdog reads. The one
-    //     exception to relaxed ordering: iterationBegin stores with release and the tick
-    //     loads with acquire, which hands cacheDir and mainThread to the watchdog.
-    std::atomic<long long> iterationStart{0};
-    //   stuckReported: watchdog sets, GUI thread clears in iterationEnd.
-    std::atomic<bool> stuckReported{false};
-    //   sameStackCount: watchdog counts, GUI thread resets in iterationBegin, reads in
-    //     iterationEnd.
-    std::atomic<int> sameStackCount{0};
-    //   Watchdog thread only.
-    std::vector<std::uint64_t> lastStack;
-    std::string lagDumpPath;
-    //   lagDuration: GUI thread sets when a lag ends, watchdog consumes and resets.
-    std::atomic<long long> lagDuration{0};
-    //   The loaded stack walker: set once by loadDbgHelp, never cleared.
+
+    // The delivery under way. Each field has one writer at a time, handed over by the
+    // delivery's life: the GUI thread opens a delivery (iterationStart set, sameStackCount
+    // reset) and closes it (lagDuration set when it was a lag, stuckReported cleared,
+    // iterationStart 0); the watchdog marks the open one (stuckReported set, sameStackCount
+    // counted) and consumes a closed lag (lagDuration reset).
+    struct DeliveryState {
+        std::atomic<long long> iterationStart{0}; // 0: no delivery watched
+        std::atomic<bool> stuckReported{false};
+        std::atomic<int> sameStackCount{0};
+        std::atomic<long long> lagDuration{0};
+    } delivery;
+
+    // Watchdog thread only.
+    struct WatchdogState {
+        std::vector<std::uint64_t> lastStack;
+        std::string lagDumpPath;
+    } watchdog;
+
+    // The loaded stack walker: set once by loadDbgHelp, never cleared.
     std::atomic<const platform::StackSampler *> dbghelpModule{nullptr};
-    //   released: destructor sets, watchdog reads. appActive: state probes write.
+    // released: the destructor sets it, the watchdog reads it. appActive: the state probes
+    // write it (last one wins), the watchdog reads it.
     std::atomic<bool> released{false};
     std::atomic<bool> appActive{true};
 
@@ -103,6 +118,10 @@ private:
 
     void watchdogLoop();
     void pauseBetweenTicks();
+    void beginDelivery(long long now);
+    void endDelivery(long long now);
+    // Debug builds check that the GUI-thread methods run on the application's thread.
+    static bool onGuiThread();
     const EpisodeActions &actions() const { return *actions_.load(std::memory_order_acquire); }
     long long now() const { return clock_.load(std::memory_order_relaxed)(); }
 

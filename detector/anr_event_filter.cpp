@@ -15,8 +15,7 @@ ANREventFilter::~ANREventFilter()
 bool ANREventFilter::eventFilter(QObject *watched, QEvent *event)
 {
     if (enabled.load(std::memory_order_relaxed) && collector) {
-        collector->iterationEnd();
-        collector->iterationBegin();
+        collector->iterationNext();
     }
     return QObject::eventFilter(watched, event);
 }

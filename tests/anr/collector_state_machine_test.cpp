@@ -1,5 +1,6 @@
-// The collector's state machine, driven tick by tick with a fake clock and recorded
-// episode actions; no watchdog thread, no sleeping.
+// The collector's state machine as a table of scripts: each script is a list of (action,
+// time) steps run against a collector without a watchdog thread, with a fake clock and
+// recorded episode actions, followed by the reports it must have made.
 #include "anr/keel_anr_internals.h"
 #include "detector/anr_collector.h"
 
@@ -8,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <sstream>
 
 namespace
 {
@@ -19,268 +21,209 @@ long long fakeClock()
 }
 
 using Sample = std::vector<std::uint64_t>;
+constexpr long long t0 = 1'000'000;
+
+enum class Stack { Still, Moving, Empty };
 
 struct LagReport {
     std::string dumpPath;
     long long durationMs;
-};
-
-// Records what the watchdog asked for; samples come from `nextSample`.
-class RecordingActions
-{
-public:
-    RecordingActions()
+    bool operator==(const LagReport &other) const
     {
-        actions.captureStack = [this] {
-            ++captures;
-            return nextSample();
-        };
-        actions.writeDump = [this] {
-            ++dumps;
-            return "dump-" + std::to_string(dumps) + ".dmp";
-        };
-        actions.reportStuck = [this](std::string dumpPath, QString cacheDir) {
-            stuckReports.push_back(dumpPath);
-            reportCacheDir = cacheDir;
-        };
-        actions.reportLag = [this](std::string dumpPath, long long durationMs, QString cacheDir) {
-            lagReports.push_back({dumpPath, durationMs});
-            reportCacheDir = cacheDir;
-        };
+        return dumpPath == other.dumpPath && durationMs == other.durationMs;
     }
-
-    std::function<Sample()> nextSample = [] { return Sample{0x1000, 0x2000, 0x3000}; };
-    ANRCollector::EpisodeActions actions;
-    int captures = 0;
-    int dumps = 0;
-    std::vector<std::string> stuckReports;
-    std::vector<LagReport> lagReports;
-    QString reportCacheDir;
 };
 
-class CollectorStateMachine : public testing::Test
+// A script is a list of steps separated by spaces; times are ms after t0.
+//   bT iterationBegin, eT iterationEnd, nT iterationNext (the event filter's call),
+//   tT one watchdog tick, tA..B a tick every 100 ms from A to B, i / a app inactive / active.
+// Expectations so far: Cn captures, Dn dumps, Sn stuck reports, Ln lag reports,
+//   Pn pending lagDuration, Nn sameStackCount, IT iterationStart (I0: none).
+struct Script {
+    const char *name;
+    const char *steps;
+    std::vector<std::string> stuckReports = {};
+    std::vector<LagReport> lagReports = {};
+    Stack stack = Stack::Still;
+    long long lagFirstTime = 5000;
+    long long stuckFirstTime = 8000;
+    bool dumpsFail = false;
+};
+
+void PrintTo(const Script &script, std::ostream *out)
+{
+    *out << script.name;
+}
+
+class CollectorScript : public testing::TestWithParam<Script>
 {
 protected:
     void SetUp() override
     {
-        fakeNow = 1'000'000;
-        collector = ANRCollector::createWithoutWatchdogForTesting();
-        collector->setClockForTesting(&fakeClock);
-        collector->setEpisodeActionsForTesting(&recorder.actions);
-        collector->cacheDir = "/cache";
+        const Script &script = GetParam();
+        fakeNow = t0;
+        collector_ = ANRCollector::createWithoutWatchdogForTesting();
+        collector_->setClockForTesting(&fakeClock);
+        collector_->cacheDir = "/cache";
+        collector_->thresholds.lagFirstTime = script.lagFirstTime;
+        collector_->thresholds.stuckFirstTime = script.stuckFirstTime;
+        // A previous delivery's stack that no sample of these scripts equals.
+        collector_->watchdog.lastStack = {0x1};
+
+        actions_.captureStack = [this, stack = script.stack] {
+            ++captures_;
+            if (stack == Stack::Moving)
+                return Sample{0x4000 + static_cast<std::uint64_t>(captures_), 0x2000};
+            return stack == Stack::Empty ? Sample{} : Sample{0x1000, 0x2000, 0x3000};
+        };
+        actions_.writeDump = [this, fail = script.dumpsFail] {
+            ++dumps_;
+            return fail ? std::string() : "dump-" + std::to_string(dumps_) + ".dmp";
+        };
+        actions_.reportStuck = [this](std::string dumpPath, QString cacheDir) {
+            EXPECT_EQ(cacheDir, "/cache");
+            stuckReports_.push_back(dumpPath);
+        };
+        actions_.reportLag = [this](std::string dumpPath, long long durationMs, QString cacheDir) {
+            EXPECT_EQ(cacheDir, "/cache");
+            lagReports_.push_back({dumpPath, durationMs});
+        };
+        collector_->setEpisodeActionsForTesting(&actions_);
     }
 
-    void beginAt(long long t)
+    ANRCollector *at(long long t)
     {
-        fakeNow = t;
-        collector->iterationEnd();
-        collector->iterationBegin();
-    }
-    void endAt(long long t)
-    {
-        fakeNow = t;
-        collector->iterationEnd();
-    }
-    void tickAt(long long t)
-    {
-        fakeNow = t;
-        collector->watchdogTick();
-    }
-    // One tick every `period` ms in [from, to].
-    void tickEvery(long long period, long long from, long long to)
-    {
-        for (long long t = from; t <= to; t += period)
-            tickAt(t);
+        fakeNow = t0 + t;
+        return collector_.get();
     }
 
-    RecordingActions recorder;
-    std::unique_ptr<ANRCollector> collector;
-    static constexpr long long t0 = 1'000'000;
+    void run(const std::string &step)
+    {
+        const char act = step[0];
+        const std::size_t range = step.find("..");
+        const long long value = step.size() > 1 ? std::stoll(step.substr(1)) : 0;
+        const ANRCollector::DeliveryState &delivery = collector_->delivery;
+        switch (act) {
+        case 'b': at(value)->iterationBegin(); break;
+        case 'e': at(value)->iterationEnd(); break;
+        case 'n': at(value)->iterationNext(); break;
+        case 't': {
+            const long long last =
+                range == std::string::npos ? value : std::stoll(step.substr(range + 2));
+            for (long long t = value; t <= last; t += 100)
+                at(t)->watchdogTick();
+            break;
+        }
+        case 'i': collector_->setAppActive(false); break;
+        case 'a': collector_->setAppActive(true); break;
+        case 'C': EXPECT_EQ(captures_, value); break;
+        case 'D': EXPECT_EQ(dumps_, value); break;
+        case 'S': EXPECT_EQ(static_cast<long long>(stuckReports_.size()), value); break;
+        case 'L': EXPECT_EQ(static_cast<long long>(lagReports_.size()), value); break;
+        case 'P': EXPECT_EQ(delivery.lagDuration.load(), value); break;
+        case 'N': EXPECT_EQ(delivery.sameStackCount.load(), value); break;
+        case 'I': EXPECT_EQ(delivery.iterationStart.load(), value ? t0 + value : 0); break;
+        default: FAIL() << "unknown step " << step;
+        }
+    }
+
+    std::unique_ptr<ANRCollector> collector_;
+    ANRCollector::EpisodeActions actions_;
+    int captures_ = 0;
+    int dumps_ = 0;
+    std::vector<std::string> stuckReports_;
+    std::vector<LagReport> lagReports_;
 };
 
-TEST_F(CollectorStateMachine, IdleCollectorDoesNothing)
+TEST_P(CollectorScript, ReportsWhatTheScriptExpects)
 {
-    tickEvery(100, t0, t0 + 20'000);
-    EXPECT_EQ(recorder.captures, 0);
-    EXPECT_EQ(recorder.dumps, 0);
+    std::istringstream steps(GetParam().steps);
+    for (std::string step; steps >> step;) {
+        SCOPED_TRACE(step);
+        run(step);
+    }
+    EXPECT_EQ(stuckReports_, GetParam().stuckReports);
+    EXPECT_EQ(lagReports_, GetParam().lagReports);
 }
 
-TEST_F(CollectorStateMachine, StuckDeliveryIsReportedOnceAtFirstTickPastThreshold)
+const std::vector<Script> kScripts = {
+    {"IdleCollectorDoesNothing", "t0..20000 C0 D0"},
+    // Not at exactly the threshold; once; the end clears the mark, so a stuck delivery is
+    // never a lag and the next stuck one is reported again.
+    {"StuckIsReportedOnceAtTheFirstTickPastTheThreshold",
+     "b0 t8000 S0 t8001 S1 t8100..20000 D1 e21000 I0 b21100 t21200 t29101",
+     {"dump-1.dmp", "dump-2.dmp"}},
+    // Sampling starts past lagFirstTime and stops after three identical samples; the lag
+    // is reported only once a later delivery runs.
+    {"StillDeliveryBecomesOneLagReportedOnTheNextDelivery",
+     "b0 t5000 C0 t5050..5950 C3 D1 e6000 P6000 t6050 L0 b7000 t7050 P0 t7150",
+     {},
+     {{"dump-1.dmp", 6000}}},
+    {"EventFilterEndsAndBeginsAtTheSameInstant",
+     "b0 t5100..5300 n6000 P6000 I6000 N0 t6050",
+     {},
+     {{"dump-1.dmp", 6000}}},
+    {"MovingStackIsNeitherLagNorStuck", "b0 t100..6000 n6000 t6200 C10 D0", {}, {}, Stack::Moving},
+    {"FirstSampleOfADeliveryCountsOneEvenIfItMatchesThePrevious",
+     "b0 t5100..5200 N2 n5300 t10301 N1 D0"},
+    {"DeliveryEndingBeforeTheThirdSampleIsNoLag", "b0 t5100..5200 e5250 P0"},
+    {"StuckAfterALagCaptureSuppressesTheLag",
+     "b0 t5100..5300 D1 t8100 e9000 P0 b9100 t9200",
+     {"dump-2.dmp"}},
+    // Past stuckFirstTime while inactive: recorded as a lag with its full duration; the
+    // delivery under way when the application is active again is stuck by then.
+    {"InactiveApplicationPausesSamplingStuckAndLagReports",
+     "b0 t5100..5300 i t5400..12000 S0 e12000 P12000 b12100 t12200..30000 L0 C3 a t30100 L0 "
+     "e30200 b30300 t30400",
+     {"dump-2.dmp"},
+     {{"dump-1.dmp", 12'000}}},
+    {"StuckThresholdNotAboveTheLagThresholdMeansNoLagEver",
+     "b0 t100..3100 C0 e4000 P0",
+     {"dump-1.dmp"},
+     {},
+     Stack::Still,
+     3000,
+     3000},
+    {"EmptySamplesCompareEqualAndStillCaptureALag",
+     "b0 t5100..5300 C3 D1 e5400 P5400",
+     {},
+     {},
+     Stack::Empty},
+    {"FailedLagDumpIsReportedWithAnEmptyPath",
+     "b0 t5100..5300 e5500 b5600 t5700",
+     {},
+     {{"", 5500}},
+     Stack::Still,
+     5000,
+     8000,
+     true},
+    {"PendingLagIsReportedBeforeTheNextLongDeliveryIsSampled",
+     "b0 t5100..5300 e5400 b5500 t10600 C4",
+     {},
+     {{"dump-1.dmp", 5400}}},
+    {"ClockSteppingBackIsNoEpisode", "b0 t-60000 C0"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Scripts, CollectorScript, testing::ValuesIn(kScripts),
+                         [](const testing::TestParamInfo<Script> &info) {
+                             return std::string(info.param.name);
+                         });
+
+// The event filter's path reads the clock once: with a clock that moves at every reading,
+// the delivery that ends and the one that begins still share their instant.
+TEST(CollectorClock, NextReadsTheClockOnce)
 {
-    beginAt(t0);
-    tickAt(t0 + 8000); // exactly the threshold: not stuck
-    EXPECT_TRUE(recorder.stuckReports.empty());
-    tickAt(t0 + 8001);
-    ASSERT_EQ(recorder.stuckReports.size(), 1u);
-    EXPECT_EQ(recorder.stuckReports[0], "dump-1.dmp");
-    EXPECT_EQ(recorder.reportCacheDir, "/cache");
-    tickEvery(100, t0 + 8100, t0 + 20'000);
-    EXPECT_EQ(recorder.stuckReports.size(), 1u);
-    EXPECT_EQ(recorder.dumps, 1);
-
-    endAt(t0 + 21'000);
-    EXPECT_FALSE(collector->stuckReported.load());
-    EXPECT_EQ(collector->iterationStart.load(), 0);
-    beginAt(t0 + 21'100);
-    tickAt(t0 + 21'200);
-    EXPECT_TRUE(recorder.lagReports.empty()) << "a stuck delivery never becomes a lag";
-}
-
-TEST_F(CollectorStateMachine, StillDeliveryBecomesOneLagReportedOnNextDelivery)
-{
-    beginAt(t0);
-    tickAt(t0 + 5000); // exactly lagFirstTime: no sample yet
-    EXPECT_EQ(recorder.captures, 0);
-    tickEvery(100, t0 + 5050, t0 + 5950);
-    EXPECT_EQ(recorder.captures, 3) << "sampling stops after three identical samples";
-    EXPECT_EQ(recorder.dumps, 1);
-    EXPECT_EQ(collector->lagDumpPath, "dump-1.dmp");
-
-    endAt(t0 + 6000);
-    EXPECT_EQ(collector->lagDuration.load(), 6000);
-    tickAt(t0 + 6050);
-    EXPECT_TRUE(recorder.lagReports.empty()) << "reported only once a later delivery runs";
-
-    beginAt(t0 + 7000);
-    tickAt(t0 + 7050);
-    ASSERT_EQ(recorder.lagReports.size(), 1u);
-    EXPECT_EQ(recorder.lagReports[0].dumpPath, "dump-1.dmp");
-    EXPECT_EQ(recorder.lagReports[0].durationMs, 6000);
-    EXPECT_EQ(collector->lagDuration.load(), 0);
-    tickAt(t0 + 7150);
-    EXPECT_EQ(recorder.lagReports.size(), 1u);
-    EXPECT_TRUE(recorder.stuckReports.empty());
-}
-
-TEST_F(CollectorStateMachine, MovingStackIsNeitherLagNorStuck)
-{
-    std::uint64_t pc = 0x4000;
-    recorder.nextSample = [&pc] { return Sample{pc++, 0x2000}; };
-    beginAt(t0);
-    tickEvery(100, t0 + 100, t0 + 6000);
-    endAt(t0 + 6000);
-    beginAt(t0 + 6100);
-    tickAt(t0 + 6200);
-    EXPECT_EQ(recorder.captures, 10);
-    EXPECT_EQ(recorder.dumps, 0);
-    EXPECT_TRUE(recorder.lagReports.empty());
-    EXPECT_TRUE(recorder.stuckReports.empty());
-}
-
-TEST_F(CollectorStateMachine, FirstSampleOfADeliveryCountsOneEvenIfItMatchesThePrevious)
-{
-    beginAt(t0);
-    tickEvery(100, t0 + 5100, t0 + 5200); // two identical samples
-    EXPECT_EQ(collector->sameStackCount.load(), 2);
-    beginAt(t0 + 5300); // next delivery, same stack
-    tickAt(t0 + 5300 + 5001);
-    EXPECT_EQ(collector->sameStackCount.load(), 1);
-    EXPECT_EQ(recorder.dumps, 0);
-}
-
-TEST_F(CollectorStateMachine, DeliveryEndingBeforeThirdSampleIsNoLag)
-{
-    beginAt(t0);
-    tickEvery(100, t0 + 5100, t0 + 5200);
-    endAt(t0 + 5250);
-    EXPECT_EQ(collector->lagDuration.load(), 0);
-}
-
-TEST_F(CollectorStateMachine, StuckAfterLagCaptureSuppressesTheLag)
-{
-    beginAt(t0);
-    tickEvery(100, t0 + 5100, t0 + 5300);
-    EXPECT_EQ(collector->lagDumpPath, "dump-1.dmp");
-    tickAt(t0 + 8100);
-    ASSERT_EQ(recorder.stuckReports.size(), 1u);
-    EXPECT_EQ(recorder.stuckReports[0], "dump-2.dmp");
-    endAt(t0 + 9000);
-    EXPECT_EQ(collector->lagDuration.load(), 0);
-    EXPECT_EQ(collector->lagDumpPath, "dump-1.dmp") << "left unreported, replaced by the next lag";
-}
-
-TEST_F(CollectorStateMachine, InactiveApplicationPausesSamplingStuckAndLagReports)
-{
-    beginAt(t0);
-    tickEvery(100, t0 + 5100, t0 + 5300); // lag captured
-    collector->setAppActive(false);
-    tickEvery(100, t0 + 5400, t0 + 12'000); // past stuckFirstTime while inactive
-    EXPECT_TRUE(recorder.stuckReports.empty());
-    endAt(t0 + 12'000);
-    EXPECT_EQ(collector->lagDuration.load(), 12'000) << "recorded as a lag with its full duration";
-
-    beginAt(t0 + 12'100);
-    tickEvery(100, t0 + 12'200, t0 + 30'000);
-    EXPECT_TRUE(recorder.lagReports.empty());
-    EXPECT_EQ(recorder.captures, 3);
-
-    collector->setAppActive(true);
-    tickAt(t0 + 30'100);
-    ASSERT_EQ(recorder.stuckReports.size(), 1u) << "the delivery under way is stuck by now";
-    EXPECT_TRUE(recorder.lagReports.empty());
-    endAt(t0 + 30'200);
-    beginAt(t0 + 30'300);
-    tickAt(t0 + 30'400);
-    ASSERT_EQ(recorder.lagReports.size(), 1u);
-    EXPECT_EQ(recorder.lagReports[0].durationMs, 12'000);
-}
-
-TEST_F(CollectorStateMachine, StuckThresholdNotAboveLagThresholdMeansNoLagEver)
-{
-    collector->lagFirstTime = 3000;
-    collector->stuckFirstTime = 3000;
-    beginAt(t0);
-    tickEvery(100, t0 + 100, t0 + 3100);
-    EXPECT_EQ(recorder.captures, 0);
-    ASSERT_EQ(recorder.stuckReports.size(), 1u);
-    endAt(t0 + 4000);
-    EXPECT_EQ(collector->lagDuration.load(), 0);
-}
-
-TEST_F(CollectorStateMachine, EmptySamplesCompareEqualAndStillCaptureALag)
-{
-    recorder.nextSample = [] { return Sample{}; };
-    collector->lastStack = {0x1};
-    beginAt(t0);
-    tickEvery(100, t0 + 5100, t0 + 5300);
-    EXPECT_EQ(recorder.captures, 3);
-    EXPECT_EQ(recorder.dumps, 1);
-    endAt(t0 + 5400);
-    EXPECT_EQ(collector->lagDuration.load(), 5400);
-}
-
-TEST_F(CollectorStateMachine, FailedLagDumpIsReportedWithEmptyPath)
-{
-    recorder.actions.writeDump = [] { return std::string(); };
-    beginAt(t0);
-    tickEvery(100, t0 + 5100, t0 + 5300);
-    endAt(t0 + 5500);
-    beginAt(t0 + 5600);
-    tickAt(t0 + 5700);
-    ASSERT_EQ(recorder.lagReports.size(), 1u);
-    EXPECT_EQ(recorder.lagReports[0].dumpPath, "");
-}
-
-TEST_F(CollectorStateMachine, SecondLagCannotBeCapturedWhileOneIsPending)
-{
-    beginAt(t0);
-    tickEvery(100, t0 + 5100, t0 + 5300);
-    endAt(t0 + 5400);
-    // The next delivery is already long and still when the watchdog first sees it: the
-    // pending lag is reported before that tick samples.
-    beginAt(t0 + 5500);
-    tickAt(t0 + 5500 + 5100);
-    EXPECT_EQ(recorder.lagReports.size(), 1u);
-    EXPECT_EQ(recorder.captures, 4);
-}
-
-TEST_F(CollectorStateMachine, NegativeOrZeroElapsedTimeIsNotAnEpisode)
-{
-    // The wall clock may step back while a delivery runs.
-    beginAt(t0);
-    tickAt(t0 - 60'000);
-    EXPECT_EQ(recorder.captures, 0);
-    EXPECT_TRUE(recorder.stuckReports.empty());
+    static std::atomic<long long> readings{0};
+    auto collector = ANRCollector::createWithoutWatchdogForTesting();
+    collector->setClockForTesting([] { return 1000 + 10 * readings.fetch_add(1); });
+    collector->thresholds.lagFirstTime = -1;
+    collector->iterationBegin();
+    const long long readingsBefore = readings.load();
+    collector->delivery.sameStackCount = 3;
+    collector->iterationNext();
+    EXPECT_EQ(readings.load() - readingsBefore, 1);
+    EXPECT_EQ(collector->delivery.lagDuration.load(), 10);
+    EXPECT_EQ(collector->delivery.iterationStart.load(), 1010);
 }
 
 // The real watchdog thread of the process's collector, with actions that count ticks.
@@ -309,9 +252,9 @@ TEST(CollectorWatchdog, SampleRateOfZeroOrLessMeansNoPause)
 
     ANRCollector *collector = KeelAnrInternals::collector();
     collector->setEpisodeActionsForTesting(&counter.actions);
-    collector->lagFirstTime = -1;
-    collector->stuckFirstTime = 1'000'000'000;
-    collector->lagSampleRate = 0;
+    collector->thresholds.lagFirstTime = -1;
+    collector->thresholds.stuckFirstTime = 1'000'000'000;
+    collector->thresholds.lagSampleRate = 0;
     collector->iterationBegin();
 
     // 500 ticks with the default 100 ms pause would take 50 s; without a pause they take
@@ -321,7 +264,7 @@ TEST(CollectorWatchdog, SampleRateOfZeroOrLessMeansNoPause)
                                          [] { return counter.captures >= 500; }));
     lock.unlock();
     collector->iterationEnd();
-    collector->lagSampleRate = 100;
+    collector->thresholds.lagSampleRate = 100;
 }
 
 } // namespace

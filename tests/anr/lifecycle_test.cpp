@@ -57,7 +57,8 @@ TEST(Lifecycle, NothingIsMeasuredUntilAConfigurationSwitchesDetectionOn)
 {
     testsupport::startModuleOnce();
     long long startSeen = -1;
-    BlockingReceiver receiver([&] { startSeen = testsupport::collector()->iterationStart.load(); });
+    BlockingReceiver receiver(
+        [&] { startSeen = testsupport::collector()->delivery.iterationStart.load(); });
     receiver.deliverOnce();
     EXPECT_EQ(startSeen, 0);
 
@@ -85,7 +86,7 @@ TEST(Lifecycle, StopInsideALongStillHandlerLeavesALagPendingUntilReenabled)
         KeelAnr::stop();
     });
     stillHandler.deliverOnce();
-    EXPECT_GT(collector->lagDuration.load(), 30);
+    EXPECT_GT(collector->delivery.lagDuration.load(), 30);
     EXPECT_TRUE(recorder.lagReports().empty());
 
     testsupport::deliver(fast);

@@ -50,8 +50,8 @@ TEST(PerEventPath, EnabledFilterAllocatesAndLogsNothing)
     standin::log::enable();
     auto collector = ANRCollector::createWithoutWatchdogForTesting();
     collector->setClockForTesting(&steppingClock);
-    collector->sameStackCount = 3;
-    collector->lagFirstTime = -1; // every delivery ends as a "lag": the longest path
+    collector->delivery.sameStackCount = 3;
+    collector->thresholds.lagFirstTime = -1; // every delivery ends as a "lag": the longest path
     ANREventFilter filter(collector.get());
     filter.enabled = true;
     QObject target;
@@ -61,14 +61,14 @@ TEST(PerEventPath, EnabledFilterAllocatesAndLogsNothing)
     const long long before = allocationsOnThisThread;
     for (int i = 0; i < 10'000; ++i) {
         filter.eventFilter(&target, &event);
-        collector->sameStackCount.store(3, std::memory_order_relaxed);
+        collector->delivery.sameStackCount.store(3, std::memory_order_relaxed);
     }
     collector->iterationEnd();
     const long long allocations = allocationsOnThisThread - before;
 
     EXPECT_EQ(allocations, 0);
     EXPECT_EQ(standin::log::lines().size(), linesBefore);
-    EXPECT_GT(collector->lagDuration.load(), 0) << "the lag branch was taken";
+    EXPECT_GT(collector->delivery.lagDuration.load(), 0) << "the lag branch was taken";
 }
 
 TEST(PerEventPath, CountingAllocatorSeesAllocations)

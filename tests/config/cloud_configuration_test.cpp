@@ -101,9 +101,9 @@ protected:
     {
         testsupport::startModuleOnce();
         ANRCollector *collector = testsupport::collector();
-        collector->lagFirstTime = 5000;
-        collector->stuckFirstTime = 8000;
-        collector->lagSampleRate = 100;
+        collector->thresholds.lagFirstTime = 5000;
+        collector->thresholds.stuckFirstTime = 8000;
+        collector->thresholds.lagSampleRate = 100;
         testsupport::eventFilter()->enabled = false;
         standin::tally::clearEvents();
         standin::log::clear();
@@ -119,9 +119,9 @@ TEST_P(CloudConfigurationMerge, AppliesAndCachesTheMergedValues)
 
     const ANRCollector *collector = testsupport::collector();
     EXPECT_EQ(testsupport::eventFilter()->enabled.load(), c.enabled);
-    EXPECT_EQ(collector->lagFirstTime.load(), c.collector.lagFirstTime);
-    EXPECT_EQ(collector->stuckFirstTime.load(), c.collector.stuckFirstTime);
-    EXPECT_EQ(collector->lagSampleRate.load(), c.collector.lagSampleRate);
+    EXPECT_EQ(collector->thresholds.lagFirstTime.load(), c.collector.lagFirstTime);
+    EXPECT_EQ(collector->thresholds.stuckFirstTime.load(), c.collector.stuckFirstTime);
+    EXPECT_EQ(collector->thresholds.lagSampleRate.load(), c.collector.lagSampleRate);
     EXPECT_EQ(standin::tally::eventsNamed("keel_orlaanr_init").size(), c.enabled ? 1u : 0u);
     EXPECT_EQ(standin::log::count("Keel ANR getCloudConfiguration from cache isOpen = "), 1u);
     EXPECT_EQ(standin::log::count("Keel ANR getCloudConfiguration isOpen = "),
@@ -281,7 +281,7 @@ TEST(CloudConfiguration, ClosedDeliveryDoesNotSwitchOffAnOpenOne)
     testsupport::deliver({{"lag_sw", "0"}, {"lag_first_time", "2500"}});
 
     EXPECT_TRUE(testsupport::eventFilter()->enabled.load());
-    EXPECT_EQ(testsupport::collector()->lagFirstTime.load(), 1500);
+    EXPECT_EQ(testsupport::collector()->thresholds.lagFirstTime.load(), 1500);
     const CachedIni ini = readIni();
     EXPECT_EQ(ini.isOpen, "0") << "the next run starts closed";
     EXPECT_EQ(ini.lagFirstTime, "2500");

@@ -2,7 +2,7 @@
 #include "report/common_fields.h"
 
 #include "keel.h"
-#include "report_fixture.h"
+#include "support/report_fixture.h"
 #include "sysinfo/system_probes.h"
 
 #include <QFile>

@@ -3,7 +3,7 @@
 #include "report/report_cache.h"
 
 #include "anr/keel_anr_internals.h"
-#include "report_fixture.h"
+#include "support/report_fixture.h"
 
 namespace
 {

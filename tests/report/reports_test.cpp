@@ -4,7 +4,7 @@
 
 #include "keel.h"
 #include "platform/clock.h"
-#include "report_fixture.h"
+#include "support/report_fixture.h"
 
 #include <QFile>
 

@@ -3,7 +3,7 @@
 // left alone.
 #include "anr/keel_anr_internals.h"
 #include "detector/anr_collector.h"
-#include "report_fixture.h"
+#include "support/report_fixture.h"
 
 #include <QDir>
 #include <QFile>

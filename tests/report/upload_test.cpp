@@ -3,7 +3,7 @@
 #include "report/upload.h"
 
 #include "keel.h"
-#include "report_fixture.h"
+#include "support/report_fixture.h"
 
 #include <thread>
 

@@ -120,9 +120,9 @@ protected:
         record().reset();
         collector = KeelAnrInternals::collector();
         collector->mainThread = platform::openCurrentThread();
-        collector->stuckFirstTime = 600'000;
-        collector->lagFirstTime = 50;
-        collector->lagSampleRate = 10;
+        collector->thresholds.stuckFirstTime = 600'000;
+        collector->thresholds.lagFirstTime = 50;
+        collector->thresholds.lagSampleRate = 10;
         collector->setEpisodeActionsForTesting(&recordingActions(collector));
         filter = new ANREventFilter(collector, QCoreApplication::instance());
         filter->enabled = true;
@@ -206,7 +206,7 @@ TEST_F(ModuleSampling, HandlerThatKeepsMovingGivesNoLag)
         }
     }
     EXPECT_EQ(r.dumps, 0);
-    EXPECT_EQ(collector->lagDuration.load(), 0);
+    EXPECT_EQ(collector->delivery.lagDuration.load(), 0);
 }
 
 // Without libunwind the collector samples nothing but still writes dumps, says so once, and

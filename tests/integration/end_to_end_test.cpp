@@ -1,6 +1,11 @@
-// From a hang to a delivered report across two runs of a host process: the first caches the
-// stuck report, the second sends it once with its first GUID and empties the cache.
-#include "report_fixture.h"
+// The module end to end, from the analytics client's configuration through the real event
+// filter and watchdog thread: a still handler becomes a lag reported on the next delivery
+// (in this process, with recorded reports), and a hang is cached while uploads fail and
+// sent once at the next start (two runs of a host process with the real reports).
+#include "support/blocking_receiver.h"
+#include "support/module_fixture.h"
+#include "support/recording_actions.h"
+#include "support/report_fixture.h"
 
 #include <QDir>
 #include <QProcess>
@@ -9,6 +14,37 @@ namespace
 {
 
 using namespace reporttest;
+using testsupport::BlockingReceiver;
+
+TEST(EndToEnd, StillHandlerIsALagReportedOnTheNextDelivery)
+{
+    // The client delivers the configuration on its own thread once start asks for it.
+    standin::tally::setCloudConfiguration({{"lag_sw", "1"},
+                                           {"lag_first_time", "50"},
+                                           {"stuck_first_time", "600000"},
+                                           {"lag_sample_rate", "10"}});
+    auto &recorder = *testsupport::RecordingActions::createForProcess(testsupport::collector());
+    testsupport::collector()->setEpisodeActionsForTesting(&recorder.actions());
+    testsupport::startModuleOnce();
+    ASSERT_TRUE(testsupport::eventFilter()->enabled.load());
+
+    // Blocks in one place, sampled by the platform's real capture, until the watchdog has
+    // seen three identical samples.
+    BlockingReceiver stillHandler([&] { ASSERT_TRUE(recorder.waitForDumps(1)); });
+    stillHandler.deliverOnce();
+    EXPECT_EQ(recorder.captures(), 3);
+    EXPECT_TRUE(recorder.lagReports().empty());
+
+    BlockingReceiver nextHandler([&] { ASSERT_TRUE(recorder.waitForLagReports(1)); });
+    nextHandler.deliverOnce();
+
+    const auto lags = recorder.lagReports();
+    ASSERT_EQ(lags.size(), 1u);
+    EXPECT_EQ(lags[0].dumpPath, "recorded-1.dmp");
+    EXPECT_GT(lags[0].durationMs, 50);
+    EXPECT_TRUE(recorder.stuckReports().empty());
+    EXPECT_EQ(recorder.dumps(), 1);
+}
 
 struct HelperRun {
     int exitCode = -1;
@@ -65,6 +101,10 @@ TEST(EndToEnd, HangCachedWhileUploadsFailIsSentOnceAtTheNextStart)
     EXPECT_EQ(json_integer_value(cached.get("stuck_duration")), 8)
         << "always 8, whatever the stuck threshold";
     EXPECT_EQ(cached.string("stuck_ground"), "前台");
+    // The facade hands the module's start time to the report.
+    const json_int_t started = json_integer_value(cached.get("stuck_appstart_time"));
+    EXPECT_GT(started, 0);
+    EXPECT_LE(started, json_integer_value(cached.get("stuck_time")));
     // Real minidumps may or may not be written on this platform yet.
     const QStringList dumps = QDir(cache + "/" + guid).entryList({"*.dmp"}, QDir::Files);
     const QByteArray dumpBytes =

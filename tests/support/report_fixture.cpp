@@ -1,4 +1,4 @@
-#include "report_fixture.h"
+#include "support/report_fixture.h"
 
 #include "anr/keel_anr_internals.h"
 #include "detector/anr_collector.h"
