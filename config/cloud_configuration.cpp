@@ -4,6 +4,7 @@
 #include "anr/anr_event_filter.h"
 #include "anr/keel_anr_internals.h"
 #include "anr/log.h"
+#include "base/qt_compat.h"
 #include "config/startup_event.h"
 #include "keel.h"
 
@@ -61,6 +62,7 @@ void applyCloudConfiguration(std::map<std::string, std::string> delivered)
 {
     ANRCollector *collector = KeelAnrInternals::collector();
     QSettings cache(QDir(collector->cacheDir).filePath("anr_config.ini"), QSettings::IniFormat);
+    qtcompat::useUtf8(cache);
 
     Configuration configuration = readCached(cache);
     logMessage("Keel ANR getCloudConfiguration from cache isOpen = %s",
