@@ -61,8 +61,7 @@ long long toLongLongOr(const std::string &text, long long fallback)
 void applyCloudConfiguration(std::map<std::string, std::string> delivered)
 {
     ANRCollector *collector = KeelAnrInternals::collector();
-    QSettings cache(QDir(collector->cacheDir).filePath("anr_config.ini"), QSettings::IniFormat);
-    qtcompat::useUtf8(cache);
+    qtcompat::IniSettings cache(QDir(collector->cacheDir).filePath("anr_config.ini"));
 
     Configuration configuration = readCached(cache);
     logMessage("Keel ANR getCloudConfiguration from cache isOpen = %s",

@@ -1,5 +1,6 @@
 // "anr_config.ini" written by this build is read the same by the build against the other Qt
-// major version, and back; for the same delivery both builds write the same bytes.
+// major version, and back. For ASCII text both builds write the same bytes; other text Qt 5
+// writes as escapes and Qt 6 as UTF-8, and each reads both.
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -36,8 +37,7 @@ HelperResult runHelper(const QString &helper, const QString &dir, const Configur
     process.setProcessChannelMode(QProcess::ForwardedChannels);
     process.start(helper, arguments);
     const bool finished = process.waitForFinished(2 * 60 * 1000);
-    EXPECT_TRUE(finished && process.exitStatus() == QProcess::NormalExit &&
-                process.exitCode() == 0)
+    EXPECT_TRUE(finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
         << helper.toStdString() << " failed";
     if (!finished)
         process.kill();
@@ -72,6 +72,7 @@ struct IniCase {
     long long lagFirstTime; // the collector's values after a read; defaults when closed
     long long stuckFirstTime;
     long long lagSampleRate;
+    bool sameBytes; // both builds write the same file for this delivery
 };
 
 void PrintTo(const IniCase &c, std::ostream *out)
@@ -94,8 +95,7 @@ TEST_P(IniAcrossQtVersions, OneBuildReadsWhatTheOtherWrote)
     QTemporaryDir work;
     const QString dir = work.filePath("host");
 
-    const HelperResult written =
-        runHelper(thisWrites ? thisHelper : otherHelper, dir, c.delivered);
+    const HelperResult written = runHelper(thisWrites ? thisHelper : otherHelper, dir, c.delivered);
     const HelperResult read = runHelper(thisWrites ? otherHelper : thisHelper, dir, {});
 
     EXPECT_EQ(thisWrites ? written.qt : read.qt, QT_VERSION_MAJOR);
@@ -106,47 +106,52 @@ TEST_P(IniAcrossQtVersions, OneBuildReadsWhatTheOtherWrote)
     EXPECT_EQ(read.stuckFirstTime, c.stuckFirstTime);
     EXPECT_EQ(read.lagSampleRate, c.lagSampleRate);
 
-    // The same delivery written by the reader's build gives the same file.
-    const QString again = work.filePath("again");
-    runHelper(thisWrites ? otherHelper : thisHelper, again, c.delivered);
-    EXPECT_EQ(iniBytes(again).toStdString(), iniBytes(dir).toStdString());
+    if (c.sameBytes) {
+        const QString again = work.filePath("again");
+        runHelper(thisWrites ? otherHelper : thisHelper, again, c.delivered);
+        EXPECT_EQ(iniBytes(again).toStdString(), iniBytes(dir).toStdString());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, IniAcrossQtVersions,
     testing::Combine(
-        testing::Values(
-            IniCase{"OpenWithThresholds",
-                    {{"lag_sw", "1"},
-                     {"lag_first_time", "300"},
-                     {"stuck_first_time", "900"},
-                     {"lag_sample_rate", "20"}},
-                    true,
-                    300,
-                    900,
-                    20},
-            IniCase{"ExtremeNumbers",
-                    {{"lag_sw", "1"},
-                     {"lag_first_time", "-9223372036854775808"},
-                     {"stuck_first_time", "9223372036854775807"},
-                     {"lag_sample_rate", "0"}},
-                    true,
-                    -9223372036854775807LL - 1,
-                    9223372036854775807LL,
-                    0},
-            IniCase{"NonAsciiSwitch",
-                    {{"lag_sw", "\xc3\xa9\xe2\x82\xac \xf0\x9f\x98\x80"}, {"lag_first_time", "1"}},
-                    false,
-                    5000,
-                    8000,
-                    100},
-            IniCase{"IniSyntaxInSwitch",
-                    {{"lag_sw", "1;=\"x,y\\ [General]\t%"}, {"stuck_first_time", "2"}},
-                    false,
-                    5000,
-                    8000,
-                    100},
-            IniCase{"EmptySwitch", {{"lag_sw", ""}}, false, 5000, 8000, 100}),
+        testing::Values(IniCase{"OpenWithThresholds",
+                                {{"lag_sw", "1"},
+                                 {"lag_first_time", "300"},
+                                 {"stuck_first_time", "900"},
+                                 {"lag_sample_rate", "20"}},
+                                true,
+                                300,
+                                900,
+                                20,
+                                true},
+                        IniCase{"ExtremeNumbers",
+                                {{"lag_sw", "1"},
+                                 {"lag_first_time", "-9223372036854775808"},
+                                 {"stuck_first_time", "9223372036854775807"},
+                                 {"lag_sample_rate", "0"}},
+                                true,
+                                -9223372036854775807LL - 1,
+                                9223372036854775807LL,
+                                0,
+                                true},
+                        IniCase{"NonAsciiSwitch",
+                                {{"lag_sw", "\xc3\xa9\xe2\x82\xac \xf0\x9f\x98\x80"},
+                                 {"lag_first_time", "1"}},
+                                false,
+                                5000,
+                                8000,
+                                100,
+                                false},
+                        IniCase{"IniSyntaxInSwitch",
+                                {{"lag_sw", "1;=\"x,y\\ [General]\t%"}, {"stuck_first_time", "2"}},
+                                false,
+                                5000,
+                                8000,
+                                100,
+                                true},
+                        IniCase{"EmptySwitch", {{"lag_sw", ""}}, false, 5000, 8000, 100, true}),
         testing::Values(Writer::ThisBuild, Writer::OtherBuild)),
     [](const testing::TestParamInfo<std::tuple<IniCase, Writer>> &info) {
         return std::string(std::get<0>(info.param).name) +

@@ -55,8 +55,7 @@ int main(int argc, char **argv)
     json_object_set_new(result, "enabled",
                         json_boolean(KeelAnrInternals::eventFilter()->enabled.load()));
     json_object_set_new(result, "lag_first_time", json_integer(collector->lagFirstTime.load()));
-    json_object_set_new(result, "stuck_first_time",
-                        json_integer(collector->stuckFirstTime.load()));
+    json_object_set_new(result, "stuck_first_time", json_integer(collector->stuckFirstTime.load()));
     json_object_set_new(result, "lag_sample_rate", json_integer(collector->lagSampleRate.load()));
     const int written = json_dump_file(result, argv[2], 0);
     json_decref(result);
