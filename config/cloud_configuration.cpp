@@ -1,6 +1,7 @@
 #include "config/cloud_configuration.h"
 
 #include "base/log.h"
+#include "base/qt_compat.h"
 
 #include <QDir>
 #include <QSettings>
@@ -55,7 +56,7 @@ long long toLongLongOr(const std::string &text, long long fallback)
 CloudConfiguration mergeCloudConfiguration(std::map<std::string, std::string> delivered,
                                            const QString &cacheDir)
 {
-    QSettings cache(QDir(cacheDir).filePath("anr_config.ini"), QSettings::IniFormat);
+    qtcompat::IniSettings cache(QDir(cacheDir).filePath("anr_config.ini"));
 
     Configuration configuration = readCached(cache);
     logMessage("Keel ANR getCloudConfiguration from cache isOpen = %s",

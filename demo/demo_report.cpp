@@ -84,11 +84,13 @@ QJsonObject backtraceFromDump(const QString &dump, const QString &hangFunction)
 
 QJsonArray cacheListing(const QString &cacheDir)
 {
-    QJsonArray files;
+    // Sorted: the directory's own order changes from run to run.
+    QStringList names;
     QDirIterator it(cacheDir, QDir::Files, QDirIterator::Subdirectories);
     while (it.hasNext())
-        files.append(QDir(cacheDir).relativeFilePath(it.next()));
-    return files;
+        names.append(QDir(cacheDir).relativeFilePath(it.next()));
+    names.sort();
+    return QJsonArray::fromStringList(names);
 }
 
 QJsonObject collectDemoResult(const DemoRun &run)

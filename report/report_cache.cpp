@@ -1,5 +1,7 @@
 #include "report/report_cache.h"
 
+#include "base/qt_compat.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -39,6 +41,7 @@ void writeCachedReport(const std::string &eventName, const std::string &reportTe
     // Results of open and commit not examined: a report that cannot be written is lost.
     file.open(QIODevice::WriteOnly | QIODevice::Text);
     QTextStream stream(&file);
+    qtcompat::useUtf8(stream);
     stream << QString::fromStdString(reportText);
     stream.flush();
     if (beforeCommitHook())

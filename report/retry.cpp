@@ -5,6 +5,7 @@
 #include "report/retry.h"
 
 #include "base/log.h"
+#include "base/qt_compat.h"
 #include "keel.h"
 #include "report/json_text.h"
 #include "report/reports.h"
@@ -22,7 +23,7 @@ namespace
 // "{event}.{first}.{second}.json" gives the event name and its two integers.
 constexpr int kReportNamePieces = 3;
 
-// The report file's text, read with the same default codec its writer used; false when
+// The report file's text, read as UTF-8 like its writer wrote it; false when
 // the file does not open.
 bool readReportText(const QString &path, std::string &text)
 {
@@ -30,6 +31,7 @@ bool readReportText(const QString &path, std::string &text)
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return false;
     QTextStream stream(&file);
+    qtcompat::useUtf8(stream);
     text = stream.readAll().toStdString();
     file.close();
     return true;

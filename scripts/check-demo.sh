@@ -2,12 +2,22 @@
 # Runs the demo once with --json and checks what a developer would receive: two episodes
 # detected, two reports sent, and the GUI thread's backtrace read from the stuck dump with
 # lldb pointing at the demo's hanging function.
+#   scripts/check-demo.sh [--qt 5|6]   the demo in build/ or build-qt6/ (built by the tests)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+build_dir=build
+if [[ "${1:-}" == "--qt" ]]; then
+    case "${2:-}" in
+        5) ;;
+        6) build_dir=build-qt6 ;;
+        *) echo "--qt takes 5 or 6" >&2; exit 64 ;;
+    esac
+fi
+
 result="$(mktemp)"
 trap 'rm -f "$result"' EXIT
-QT_QPA_PLATFORM=offscreen build/demo/keel-anr-demo --scenario both --json > "$result"
+QT_QPA_PLATFORM=offscreen "$build_dir/demo/keel-anr-demo" --scenario both --json > "$result"
 
 python3 - "$result" <<'PYTHON'
 import json, sys

@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
 # Installs what building, testing and running libkeelANR needs on Debian 12.
-# --windows also installs the mingw-w64 cross compiler and Wine for the Windows tests.
+# Both Qt 5 and Qt 6 (the suite runs against each); clang for the fuzzers.
+# --windows also installs the mingw-w64 cross compiler and Wine for the Windows tests, and
+# dpkg-dev for fetching Debian source packages.
 set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config
     qtbase5-dev qtbase5-private-dev
+    qt6-base-dev qt6-base-private-dev
     libjansson-dev libunwind-dev liblzma-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     lldb gdb python3
+    clang libclang-rt-14-dev
 )
 if [[ "${1:-}" == "--windows" ]]; then
-    packages+=(g++-mingw-w64-x86-64-posix wine wine64)
+    packages+=(g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev)
 fi
 
 sudo_if_needed() { if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi; }

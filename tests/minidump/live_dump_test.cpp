@@ -112,9 +112,10 @@ TEST_F(LiveDump, ModulesStartWithTheExecutableAndCarryTheRealBuildIds)
 
     ASSERT_FALSE(dump.modules.empty());
     EXPECT_EQ(executable, dump.modules[0].name);
+    const std::string qtCoreName = "/libQt" QT_STRINGIFY(QT_VERSION_MAJOR) "Core.so";
     const auto qtCore =
-        std::find_if(dump.modules.begin(), dump.modules.end(), [](const minidump_test::Module &m) {
-            return m.name.find("/libQt5Core.so") != std::string::npos;
+        std::find_if(dump.modules.begin(), dump.modules.end(), [&](const minidump_test::Module &m) {
+            return m.name.find(qtCoreName) != std::string::npos;
         });
     ASSERT_NE(dump.modules.end(), qtCore);
 
@@ -132,7 +133,7 @@ TEST_F(LiveDump, ModulesStartWithTheExecutableAndCarryTheRealBuildIds)
         dump.linkMap.begin(), dump.linkMap.end(),
         [&](const minidump_test::LinkMapEntry &e) { return e.address == qtCore->base; });
     ASSERT_NE(dump.linkMap.end(), linked);
-    EXPECT_NE(std::string::npos, linked->name.find("/libQt5Core.so")) << linked->name;
+    EXPECT_NE(std::string::npos, linked->name.find(qtCoreName)) << linked->name;
 }
 
 TEST_F(LiveDump, SystemAndLinuxStreamsDescribeThisProcessButNotItsEnvironment)

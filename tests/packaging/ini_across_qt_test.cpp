@@ -1,0 +1,161 @@
+// "anr_config.ini" written by this build is read the same by the build against the other Qt
+// major version, and back. For ASCII text both builds write the same bytes; other text Qt 5
+// writes as escapes and Qt 6 as UTF-8, and each reads both.
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <jansson.h>
+
+#include <map>
+#include <string>
+
+namespace
+{
+
+using Configuration = std::map<std::string, std::string>;
+
+struct HelperResult {
+    long long qt = 0;
+    std::string cachedIsOpen;
+    bool enabled = false;
+    long long lagFirstTime = 0;
+    long long stuckFirstTime = 0;
+    long long lagSampleRate = 0;
+};
+
+// Runs a helper on `dir` with `delivered`; a helper that fails fails the test and leaves
+// `qt` at 0.
+HelperResult runHelper(const QString &helper, const QString &dir, const Configuration &delivered)
+{
+    const QString resultPath = dir + ".result.json";
+    QStringList arguments{dir, resultPath};
+    for (const auto &[key, value] : delivered)
+        arguments << QString::fromStdString(key) << QString::fromStdString(value);
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(helper, arguments);
+    const bool finished = process.waitForFinished(2 * 60 * 1000);
+    EXPECT_TRUE(finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
+        << helper.toStdString() << " failed";
+    if (!finished)
+        process.kill();
+
+    HelperResult result;
+    json_t *json = json_load_file(resultPath.toLocal8Bit().constData(), 0, nullptr);
+    if (!json) {
+        ADD_FAILURE() << "no result from " << helper.toStdString();
+        return result;
+    }
+    const char *isOpen = json_string_value(json_object_get(json, "cached_isOpen"));
+    result = {json_integer_value(json_object_get(json, "qt")),
+              isOpen ? isOpen : "<missing>",
+              json_is_true(json_object_get(json, "enabled")),
+              json_integer_value(json_object_get(json, "lag_first_time")),
+              json_integer_value(json_object_get(json, "stuck_first_time")),
+              json_integer_value(json_object_get(json, "lag_sample_rate"))};
+    json_decref(json);
+    return result;
+}
+
+QByteArray iniBytes(const QString &dir)
+{
+    QFile file(QDir(dir).filePath("keel-anr-cache/anr_config.ini"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+struct IniCase {
+    const char *name;
+    Configuration delivered;
+    bool enabled;
+    long long lagFirstTime; // the collector's values after a read; defaults when closed
+    long long stuckFirstTime;
+    long long lagSampleRate;
+    bool sameBytes; // both builds write the same file for this delivery
+};
+
+void PrintTo(const IniCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+enum class Writer { ThisBuild, OtherBuild };
+
+class IniAcrossQtVersions : public testing::TestWithParam<std::tuple<IniCase, Writer>>
+{
+};
+
+TEST_P(IniAcrossQtVersions, OneBuildReadsWhatTheOtherWrote)
+{
+    const auto &[c, writer] = GetParam();
+    const QString thisHelper = KEELANR_INI_HELPER;
+    const QString otherHelper = KEELANR_PEER_INI_HELPER;
+    const bool thisWrites = writer == Writer::ThisBuild;
+    QTemporaryDir work;
+    const QString dir = work.filePath("host");
+
+    const HelperResult written = runHelper(thisWrites ? thisHelper : otherHelper, dir, c.delivered);
+    const HelperResult read = runHelper(thisWrites ? otherHelper : thisHelper, dir, {});
+
+    EXPECT_EQ(thisWrites ? written.qt : read.qt, QT_VERSION_MAJOR);
+    EXPECT_NE(read.qt, written.qt) << "the other helper is built against the same Qt";
+    EXPECT_EQ(read.cachedIsOpen, c.delivered.at("lag_sw"));
+    EXPECT_EQ(read.enabled, c.enabled);
+    EXPECT_EQ(read.lagFirstTime, c.lagFirstTime);
+    EXPECT_EQ(read.stuckFirstTime, c.stuckFirstTime);
+    EXPECT_EQ(read.lagSampleRate, c.lagSampleRate);
+
+    if (c.sameBytes) {
+        const QString again = work.filePath("again");
+        runHelper(thisWrites ? otherHelper : thisHelper, again, c.delivered);
+        EXPECT_EQ(iniBytes(again).toStdString(), iniBytes(dir).toStdString());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, IniAcrossQtVersions,
+    testing::Combine(
+        testing::Values(IniCase{"OpenWithThresholds",
+                                {{"lag_sw", "1"},
+                                 {"lag_first_time", "300"},
+                                 {"stuck_first_time", "900"},
+                                 {"lag_sample_rate", "20"}},
+                                true,
+                                300,
+                                900,
+                                20,
+                                true},
+                        IniCase{"ExtremeNumbers",
+                                {{"lag_sw", "1"},
+                                 {"lag_first_time", "-9223372036854775808"},
+                                 {"stuck_first_time", "9223372036854775807"},
+                                 {"lag_sample_rate", "0"}},
+                                true,
+                                -9223372036854775807LL - 1,
+                                9223372036854775807LL,
+                                0,
+                                true},
+                        IniCase{"NonAsciiSwitch",
+                                {{"lag_sw", "\xc3\xa9\xe2\x82\xac \xf0\x9f\x98\x80"},
+                                 {"lag_first_time", "1"}},
+                                false,
+                                5000,
+                                8000,
+                                100,
+                                false},
+                        IniCase{"IniSyntaxInSwitch",
+                                {{"lag_sw", "1;=\"x,y\\ [General]\t%"}, {"stuck_first_time", "2"}},
+                                false,
+                                5000,
+                                8000,
+                                100,
+                                true},
+                        IniCase{"EmptySwitch", {{"lag_sw", ""}}, false, 5000, 8000, 100, true}),
+        testing::Values(Writer::ThisBuild, Writer::OtherBuild)),
+    [](const testing::TestParamInfo<std::tuple<IniCase, Writer>> &info) {
+        return std::string(std::get<0>(info.param).name) +
+               (std::get<1>(info.param) == Writer::ThisBuild ? "_WrittenHere" : "_WrittenThere");
+    });
+
+} // namespace
