@@ -22,7 +22,7 @@ std::string ANRCollector::writeMiniDump()
         return {};
 
     // The collector's wall clock, which tests replace to make two dumps share a millisecond.
-    const QString fileName = QString::number(now(), 10) + ".dmp";
+    const QString fileName = QString::number(wallNow(), 10) + ".dmp";
     const std::wstring path = QDir(cacheDir).filePath(fileName).toStdWString();
     const platform::FileHandle file = platform::createDumpFile(path);
     if (file == platform::kInvalidFile)

@@ -35,4 +35,11 @@ long long coarseWallClockMs()
     return millisecondsOf(now);
 }
 
+long long monotonicMs()
+{
+    // Milliseconds since boot at the system tick's resolution, suspended time included; it
+    // never steps with the system time. The offset keeps 0 free as "no time".
+    return static_cast<long long>(GetTickCount64()) + 1;
+}
+
 } // namespace platform
