@@ -8,9 +8,6 @@ namespace platform
 // it names things (report times, dump file names, start time) but never measures them.
 long long wallClockMs();
 
-// The same clock read at the system tick's resolution (a few ms), several times cheaper.
-long long coarseWallClockMs();
-
 // Milliseconds on a clock that never steps with the system time, read at the system tick's
 // resolution (a few ms; ~15 ms on Windows). Used for every duration, including the GUI
 // thread's per-event stamps, where thresholds are whole seconds. Linux's stops while the

@@ -21,11 +21,6 @@ long long wallClockMs()
     return millisecondsOf(CLOCK_REALTIME);
 }
 
-long long coarseWallClockMs()
-{
-    return millisecondsOf(CLOCK_REALTIME_COARSE);
-}
-
 long long monotonicMs()
 {
     // CLOCK_MONOTONIC stops during suspend (CLOCK_BOOTTIME would not); the coarse variant

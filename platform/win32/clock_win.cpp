@@ -28,13 +28,6 @@ long long wallClockMs()
     return millisecondsOf(now);
 }
 
-long long coarseWallClockMs()
-{
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return millisecondsOf(now);
-}
-
 long long monotonicMs()
 {
     // Milliseconds since boot at the system tick's resolution, suspended time included; it
