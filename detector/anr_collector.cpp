@@ -36,9 +36,9 @@ ANRCollector::~ANRCollector()
 
 bool ANRCollector::stopWatchdog(std::chrono::milliseconds limit)
 {
-    logMessage("ANRCollector release.");
     std::unique_lock<std::mutex> lock(pauseMutex_);
-    released.store(true, relaxed);
+    if (!released.exchange(true, relaxed))
+        logMessage("ANRCollector release.");
     pauseWake_.notify_all();
     if (!watchdogThread.joinable())
         return true;

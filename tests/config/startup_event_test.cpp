@@ -57,7 +57,8 @@ TEST(StartupEvent, AnyNameYieldsValidJson)
         const char *key;
         json_t *value;
         json_object_foreach(parsed, key, value) keys.push_back(key);
-        EXPECT_EQ(keys, (std::vector<std::string>{"process_name", "pid", "type", "is_main_process"}));
+        EXPECT_EQ(keys,
+                  (std::vector<std::string>{"process_name", "pid", "type", "is_main_process"}));
         const json_t *name = json_object_get(parsed, "process_name");
         EXPECT_EQ(std::string(json_string_value(name), json_string_length(name)), c.expected);
         EXPECT_EQ(payload.find_first_of("\n\r"), std::string::npos) << "one line";
