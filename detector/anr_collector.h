@@ -122,7 +122,7 @@ public:
     std::atomic<platform::ModuleHandle> dbghelpModule{nullptr};
     platform::DebugEntryPoints debugEntryPoints;
     std::mutex dbghelpMutex;
-    //   released: destructor sets, watchdog reads. appActive: state probes write.
+    //   released: stopWatchdog sets, watchdog reads. appActive: state probes write.
     std::atomic<bool> released{false};
     std::atomic<bool> appActive{true};
 
