@@ -13,12 +13,15 @@
 #include "platform/thread_handle.h"
 #include "report/reports.h"
 #include "report/retry.h"
+#include "report/upload.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QDir>
 #include <QGuiApplication>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 long long KeelAnr::startTime = 0;
@@ -57,12 +60,41 @@ void applyCloudConfiguration(std::map<std::string, std::string> delivered, ANRCo
         filter->enabled.store(true, std::memory_order_relaxed);
 }
 
+// How long exit may wait for the watchdog to finish its tick. A tick whose upload is cut
+// short only writes its report into the cache (milliseconds); a tick blocked by the disk
+// or the host SDK is left behind after this.
+constexpr std::chrono::milliseconds kExitWaitForWatchdog{800};
+
+// Ends the watchdog when the application object is destroyed (the usual end of main), and
+// at the latest at static destruction or module unload; the second time is a no-op. Once
+// ended, detection stays off for the rest of the process. The collector itself is never
+// destroyed, so a watchdog left running past the wait still finds its fields, its episode
+// actions and the upload table (also never destroyed) in place.
+std::atomic<ANRCollector *> processCollector{nullptr};
+
+void stopWatchdogForExit()
+{
+    cutUploadsShort();
+    if (!processCollector.load()->stopWatchdog(kExitWaitForWatchdog))
+        logMessage("ANRCollector watchdog left running at exit.");
+}
+
+struct WatchdogAtExit {
+    ~WatchdogAtExit() { stopWatchdogForExit(); }
+};
+
 } // namespace
 
 ANRCollector *KeelAnr::anrCollector()
 {
-    static ANRCollector collector(&reportStuckEpisode, &reportLagEpisode);
-    return &collector;
+    // Deliberately never deleted; see WatchdogAtExit.
+    static ANRCollector *const collector = [] {
+        auto *created = new ANRCollector(&reportStuckEpisode, &reportLagEpisode);
+        processCollector.store(created);
+        return created;
+    }();
+    static WatchdogAtExit stopAtExit;
+    return collector;
 }
 
 void KeelAnr::retryFailedCache()
@@ -72,6 +104,12 @@ void KeelAnr::retryFailedCache()
 
 void KeelAnr::start(const QString &dir)
 {
+    // A second start would install a second filter and a second retry over the same cache.
+    static std::atomic<bool> started{false};
+    if (started.exchange(true)) {
+        logMessage("KeelAnr start ignored: already started");
+        return;
+    }
     Keel *keel = Keel::instance();
     logMessage("KeelAnr start %d %s", static_cast<int>(keel->isMainProcess),
                keel->processName.c_str());
@@ -85,6 +123,7 @@ void KeelAnr::start(const QString &dir)
     collector->cacheDir = QDir(QString()).mkpath(cachePath) ? cachePath : QString();
 
     QCoreApplication *application = QCoreApplication::instance();
+    qAddPostRoutine(&stopWatchdogForExit);
     auto *filter = new ANREventFilter(collector, application);
     anrEventFilter = filter;
     application->installEventFilter(filter);

@@ -19,7 +19,7 @@ ANRCollector::ANRCollector(NoWatchdog, ReportStuck reportStuck, ReportLag report
                    std::move(reportStuck), std::move(reportLag)},
       // The per-event path reads the clock twice; the coarse clock keeps that within a few ns
       // and its tick (4 ms here, ~15 ms on Windows) is far below any threshold.
-      clock_(&platform::coarseWallClockMs)
+      clock_(&platform::monotonicMs), wallClock_(&platform::wallClockMs)
 {
     logMessage("ANRCollector create.");
 }
@@ -32,14 +32,26 @@ ANRCollector::ANRCollector(ReportStuck reportStuck, ReportLag reportLag)
 
 ANRCollector::~ANRCollector()
 {
-    logMessage("ANRCollector release.");
-    {
-        std::lock_guard<std::mutex> lock(pauseMutex_);
-        released.store(true, relaxed);
-    }
+    // Only collectors without a watchdog, or whose watchdog ends at once, are destroyed
+    // (the process's own is not), so the wait is never cut short.
+    stopWatchdog(std::chrono::hours(24));
+}
+
+bool ANRCollector::stopWatchdog(std::chrono::milliseconds limit)
+{
+    std::unique_lock<std::mutex> lock(pauseMutex_);
+    if (!released.exchange(true, relaxed))
+        logMessage("ANRCollector release.");
     pauseWake_.notify_all();
-    if (watchdogThread.joinable())
-        watchdogThread.join();
+    if (!watchdogThread.joinable())
+        return true;
+    if (!pauseWake_.wait_for(lock, limit, [this] { return watchdogEnded_; })) {
+        watchdogThread.detach();
+        return false;
+    }
+    lock.unlock();
+    watchdogThread.join();
+    return true;
 }
 
 std::unique_ptr<ANRCollector> ANRCollector::createWithoutWatchdogForTesting()
@@ -55,28 +67,38 @@ void ANRCollector::setEpisodeActionsForTesting(const EpisodeActions *testActions
 
 void ANRCollector::setClockForTesting(Clock clock)
 {
-    clock_.store(clock ? clock : &platform::coarseWallClockMs, relaxed);
+    clock_.store(clock ? clock : &platform::monotonicMs, relaxed);
+}
+
+void ANRCollector::setWallClockForTesting(Clock clock)
+{
+    wallClock_.store(clock ? clock : &platform::wallClockMs, relaxed);
 }
 
 void ANRCollector::watchdogLoop()
 {
+    long long due = 0;
     while (!released.load(relaxed)) {
-        watchdogTick();
-        pauseBetweenTicks();
+        watchdogTick(due);
+        due = pauseBetweenTicks();
     }
+    std::lock_guard<std::mutex> lock(pauseMutex_);
+    watchdogEnded_ = true;
+    pauseWake_.notify_all();
 }
 
-void ANRCollector::pauseBetweenTicks()
+long long ANRCollector::pauseBetweenTicks()
 {
     // A period beyond a day is taken as a day: the clock arithmetic of the wait would
     // overflow for the largest configurable values.
     constexpr long long kLongestPauseMs = 24LL * 60 * 60 * 1000;
-    const long long pause = std::min(thresholds.lagSampleRate.load(relaxed), kLongestPauseMs);
-    if (pause <= 0)
-        return;
+    const long long pause =
+        std::clamp(thresholds.lagSampleRate.load(relaxed), kShortestPauseMs, kLongestPauseMs);
+    const long long due = now() + pause;
     std::unique_lock<std::mutex> lock(pauseMutex_);
     pauseWake_.wait_for(lock, std::chrono::milliseconds(pause),
                         [this] { return released.load(relaxed); });
+    return due;
 }
 
 bool ANRCollector::onGuiThread()
@@ -136,17 +158,35 @@ void ANRCollector::setAppActive(bool active)
     appActive.store(active, relaxed);
 }
 
-void ANRCollector::watchdogTick()
+std::string ANRCollector::writeDumpUnlessRecent(long long &lastDumpMs)
 {
-    const long long start = delivery.iterationStart.load(std::memory_order_acquire);
+    const long long at = now();
+    if (lastDumpMs != 0 && at - lastDumpMs < kDumpIntervalMs)
+        return {};
+    lastDumpMs = at;
+    return actions().writeDump();
+}
+
+void ANRCollector::watchdogTick(long long dueMs)
+{
+    long long start = delivery.iterationStart.load(std::memory_order_acquire);
     if (delivery.stuckReported.load(relaxed) || start == 0 || !appActive.load(relaxed))
         return;
 
-    const long long elapsed = now() - start;
+    const long long tickMs = now();
+    if (dueMs != 0 && tickMs - dueMs > kLateTickMs) {
+        // The whole process stood still, the GUI thread with it: what looks like a long
+        // delivery is the pause. Measure it afresh, unless it has ended meanwhile.
+        if (delivery.iterationStart.compare_exchange_strong(start, tickMs, relaxed))
+            delivery.sameStackCount.store(0, relaxed);
+        return;
+    }
+
+    const long long elapsed = tickMs - start;
     const EpisodeActions &episode = actions();
     if (elapsed > thresholds.stuckFirstTime.load(relaxed)) {
         delivery.stuckReported.store(true, relaxed);
-        episode.reportStuck(episode.writeDump(), cacheDir);
+        episode.reportStuck(writeDumpUnlessRecent(lastStuckDumpMs_), cacheDir);
         return;
     }
 
@@ -166,5 +206,5 @@ void ANRCollector::watchdogTick()
         watchdog.lastStack = sample;
     }
     if (delivery.sameStackCount.load(relaxed) == 3)
-        watchdog.lagDumpPath = episode.writeDump();
+        watchdog.lagDumpPath = writeDumpUnlessRecent(lastLagDumpMs_);
 }

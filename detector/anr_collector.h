@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -31,8 +32,17 @@ public:
         ReportStuck reportStuck;
         ReportLag reportLag;
     };
-    // Wall-clock milliseconds.
+    // Milliseconds; durations use a monotonic clock, dump names the wall clock.
     using Clock = long long (*)();
+
+    // A tick that comes this long after it was due (the process was stopped, the system
+    // suspended) restarts the measurement of the delivery under way instead of judging it.
+    static constexpr long long kLateTickMs = 1000;
+    // The watchdog pauses at least this long between ticks, whatever the configuration.
+    static constexpr long long kShortestPauseMs = 1;
+    // At most one dump per episode kind (lag, stuck) in this many milliseconds, whatever
+    // the thresholds; an episode past the limit is reported without a dump.
+    static constexpr long long kDumpIntervalMs = 10'000;
 
     // Starts the watchdog thread, which hands the episodes it recognises to the two report
     // functions. Only KeelAnr::anrCollector() constructs it.
@@ -46,7 +56,21 @@ public:
     static std::unique_ptr<ANRCollector> createWithoutWatchdogForTesting();
     // `actions` must outlive the collector or be replaced first; null restores the real ones.
     void setEpisodeActionsForTesting(const EpisodeActions *actions);
+    // The duration clock (platform::monotonicMs by default) and the clock that names dumps
+    // (platform::wallClockMs); null restores the default.
     void setClockForTesting(Clock clock);
+    void setWallClockForTesting(Clock clock);
+    // The watchdog thread, whose CPU time benchmarks read.
+    std::thread::native_handle_type watchdogHandleForTesting()
+    {
+        return watchdogThread.native_handle();
+    }
+
+    // Ends the watchdog: it finishes its tick (an upload under way should be cut short
+    // first) and stops. Waits at most `limit`; true when it has ended, false when it was
+    // left running (detached). Only ever left running on the process's own collector,
+    // which is never destroyed.
+    bool stopWatchdog(std::chrono::milliseconds limit);
 
     // GUI thread: a delivery starts.
     void iterationBegin();
@@ -57,8 +81,9 @@ public:
     void iterationNext();
     // Any thread.
     void setAppActive(bool active);
-    // Watchdog thread only.
-    void watchdogTick();
+    // Watchdog thread only. `dueMs` is when the tick was due on the collector's clock (0:
+    // no schedule); see kLateTickMs.
+    void watchdogTick(long long dueMs = 0);
 
     // Watchdog thread: the GUI thread's program counters, innermost first; empty on failure.
     std::vector<std::uint64_t> captureMainThreadStack();
@@ -92,7 +117,9 @@ public:
     // iterationStart 0); the watchdog marks the open one (stuckReported set, sameStackCount
     // counted) and consumes a closed lag (lagDuration reset).
     struct DeliveryState {
-        std::atomic<long long> iterationStart{0}; // 0: no delivery watched
+        // 0: no delivery watched. A late tick also writes it, by compare-and-swap from the
+        // value it read, so it can only restart the delivery it saw.
+        std::atomic<long long> iterationStart{0};
         std::atomic<bool> stuckReported{false};
         std::atomic<int> sameStackCount{0};
         std::atomic<long long> lagDuration{0};
@@ -106,7 +133,7 @@ public:
 
     // The loaded stack walker: set once by loadDbgHelp, never cleared.
     std::atomic<const platform::StackSampler *> dbghelpModule{nullptr};
-    // released: the destructor sets it, the watchdog reads it. appActive: the state probes
+    // released: stopWatchdog sets it, the watchdog reads it. appActive: the state probes
     // write it (last one wins), the watchdog reads it.
     std::atomic<bool> released{false};
     std::atomic<bool> appActive{true};
@@ -117,20 +144,29 @@ private:
     ANRCollector(NoWatchdog, ReportStuck reportStuck, ReportLag reportLag);
 
     void watchdogLoop();
-    void pauseBetweenTicks();
+    // Returns when the next tick is due.
+    long long pauseBetweenTicks();
+    // A dump, unless one of the same kind was written less than kDumpIntervalMs ago.
+    std::string writeDumpUnlessRecent(long long &lastDumpMs);
     void beginDelivery(long long now);
     void endDelivery(long long now);
     // Debug builds check that the GUI-thread methods run on the application's thread.
     static bool onGuiThread();
     const EpisodeActions &actions() const { return *actions_.load(std::memory_order_acquire); }
     long long now() const { return clock_.load(std::memory_order_relaxed)(); }
+    long long wallNow() const { return wallClock_.load(std::memory_order_relaxed)(); }
 
     EpisodeActions realActions_;
     std::atomic<const EpisodeActions *> actions_{&realActions_};
     std::atomic<Clock> clock_;
-    // Lets the destructor cut a long pause short.
+    std::atomic<Clock> wallClock_;
+    // Watchdog thread only: when each kind last dumped (0: never).
+    long long lastLagDumpMs_ = 0;
+    long long lastStuckDumpMs_ = 0;
+    // Lets stopWatchdog cut a long pause short and wait for the loop's end.
     std::mutex pauseMutex_;
     std::condition_variable pauseWake_;
+    bool watchdogEnded_ = false; // guarded by pauseMutex_
     std::thread watchdogThread;
 };
 

@@ -23,7 +23,7 @@ std::string ANRCollector::writeMiniDump()
     // no file has its name; a name taken by a dump of the same millisecond moves on to the
     // next millisecond.
     constexpr int kNameAttempts = 64;
-    const long long firstMs = now();
+    const long long firstMs = wallNow();
     std::wstring path;
     platform::FileHandle file = platform::kInvalidFile;
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {

@@ -29,12 +29,25 @@ std::atomic<long long> uploadTimeLimitMs{kDefaultUploadTimeLimit.count()};
 class PendingUploads
 {
 public:
+    // 0 (and no upload) once uploads are cut short.
     std::uint64_t add(std::future<std::string> &result)
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (cutShort_)
+            return 0;
         const std::uint64_t id = nextId_++;
         result = waiting_[id].get_future();
         return id;
+    }
+
+    // Every awaited upload fails at once, and so does every later one.
+    void cutShort()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        cutShort_ = true;
+        for (auto &entry : waiting_)
+            entry.second.set_value({});
+        waiting_.clear();
     }
 
     // Fulfils the upload's promise; nothing when it is no longer awaited.
@@ -63,6 +76,7 @@ public:
 private:
     std::mutex mutex_;
     std::uint64_t nextId_ = 1;
+    bool cutShort_ = false;
     std::unordered_map<std::uint64_t, std::promise<std::string>> waiting_;
 };
 
@@ -122,6 +136,11 @@ std::string awaitOutcome(std::uint64_t id, std::future<std::string> &result)
 
 std::string uploadFile(std::string filePath)
 {
+    std::future<std::string> result;
+    const std::uint64_t id = pendingUploads().add(result);
+    if (id == 0)
+        return {};
+
     void *config = Upload_Config_Create("keel", "");
     Upload_Config_test_set(config, Tally::instance()->testEnvironment);
     void *engine = Upload_Engine_Create(config);
@@ -130,8 +149,6 @@ std::string uploadFile(std::string filePath)
     void *resource = Upload_Resource_Create(filePath.c_str(), "tally");
     Upload_Resource_suffix_set(resource, "dmp");
 
-    std::future<std::string> result;
-    const std::uint64_t id = pendingUploads().add(result);
     Upload_Engine_StartUpload(engine, userDataFor(id), resource, onUploadProgress,
                               onUploadComplete);
     std::string reference = awaitOutcome(id, result);
@@ -139,6 +156,11 @@ std::string uploadFile(std::string filePath)
     Upload_Resource_Destroy(resource);
     Upload_Engine_Destroy(engine);
     return reference;
+}
+
+void cutUploadsShort()
+{
+    pendingUploads().cutShort();
 }
 
 void setUploadTimeLimitForTesting(std::chrono::milliseconds limit)

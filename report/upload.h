@@ -10,5 +10,9 @@
 // within the upload time limit (60 s). Never called on the GUI thread.
 std::string uploadFile(std::string filePath);
 
+// At exit: every upload under way fails at once (its report stays in the cache), and so
+// does every later one, without reaching the library.
+void cutUploadsShort();
+
 // Replaces the upload time limit; a zero or negative value restores the default.
 void setUploadTimeLimitForTesting(std::chrono::milliseconds limit);

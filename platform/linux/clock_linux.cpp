@@ -21,9 +21,12 @@ long long wallClockMs()
     return millisecondsOf(CLOCK_REALTIME);
 }
 
-long long coarseWallClockMs()
+long long monotonicMs()
 {
-    return millisecondsOf(CLOCK_REALTIME_COARSE);
+    // CLOCK_MONOTONIC stops during suspend (CLOCK_BOOTTIME would not); the coarse variant
+    // is read from the vDSO without a system call. Counted from boot, so positive after
+    // the first millisecond; the offset keeps 0 free as "no time".
+    return millisecondsOf(CLOCK_MONOTONIC_COARSE) + 1;
 }
 
 } // namespace platform

@@ -28,11 +28,11 @@ long long wallClockMs()
     return millisecondsOf(now);
 }
 
-long long coarseWallClockMs()
+long long monotonicMs()
 {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return millisecondsOf(now);
+    // Milliseconds since boot at the system tick's resolution, suspended time included; it
+    // never steps with the system time. The offset keeps 0 free as "no time".
+    return static_cast<long long>(GetTickCount64()) + 1;
 }
 
 } // namespace platform

@@ -1,14 +1,11 @@
 // The collector's state machine as a table of scripts: each script is a list of (action,
 // time) steps run against a collector without a watchdog thread, with a fake clock and
 // recorded episode actions, followed by the reports it must have made.
-#include "anr/keel_anr_internals.h"
 #include "detector/anr_collector.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <sstream>
 
 namespace
@@ -224,47 +221,6 @@ TEST(CollectorClock, NextReadsTheClockOnce)
     EXPECT_EQ(readings.load() - readingsBefore, 1);
     EXPECT_EQ(collector->delivery.lagDuration.load(), 10);
     EXPECT_EQ(collector->delivery.iterationStart.load(), 1010);
-}
-
-// The real watchdog thread of the process's collector, with actions that count ticks.
-// Everything the watchdog can touch lives as long as the process: a tick in flight may
-// still run the actions after the test body returns.
-struct TickCounter {
-    std::mutex mutex;
-    std::condition_variable changed;
-    int captures = 0;
-    ANRCollector::EpisodeActions actions;
-};
-
-TEST(CollectorWatchdog, SampleRateOfZeroOrLessMeansNoPause)
-{
-    static TickCounter counter;
-    counter.actions.captureStack = [] {
-        std::lock_guard<std::mutex> lock(counter.mutex);
-        ++counter.captures;
-        counter.changed.notify_all();
-        // Differing samples keep the watchdog sampling at every tick.
-        return Sample{static_cast<std::uint64_t>(counter.captures)};
-    };
-    counter.actions.writeDump = [] { return std::string(); };
-    counter.actions.reportStuck = [](std::string, QString) {};
-    counter.actions.reportLag = [](std::string, long long, QString) {};
-
-    ANRCollector *collector = KeelAnrInternals::collector();
-    collector->setEpisodeActionsForTesting(&counter.actions);
-    collector->thresholds.lagFirstTime = -1;
-    collector->thresholds.stuckFirstTime = 1'000'000'000;
-    collector->thresholds.lagSampleRate = 0;
-    collector->iterationBegin();
-
-    // 500 ticks with the default 100 ms pause would take 50 s; without a pause they take
-    // milliseconds. The wait's bound is only a safety net.
-    std::unique_lock<std::mutex> lock(counter.mutex);
-    EXPECT_TRUE(counter.changed.wait_for(lock, std::chrono::seconds(30),
-                                         [] { return counter.captures >= 500; }));
-    lock.unlock();
-    collector->iterationEnd();
-    collector->thresholds.lagSampleRate = 100;
 }
 
 } // namespace

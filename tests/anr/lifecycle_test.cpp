@@ -38,6 +38,25 @@ TEST(Lifecycle, StartWiresEverythingAndLogsItsArguments)
     EXPECT_TRUE(Keel::instance()->backgroundStateCallback);
 }
 
+TEST(Lifecycle, SecondStartIsIgnoredWithOneLine)
+{
+    testsupport::startModuleOnce();
+    const ANREventFilter *filter = testsupport::eventFilter();
+    const long long startTime = KeelAnr::startTime;
+    standin::log::clear();
+
+    QTemporaryDir other;
+    KeelAnr::start(other.path());
+    standin::tally::waitUntilIdle();
+    EXPECT_EQ(standin::log::lines(),
+              std::vector<std::string>{"KeelAnr start ignored: already started"});
+    EXPECT_EQ(testsupport::eventFilter(), filter) << "no second filter";
+    EXPECT_EQ(KeelAnr::startTime, startTime);
+    EXPECT_EQ(testsupport::collector()->cacheDir,
+              QDir(testsupport::moduleDirectory()).filePath("keel-anr-cache"));
+    EXPECT_FALSE(QDir(other.path()).exists("keel-anr-cache")) << "nothing retried there either";
+}
+
 TEST(Lifecycle, CacheDirectoryThatCannotBeMadeLeavesCacheDirEmpty)
 {
     QTemporaryDir parent;

@@ -104,7 +104,7 @@ long long fixedMillisecond()
 
 TEST_F(CollectorDump, DumpsInOneMillisecondTakeTheNextFreeNamesAndLeaveEarlierOnesAlone)
 {
-    collector->setClockForTesting(&fixedMillisecond);
+    collector->setWallClockForTesting(&fixedMillisecond);
     const std::string first = writeMiniDump();
     ASSERT_EQ(QDir(directory.path()).filePath("1700000000123.dmp").toStdString(), first);
     QFile file(QString::fromStdString(first));
