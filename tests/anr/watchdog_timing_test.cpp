@@ -77,8 +77,8 @@ TEST(WatchdogClock, DeliveriesAreStampedOnTheMonotonicClockNotTheWallClock)
     const long long before = platform::monotonicMs();
     collector->iterationBegin();
     const long long after = platform::monotonicMs();
-    EXPECT_GE(collector->iterationStart.load(), before);
-    EXPECT_LE(collector->iterationStart.load(), after);
+    EXPECT_GE(collector->delivery.iterationStart.load(), before);
+    EXPECT_LE(collector->delivery.iterationStart.load(), after);
     EXPECT_GT(before, 0) << "0 means no delivery";
 }
 
@@ -101,14 +101,14 @@ TEST_P(LateTick, RestartsTheDeliveryUnderWayInsteadOfReportingIt)
     const LateTickCase &c = GetParam();
     beginAt(t0);
     tickEvery100(t0 + 100, t0 + 5300); // three identical samples: lag captured
-    ASSERT_EQ(collector->sameStackCount.load(), 3);
+    ASSERT_EQ(collector->delivery.sameStackCount.load(), 3);
     const long long late = t0 + 9000; // past the stuck threshold
     tickAt(late, c.scheduled ? late - c.lateBy : 0);
 
     if (c.restarted) {
         EXPECT_TRUE(stuck.empty());
-        EXPECT_EQ(collector->iterationStart.load(), late);
-        EXPECT_EQ(collector->sameStackCount.load(), 0);
+        EXPECT_EQ(collector->delivery.iterationStart.load(), late);
+        EXPECT_EQ(collector->delivery.sameStackCount.load(), 0);
         // Measured from the late tick on: stuck only 8 s after it, and no lag at its end.
         tickEvery100(late + 100, late + 8000);
         EXPECT_TRUE(stuck.empty());
@@ -133,8 +133,8 @@ INSTANTIATE_TEST_SUITE_P(, LateTick,
 // episode is still reported, without a dump.
 TEST_F(WatchdogTiming, DumpsAreRateLimitedPerKind)
 {
-    collector->lagFirstTime = 0;
-    collector->stuckFirstTime = 0;
+    collector->thresholds.lagFirstTime = 0;
+    collector->thresholds.stuckFirstTime = 0;
     long long t = t0;
     for (int episode = 0; episode < 30; ++episode, t += 500) {
         beginAt(t);
@@ -148,14 +148,14 @@ TEST_F(WatchdogTiming, DumpsAreRateLimitedPerKind)
     EXPECT_EQ(dumps, 2);
 
     // Lags have their own budget: a lag right after a stuck dump still gets one.
-    collector->lagFirstTime = 100;
-    collector->stuckFirstTime = 100'000;
+    collector->thresholds.lagFirstTime = 100;
+    collector->thresholds.stuckFirstTime = 100'000;
     beginAt(t);
     tickEvery100(t + 200, t + 400);
-    EXPECT_EQ(collector->lagDumpPath, "dump-3.dmp");
+    EXPECT_EQ(collector->watchdog.lagDumpPath, "dump-3.dmp");
     beginAt(t + 1000);
     tickEvery100(t + 1200, t + 1400);
-    EXPECT_EQ(collector->lagDumpPath, "") << "a second lag within 10 s gets none";
+    EXPECT_EQ(collector->watchdog.lagDumpPath, "") << "a second lag within 10 s gets none";
     beginAt(t + 2000);
     tickAt(t + 2100, t + 2100);
     ASSERT_EQ(lags.size(), 2u);
@@ -198,9 +198,9 @@ TEST_P(ShortestPause, HoldsWhateverTheSampleRate)
 
     ANRCollector *collector = KeelAnrInternals::collector();
     collector->setEpisodeActionsForTesting(&times.actions);
-    collector->lagFirstTime = -1;
-    collector->stuckFirstTime = LLONG_MAX;
-    collector->lagSampleRate = GetParam();
+    collector->thresholds.lagFirstTime = -1;
+    collector->thresholds.stuckFirstTime = LLONG_MAX;
+    collector->thresholds.lagSampleRate = GetParam();
     collector->iterationBegin();
 
     constexpr std::size_t kTicks = 40;
@@ -242,8 +242,8 @@ TEST(WatchdogStop, IsBoundedWhileATickBlocksAndImmediateDuringAPause)
 
     ANRCollector *collector = KeelAnrInternals::collector();
     collector->setEpisodeActionsForTesting(&blocked->actions);
-    collector->stuckFirstTime = -1;
-    collector->lagSampleRate = 1;
+    collector->thresholds.stuckFirstTime = -1;
+    collector->thresholds.lagSampleRate = 1;
     collector->iterationBegin();
     {
         std::unique_lock<std::mutex> lock(blocked->mutex);
@@ -263,7 +263,7 @@ TEST(WatchdogStop, IsBoundedWhileATickBlocksAndImmediateDuringAPause)
 TEST(WatchdogStop, CutsALongPauseShort)
 {
     ANRCollector *collector = KeelAnrInternals::collector();
-    collector->lagSampleRate = LLONG_MAX; // a day, at most
+    collector->thresholds.lagSampleRate = LLONG_MAX; // a day, at most
     EXPECT_TRUE(collector->stopWatchdog(testsupport::kSafetyTimeout));
 }
 
