@@ -14,8 +14,9 @@ struct KeelAnrInternals;
 class KEELANR_EXPORT KeelAnr
 {
 public:
-    KeelAnr &operator=(const KeelAnr &) = default;
-    KeelAnr &operator=(KeelAnr &&) = default;
+    // Defined (as defaults) in the module, so that they are part of its exports.
+    KeelAnr &operator=(const KeelAnr &);
+    KeelAnr &operator=(KeelAnr &&);
 
     // Makes "keel-anr-cache" under `dir`, installs the event-loop probes (disabled), asks
     // the analytics client for the cloud configuration and retries cached reports.

@@ -1,6 +1,10 @@
-// What the SDK's header leaves for this module to define and export: the log-mode constants
-// and the special members of the SDK's Windows configuration class.
+// What the headers leave for this module to define and export: KeelAnr's assignments, the
+// SDK's log-mode constants and the special members of the SDK's Windows configuration class.
+#include "anr/keel_anr.h"
 #include "keel.h"
+
+KeelAnr &KeelAnr::operator=(const KeelAnr &) = default;
+KeelAnr &KeelAnr::operator=(KeelAnr &&) = default;
 
 const int Keel::LOG_OFF = 0;
 const int Keel::LOG_CONSOLE = 1;

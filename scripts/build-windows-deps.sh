@@ -147,7 +147,7 @@ for plugin in minimal offscreen; do
 done
 
 step "installing Qt"
-make -s -C "$qt_build" install_qmake install_mkspecs >/dev/null
+make -s -C "$qt_build" sub-qmake-qmake-aux-pro-install_subtargets install_mkspecs >/dev/null
 for dir in src/corelib src/gui src/platformsupport src/winmain src/tools/bootstrap src/tools/moc \
     src/tools/rcc src/tools/uic src/plugins/platforms/minimal src/plugins/platforms/offscreen; do
     [[ -d $qt_build/$dir ]] && make -s -C "$qt_build/$dir" install >/dev/null

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 namespace
 {
@@ -35,9 +36,9 @@ class ReadIniValue : public testing::TestWithParam<IniCase>
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "keel-ini-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        directory_ = pattern;
+        directory_ = fs::temp_directory_path() /
+                     ("keel-ini-" + std::to_string(std::random_device{}()));
+        ASSERT_TRUE(fs::create_directory(directory_)); // false: it existed already
     }
     void TearDown() override { fs::remove_all(directory_); }
     std::string read(const fs::path &file, const std::string &section = "build_info")
