@@ -10,6 +10,7 @@
 #include "keel.h"
 #include "platform/clock.h"
 #include "platform/thread_handle.h"
+#include "report/report_cache.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -44,7 +45,7 @@ void KeelAnr::start(const QString &dir)
     collector->mainThread = platform::openCurrentThread();
 
     const QString cachePath = QDir(dir).filePath("keel-anr-cache");
-    collector->cacheDir = QDir(QString()).mkpath(cachePath) ? cachePath : QString();
+    collector->cacheDir = makeCacheDirectory(cachePath) ? cachePath : QString();
 
     QCoreApplication *application = QCoreApplication::instance();
     auto *filter = new ANREventFilter(collector, application);

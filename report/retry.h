@@ -1,9 +1,18 @@
-// Lookup used by the retry of cached reports (KeelAnr::retryFailedCache).
+// The retry of cached reports (KeelAnr::retryFailedCache) and its report reader.
 #pragma once
 
-#include <QDir>
-#include <QString>
+#include <string>
 
-// Absolute path of the first file in `directory` (by name, ignoring case) whose name ends
-// in "." + `suffix`, in any case; hidden files are not considered. "" when there is none.
-QString findFileBySuffix(QDir directory, const QString &suffix);
+// What a cached report file holds, as the retry sends it.
+struct CachedReport {
+    std::string eventName;
+    int first = 0;
+    int second = 0;
+    std::string text;
+};
+
+// Reads a report from its file name ("{event}.{first}.{second}.json"; pieces that are not
+// numbers give 0) and its bytes. False with the reason in `why` when the name has fewer
+// than three pieces, or the bytes are empty or not one JSON object.
+bool readCachedReport(const std::string &fileName, const std::string &bytes, CachedReport &report,
+                      std::string &why);
