@@ -1,10 +1,10 @@
-// Retry of cached reports: at each start, every report directory left in the cache by an
-// earlier run is sent with the GUID and event identity it was first given, then deleted.
-// Delivery is at least once: a crash between the send and the deletion of the report file
-// sends it again at the next start, with the same GUID. Before that, dumps at the cache's
-// root that no report took and report directories without a report are deleted, and the
-// cache's quota is applied. Nothing is read or deleted through a link, and only regular
-// files are read or uploaded.
+// Retry of cached reports: at each start, every report directory in the cache is sent with
+// the GUID and event identity it was first given, then deleted. Delivery is at least once:
+// a crash between the send and the deletion of the report file sends it again at the next
+// start, with the same GUID. Before that, dumps at the cache's root that no report took
+// and report directories without a report are deleted once they are older than ten
+// minutes, and the cache's quota is applied. Nothing is read or deleted through a link, and only
+// regular files are read or uploaded.
 #include "report/retry.h"
 
 #include "anr/anr_collector.h"
@@ -30,6 +30,11 @@ namespace
 
 using platform::DirectoryEntry;
 using platform::EntryKind;
+
+// Another process of the host may share the cache and be writing into it: only what is
+// older than this at the start counts as left behind. A pending dump lives for the rest of
+// its episode plus one upload, far less.
+constexpr long long kLeftBehindAgeMs = 10 * 60 * 1000;
 
 // "{event}.{first}.{second}.json" gives the event name and its two integers.
 constexpr int kReportNamePieces = 3;
@@ -182,9 +187,8 @@ void KeelAnr::retryFailedCache()
     if (cacheDir.isEmpty())
         return;
     const std::string cache = QFile::encodeName(cacheDir).toStdString();
-    // What was there before this start is an earlier run's; what is newer may be this run's
-    // own work in progress.
-    const long long leftBeforeMs = startTime;
+    // What is newer may be work in progress, of this process or another.
+    const long long leftBeforeMs = startTime - kLeftBehindAgeMs;
 
     const std::vector<DirectoryEntry> entries = sortedEntries(cache);
     int orphans = 0;
