@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cstdio>
 #include <random>
-#include <thread>
 #include <vector>
 
 namespace
@@ -63,6 +62,15 @@ bool hasDumpSuffix(const std::string &name)
 {
     return QString::fromStdString(name).endsWith(".dmp", Qt::CaseInsensitive) &&
            name.front() != '.';
+}
+
+bool holdsReport(const std::string &directory)
+{
+    for (const platform::DirectoryEntry &entry : platform::listDirectory(directory))
+        if (entry.kind == platform::EntryKind::Regular && entry.name.front() != '.' &&
+            QString::fromStdString(entry.name).endsWith(".json", Qt::CaseInsensitive))
+            return true;
+    return false;
 }
 
 struct CachedDump {
@@ -163,11 +171,12 @@ void moveDumpToCache(const std::string &dumpPath, const std::string &guid, const
     const QString dump = QString::fromStdString(dumpPath);
     if (dumpPath.empty() || platform::entryKind(bytesOf(dump)) != platform::EntryKind::Regular)
         return;
+    // Only beside its report: a directory holding just a dump would be of no use.
     const std::string directory = reportDirectory(guid, cacheDir);
-    if (directory.empty())
+    if (directory.empty() || !holdsReport(directory))
         return;
-    // Result not examined: a dump that cannot be moved stays at the cache's root, where the
-    // next start deletes it.
+    // Result not examined: a dump that cannot be moved stays at the cache's root, where a
+    // later start deletes it.
     if (platform::renameRegularFileDurably(bytesOf(dump),
                                            directory + "/" + bytesOf(QFileInfo(dump).fileName())))
         cacheStepDone("dump moved");

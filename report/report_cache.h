@@ -39,9 +39,9 @@ std::string safeReportGuid(std::string guid);
 void writeCachedReport(const std::string &eventName, const std::string &reportText,
                        const std::string &guid, int first, int second, const QString &cacheDir);
 
-// Moves the dump (a regular file only) into the report's directory (made if missing),
-// keeping its file name, then applies the cache's quota. Call it after writeCachedReport,
-// so that a report directory always holds its report before its dump.
+// Moves the dump (a regular file only) into the report's directory, keeping its file name,
+// then applies the cache's quota. Only a directory that already holds its report takes a
+// dump (call it after writeCachedReport); otherwise the dump stays where it was.
 void moveDumpToCache(const std::string &dumpPath, const std::string &guid, const QString &cacheDir);
 
 // Replaces the file at `path` with `bytes` the same durable way (0600). False when the old

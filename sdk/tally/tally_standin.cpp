@@ -242,6 +242,7 @@ bool takeScriptedGuid(std::string &guid)
 
 void reset()
 {
+    scriptGuids({});
     waitUntilIdle();
     std::lock_guard<std::mutex> lock(state().mutex);
     auto &s = state();

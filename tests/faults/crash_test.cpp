@@ -75,6 +75,10 @@ TEST_F(CrashTest, KillNineAnywhereLosesNothingAndDuplicatesOnlyBetweenSendAndDel
                                               "file in place") != writer.steps.end();
         const QStringList directories = subdirectories(cacheDir());
         ASSERT_LE(directories.size(), 1);
+        const bool dumpMoved =
+            std::find(writer.steps.begin(), writer.steps.end(), "dump moved") != writer.steps.end();
+        EXPECT_TRUE(!dumpMoved || reportComplete)
+            << "the report is on disk before its dump moves in";
 
         std::vector<std::pair<std::string, std::string>> sent;
         int duplicatesAllowed = 0;
