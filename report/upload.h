@@ -7,8 +7,10 @@
 // Uploads the file and waits for the outcome. Returns the service's reference to it (the
 // string member "data" of the response, which may itself be empty) or "" on any failure:
 // a library error, a body that is not JSON or has no string "data", or no completion
-// within the upload time limit (60 s). Never called on the GUI thread.
-std::string uploadFile(std::string filePath);
+// within the upload time limit (60 s), when `timedOut` (if given) is set. Never called on
+// the GUI thread. The library's engine and resource are destroyed only after the completion
+// has arrived: by this function, or by a completion that comes after the limit.
+std::string uploadFile(std::string filePath, bool *timedOut = nullptr);
 
 // Replaces the upload time limit; a zero or negative value restores the default.
 void setUploadTimeLimitForTesting(std::chrono::milliseconds limit);

@@ -2,10 +2,10 @@
 // against different Qt versions: "<dir> <result> [key value]..." starts the module on <dir>
 // with the given map delivered (none: an empty map, so only the cached file counts) and
 // writes to <result> the Qt major version and what the handler made of the file.
-#include "anr/anr_collector.h"
-#include "anr/anr_event_filter.h"
 #include "anr/keel_anr.h"
 #include "anr/keel_anr_internals.h"
+#include "detector/anr_collector.h"
+#include "detector/anr_event_filter.h"
 #include "keel_standin.h"
 
 #include <QGuiApplication>
@@ -54,9 +54,12 @@ int main(int argc, char **argv)
     json_object_set_new(result, "cached_isOpen", json_string(cachedSwitch().c_str()));
     json_object_set_new(result, "enabled",
                         json_boolean(KeelAnrInternals::eventFilter()->enabled.load()));
-    json_object_set_new(result, "lag_first_time", json_integer(collector->lagFirstTime.load()));
-    json_object_set_new(result, "stuck_first_time", json_integer(collector->stuckFirstTime.load()));
-    json_object_set_new(result, "lag_sample_rate", json_integer(collector->lagSampleRate.load()));
+    json_object_set_new(result, "lag_first_time",
+                        json_integer(collector->thresholds.lagFirstTime.load()));
+    json_object_set_new(result, "stuck_first_time",
+                        json_integer(collector->thresholds.stuckFirstTime.load()));
+    json_object_set_new(result, "lag_sample_rate",
+                        json_integer(collector->thresholds.lagSampleRate.load()));
     const int written = json_dump_file(result, argv[2], 0);
     json_decref(result);
     KeelAnr::stop();
