@@ -11,6 +11,7 @@
 #include "keel.h"
 #include "platform/clock.h"
 #include "platform/thread_handle.h"
+#include "report/report_cache.h"
 #include "report/reports.h"
 #include "report/retry.h"
 #include "report/upload.h"
@@ -46,8 +47,8 @@ void applyCloudConfiguration(std::map<std::string, std::string> delivered, ANRCo
                              ANREventFilter *filter)
 {
     const CloudConfiguration configuration =
-        mergeCloudConfiguration(std::move(delivered), collector->cacheDir);
-    if (!configuration.open)
+        mergeCloudConfiguration(std::move(delivered), collector->cacheDir, &writeCacheFileDurably);
+    if (!configuration.open())
         return;
     const Keel *keel = Keel::instance();
     sendStartupEvent(0, keel->isMainProcess, keel->processName);
@@ -99,7 +100,7 @@ ANRCollector *KeelAnr::anrCollector()
 
 void KeelAnr::retryFailedCache()
 {
-    retryCachedReports(anrCollector()->cacheDir);
+    retryCachedReports(anrCollector()->cacheDir, startTime);
 }
 
 void KeelAnr::start(const QString &dir)
@@ -120,7 +121,7 @@ void KeelAnr::start(const QString &dir)
     collector->mainThread = platform::openCurrentThread();
 
     const QString cachePath = QDir(dir).filePath("keel-anr-cache");
-    collector->cacheDir = QDir(QString()).mkpath(cachePath) ? cachePath : QString();
+    collector->cacheDir = makeCacheDirectory(cachePath) ? cachePath : QString();
 
     QCoreApplication *application = QCoreApplication::instance();
     qAddPostRoutine(&stopWatchdogForExit);

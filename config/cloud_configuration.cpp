@@ -1,45 +1,117 @@
 #include "config/cloud_configuration.h"
 
 #include "base/log.h"
-#include "base/qt_compat.h"
+#include "platform/regular_file.h"
 
 #include <QDir>
-#include <QSettings>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
 namespace
 {
 
-constexpr long long kDefaultLagFirstTime = CloudConfiguration{}.lagFirstTime;
-constexpr long long kDefaultStuckFirstTime = CloudConfiguration{}.stuckFirstTime;
-constexpr long long kDefaultLagSampleRate = CloudConfiguration{}.lagSampleRate;
+const long long kDefaultLagFirstTime = CloudConfiguration{}.lagFirstTime;
+const long long kDefaultStuckFirstTime = CloudConfiguration{}.stuckFirstTime;
+const long long kDefaultLagSampleRate = CloudConfiguration{}.lagSampleRate;
+// The file holds four short values; a larger one is not read at all, as if absent.
+constexpr std::size_t kMaxConfigurationBytes = 64 * 1024;
 
-struct Configuration {
-    std::string isOpen;
-    long long lagFirstTime;
-    long long stuckFirstTime;
-    long long lagSampleRate;
-};
-
-Configuration readCached(const QSettings &cache)
+// A value as QSettings' INI format reads it: a quoted string with its escapes undone, or
+// the text up to a ';' comment, trimmed.
+std::string iniValue(const std::string &raw)
 {
-    return {cache.value("isOpen", QString()).toString().toStdString(),
-            cache.value("lag_first_time", kDefaultLagFirstTime).toLongLong(),
-            cache.value("stuck_first_time", kDefaultStuckFirstTime).toLongLong(),
-            cache.value("lag_sample_rate", kDefaultLagSampleRate).toLongLong()};
+    const QString text = QString::fromUtf8(raw.data(), static_cast<int>(raw.size())).trimmed();
+    if (!text.startsWith('"')) {
+        const int comment = text.indexOf(';');
+        return (comment < 0 ? text : text.left(comment)).trimmed().toStdString();
+    }
+    QString value;
+    for (int i = 1; i < text.size() && text[i] != '"'; ++i) {
+        if (text[i] == '\\' && i + 1 < text.size())
+            ++i;
+        value += text[i];
+    }
+    return value.toStdString();
 }
 
-void writeCached(QSettings &cache, const Configuration &configuration)
+// Text QSettings reads back as `value` itself: printable ASCII without quotes or
+// backslashes, in quotes. Anything else is cached as "" (it is not "1" either).
+std::string quotedIniString(const std::string &value)
 {
-    cache.setValue("isOpen", QString::fromStdString(configuration.isOpen));
-    cache.setValue("lag_first_time", QVariant(qlonglong(configuration.lagFirstTime)));
-    cache.setValue("stuck_first_time", QVariant(qlonglong(configuration.stuckFirstTime)));
-    cache.setValue("lag_sample_rate", QVariant(qlonglong(configuration.lagSampleRate)));
+    const bool plain = std::all_of(value.begin(), value.end(), [](char c) {
+        return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
+    });
+    return "\"" + (plain ? value : std::string()) + "\"";
+}
+
+long long numberOr(const std::map<std::string, std::string> &values, const char *key,
+                   long long fallback)
+{
+    const auto found = values.find(key);
+    // As QVariant converts a text: 0 when it is no number.
+    return found == values.end() ? fallback : QString::fromStdString(found->second).toLongLong();
+}
+
+CloudConfiguration readCached(const QString &path)
+{
+    std::string text;
+    const platform::FileRead read = platform::readRegularFile(
+        path.toStdWString(), kMaxConfigurationBytes, text, platform::Links::DoNotFollow);
+    if (read == platform::FileRead::TooLarge || read == platform::FileRead::NotRegular)
+        logMessage("Keel ANR anr_config.ini ignored: not a regular file of at most 64 KiB");
+    return parseCachedConfiguration(read == platform::FileRead::Read ? text : std::string());
 }
 
 } // namespace
+
+CloudConfiguration parseCachedConfiguration(const std::string &ini)
+{
+    std::map<std::string, std::string> values;
+    bool inGeneral = true;
+    std::size_t at = 0;
+    while (at < ini.size()) {
+        const std::size_t newline = ini.find('\n', at);
+        const std::size_t end = newline == std::string::npos ? ini.size() : newline;
+        const QString line =
+            QString::fromUtf8(ini.data() + at, static_cast<int>(end - at)).trimmed();
+        at = end + 1;
+        if (line.startsWith('[')) {
+            inGeneral = line == "[General]";
+            continue;
+        }
+        const int equals = line.indexOf('=');
+        if (!inGeneral || equals <= 0)
+            continue;
+        const std::string key = line.left(equals).trimmed().toStdString();
+        if (values.count(key) == 0)
+            values[key] = iniValue(line.mid(equals + 1).toStdString());
+    }
+    const auto isOpen = values.find("isOpen");
+    return {isOpen == values.end() ? std::string() : isOpen->second,
+            numberOr(values, "lag_first_time", kDefaultLagFirstTime),
+            numberOr(values, "stuck_first_time", kDefaultStuckFirstTime),
+            numberOr(values, "lag_sample_rate", kDefaultLagSampleRate)};
+}
+
+std::string cachedConfigurationText(const CloudConfiguration &configuration)
+{
+    return "[General]\nisOpen=" + quotedIniString(configuration.isOpen) +
+           "\nlag_first_time=" + std::to_string(configuration.lagFirstTime) +
+           "\nstuck_first_time=" + std::to_string(configuration.stuckFirstTime) +
+           "\nlag_sample_rate=" + std::to_string(configuration.lagSampleRate) + "\n";
+}
+
+CloudConfiguration mergeCloudConfiguration(CloudConfiguration cached,
+                                           std::map<std::string, std::string> delivered)
+{
+    if (delivered.empty())
+        return cached;
+    return {delivered["lag_sw"], toLongLongOr(delivered["lag_first_time"], kDefaultLagFirstTime),
+            toLongLongOr(delivered["stuck_first_time"], kDefaultStuckFirstTime),
+            toLongLongOr(delivered["lag_sample_rate"], kDefaultLagSampleRate)};
+}
 
 long long toLongLongOr(const std::string &text, long long fallback)
 {
@@ -54,28 +126,21 @@ long long toLongLongOr(const std::string &text, long long fallback)
 }
 
 CloudConfiguration mergeCloudConfiguration(std::map<std::string, std::string> delivered,
-                                           const QString &cacheDir)
+                                           const QString &cacheDir, const CacheFileWriter &write)
 {
-    qtcompat::IniSettings cache(QDir(cacheDir).filePath("anr_config.ini"));
+    const QString path = QDir(cacheDir).filePath("anr_config.ini");
 
-    Configuration configuration = readCached(cache);
-    logMessage("Keel ANR getCloudConfiguration from cache isOpen = %s",
-               configuration.isOpen.c_str());
+    const CloudConfiguration cached = readCached(path);
+    logMessage("Keel ANR getCloudConfiguration from cache isOpen = %s", cached.isOpen.c_str());
 
-    if (!delivered.empty()) {
-        configuration.isOpen = delivered["lag_sw"];
+    const bool wasDelivered = !delivered.empty();
+    const CloudConfiguration configuration = mergeCloudConfiguration(cached, std::move(delivered));
+    if (wasDelivered) {
         logMessage("Keel ANR getCloudConfiguration isOpen = %s", configuration.isOpen.c_str());
-        configuration.lagFirstTime =
-            toLongLongOr(delivered["lag_first_time"], kDefaultLagFirstTime);
-        configuration.stuckFirstTime =
-            toLongLongOr(delivered["stuck_first_time"], kDefaultStuckFirstTime);
         logMessage("Keel ANR getCloudConfiguration lag_first_time = %lld, stuck_first_time= %lld",
                    configuration.lagFirstTime, configuration.stuckFirstTime);
-        configuration.lagSampleRate =
-            toLongLongOr(delivered["lag_sample_rate"], kDefaultLagSampleRate);
-        writeCached(cache, configuration);
+        // Result not examined: an unwritten cache only means the next start begins closed.
+        write(path, cachedConfigurationText(configuration));
     }
-    // QSettings writes pending values to disk when `cache` goes out of scope.
-    return {configuration.isOpen == "1", configuration.lagFirstTime, configuration.stuckFirstTime,
-            configuration.lagSampleRate};
+    return configuration;
 }

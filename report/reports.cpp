@@ -51,7 +51,8 @@ void buildAndSendReport(const ReportKind &kind, const std::string &dumpPath, lon
 {
     const std::string prefix = kind.keyPrefix;
     json_t *report = json_object();
-    const std::string guid = Tally::generateGUID();
+    // A GUID that is not a plain file name would put the cache directory elsewhere.
+    const std::string guid = safeReportGuid(Tally::generateGUID());
 
     setJsonString(report, prefix + "ground", Keel::instance()->isBackground ? "后台" : "前台");
     json_object_set_new(report, (prefix + "memory").c_str(), getMemoryInfo());
@@ -75,9 +76,11 @@ void buildAndSendReport(const ReportKind &kind, const std::string &dumpPath, lon
     }
 
     logMessage("%s", kind.uploadFailedMessage);
-    moveDumpToCache(dumpPath, guid, cacheDir);
+    // The report first: a crash between the two leaves a report without its dump (sent
+    // without it) and a dump at the root (deleted at the next start), never a lone dump.
     writeCachedReport(kind.eventName, jsonText(report), guid, kReportEventFirst, kReportEventSecond,
                       cacheDir);
+    moveDumpToCache(dumpPath, guid, cacheDir);
     json_decref(report);
 }
 

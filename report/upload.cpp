@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 
 namespace
@@ -23,61 +24,100 @@ namespace
 constexpr std::chrono::milliseconds kDefaultUploadTimeLimit{60'000};
 std::atomic<long long> uploadTimeLimitMs{kDefaultUploadTimeLimit.count()};
 
-// The uploads whose completion is still awaited. The library gets an id as user data, not
-// the address of a promise: a completion arriving after uploadFile gave up finds no entry
-// and is dropped, instead of writing into a promise that no longer exists.
+// The uploads whose completion has not arrived yet. The library gets an id as user data,
+// not the address of a promise. The engine and resource stay in the library's hands until
+// the completion arrives: when uploadFile has stopped waiting by then, the late completion
+// destroys them; otherwise uploadFile does once it has the outcome.
+//
+// At exit the uploads are cut short: every waiting uploadFile stops waiting as if its time
+// limit had passed (the completion, when it comes, still destroys the handles) and later
+// uploads fail at once. A promise holds nothing when its upload was cut short.
 class PendingUploads
 {
 public:
-    // 0 (and no upload) once uploads are cut short.
-    std::uint64_t add(std::future<std::string> &result)
+    using Outcome = std::optional<std::string>;
+
+    // 0 (nothing added) once uploads are cut short.
+    std::uint64_t add(std::future<Outcome> &result, void *engine, void *resource)
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (cutShort_)
             return 0;
         const std::uint64_t id = nextId_++;
-        result = waiting_[id].get_future();
+        Pending &pending = waiting_[id];
+        pending.engine = engine;
+        pending.resource = resource;
+        result = pending.promise.get_future();
         return id;
     }
 
-    // Every awaited upload fails at once, and so does every later one.
-    void cutShort()
+    // Hands the outcome to the waiting uploadFile, or releases the handles when it no
+    // longer waits.
+    void complete(std::uint64_t id, std::string value)
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        cutShort_ = true;
-        for (auto &entry : waiting_)
-            entry.second.set_value({});
-        waiting_.clear();
-    }
-
-    // Fulfils the upload's promise; nothing when it is no longer awaited.
-    void fulfil(std::uint64_t id, std::string value)
-    {
-        std::promise<std::string> promise;
+        Pending pending;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             const auto entry = waiting_.find(id);
             if (entry == waiting_.end())
                 return;
-            promise = std::move(entry->second);
+            pending = std::move(entry->second);
             waiting_.erase(entry);
         }
-        promise.set_value(std::move(value));
+        if (pending.abandoned)
+            destroyHandles(pending.engine, pending.resource);
+        else
+            pending.promise.set_value(std::move(value));
     }
 
-    // Stops awaiting the upload. False when its completion has already taken the promise,
-    // which it then fulfils without delay.
+    // Stops waiting; the completion, when it comes, destroys the handles. False when the
+    // completion has already taken the entry, which then fulfils the promise without delay.
     bool abandon(std::uint64_t id)
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        return waiting_.erase(id) > 0;
+        const auto entry = waiting_.find(id);
+        if (entry == waiting_.end())
+            return false;
+        entry->second.abandoned = true;
+        return true;
+    }
+
+    void cutShort()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        cutShort_ = true;
+        for (auto &entry : waiting_) {
+            if (!entry.second.abandoned) {
+                entry.second.abandoned = true;
+                entry.second.promise.set_value(std::nullopt);
+            }
+        }
+    }
+
+    bool isCutShort()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return cutShort_;
+    }
+
+    static void destroyHandles(void *engine, void *resource)
+    {
+        Upload_Resource_Destroy(resource);
+        Upload_Engine_Destroy(engine);
     }
 
 private:
+    struct Pending {
+        std::promise<Outcome> promise;
+        void *engine = nullptr;
+        void *resource = nullptr;
+        bool abandoned = false;
+    };
+
     std::mutex mutex_;
     std::uint64_t nextId_ = 1;
     bool cutShort_ = false;
-    std::unordered_map<std::uint64_t, std::promise<std::string>> waiting_;
+    std::unordered_map<std::uint64_t, Pending> waiting_;
 };
 
 PendingUploads &pendingUploads()
@@ -105,7 +145,7 @@ void onUploadComplete(void *userData, void *response, void *, void *error)
     if (error) {
         logMessage("[Error] code: %d, message: %s\n", Upload_Error_code_get(error),
                    Upload_Error_message_get(error));
-        pendingUploads().fulfil(idOf(userData), {});
+        pendingUploads().complete(idOf(userData), {});
         return;
     }
 
@@ -115,32 +155,37 @@ void onUploadComplete(void *userData, void *response, void *, void *error)
         data && size > 0 ? std::string(data, static_cast<std::size_t>(size)) : std::string();
     json_t *document = json_loads(body.c_str(), 0, nullptr);
     if (!document) {
-        pendingUploads().fulfil(idOf(userData), {});
+        pendingUploads().complete(idOf(userData), {});
         return;
     }
-    const char *reference = json_string_value(json_object_get(document, "data"));
-    pendingUploads().fulfil(idOf(userData), reference ? reference : "");
+    const char *text = json_string_value(json_object_get(document, "data"));
+    std::string reference = text ? text : "";
     json_decref(document);
     logMessage("[Upload Success] %s\n", body.c_str());
+    pendingUploads().complete(idOf(userData), std::move(reference));
 }
 
-std::string awaitOutcome(std::uint64_t id, std::future<std::string> &result)
+// The outcome, or nothing when no completion came within the limit or the upload was cut
+// short.
+PendingUploads::Outcome awaitOutcome(std::uint64_t id, std::future<PendingUploads::Outcome> &result)
 {
     const std::chrono::milliseconds limit{uploadTimeLimitMs.load(std::memory_order_relaxed)};
     if (result.wait_for(limit) == std::future_status::ready || !pendingUploads().abandon(id))
         return result.get();
-    return {};
+    return std::nullopt;
 }
 
 } // namespace
 
-std::string uploadFile(std::string filePath)
+std::string uploadFile(std::string filePath, bool *timedOut)
 {
-    std::future<std::string> result;
-    const std::uint64_t id = pendingUploads().add(result);
-    if (id == 0)
+    if (timedOut)
+        *timedOut = false;
+    if (pendingUploads().isCutShort()) {
+        if (timedOut)
+            *timedOut = true; // the process is exiting: the report waits for the next start
         return {};
-
+    }
     void *config = Upload_Config_Create("keel", "");
     Upload_Config_test_set(config, Tally::instance()->testEnvironment);
     void *engine = Upload_Engine_Create(config);
@@ -149,13 +194,24 @@ std::string uploadFile(std::string filePath)
     void *resource = Upload_Resource_Create(filePath.c_str(), "tally");
     Upload_Resource_suffix_set(resource, "dmp");
 
+    std::future<PendingUploads::Outcome> result;
+    const std::uint64_t id = pendingUploads().add(result, engine, resource);
+    if (id == 0) { // cut short meanwhile; the library never saw the handles
+        PendingUploads::destroyHandles(engine, resource);
+        if (timedOut)
+            *timedOut = true;
+        return {};
+    }
     Upload_Engine_StartUpload(engine, userDataFor(id), resource, onUploadProgress,
                               onUploadComplete);
-    std::string reference = awaitOutcome(id, result);
-
-    Upload_Resource_Destroy(resource);
-    Upload_Engine_Destroy(engine);
-    return reference;
+    std::optional<std::string> reference = awaitOutcome(id, result);
+    if (!reference) {
+        if (timedOut)
+            *timedOut = true;
+        return {}; // The handles are the late completion's to destroy.
+    }
+    PendingUploads::destroyHandles(engine, resource);
+    return *reference;
 }
 
 void cutUploadsShort()

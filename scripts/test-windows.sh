@@ -38,7 +38,7 @@ wine wineboot --init >/dev/null 2>&1 || true
 # the command line because Wine does not pass QT_* variables to Windows programs.
 run_case() {
     local executable=$1 test=$2 log
-    log="$results/$(basename "$executable" .exe).$test.log"
+    log="$results/$(basename "$executable" .exe).${test//\//_}.log"
     if (cd "$(dirname "$executable")" &&
         timeout "$per_case_timeout" wine "$executable" --gtest_filter="$test" -platform minimal) \
         >"$log" 2>&1 && grep -q '^\[  PASSED  \]' "$log"; then

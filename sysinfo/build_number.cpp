@@ -1,19 +1,23 @@
 // Kept free of Qt, JSON and POSIX calls: this file is also built for Windows.
 #include "sysinfo/build_number.h"
 
+#include "platform/regular_file.h"
 #include "platform/system_info.h"
 #include "sysinfo/system_probes.h"
 
+#include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cstring>
 
 namespace
 {
 
-// fgets stores at most 254 characters and the terminating NUL in it, so a longer line is
-// handled as several lines of up to 254 characters each.
-constexpr int kLineBufferSize = 255;
+// The reader behaves as an fgets loop with this buffer would: at most 254 characters and
+// the terminating NUL, so a longer line is handled as several lines of up to 254 characters.
+constexpr std::size_t kLineBufferSize = 255;
+
+// A build-number file is a few lines; a larger one is not read at all.
+constexpr std::size_t kMaxIniBytes = 64 * 1024;
 
 bool isSpace(char c)
 {
@@ -48,17 +52,21 @@ bool isSectionHeader(const std::string &line)
 
 } // namespace
 
-std::string readIniValue(const std::wstring &path, const std::string &section,
+std::string findIniValue(const std::string &text, const std::string &section,
                          const std::string &key)
 {
-    std::FILE *file = platform::openTextFileForReading(path);
-    if (!file)
-        return {};
-
     std::string currentSection;
-    char buffer[kLineBufferSize];
-    while (std::fgets(buffer, kLineBufferSize, file)) {
-        const std::string line(buffer, std::strlen(buffer));
+    std::size_t at = 0;
+    while (at < text.size()) {
+        // A piece as fgets would store it: up to the newline (kept) or 254 characters, and
+        // as strlen sees it, ending at an embedded NUL.
+        const std::size_t newline = text.find('\n', at);
+        const std::size_t lineEnd = newline == std::string::npos ? text.size() : newline + 1;
+        const std::size_t pieceEnd = std::min(lineEnd, at + kLineBufferSize - 1);
+        const std::string raw = text.substr(at, pieceEnd - at);
+        const std::string line = raw.substr(0, std::strlen(raw.c_str()));
+        at = pieceEnd;
+
         if (isSectionHeader(line)) {
             currentSection = sectionName(line);
             continue;
@@ -66,14 +74,23 @@ std::string readIniValue(const std::wstring &path, const std::string &section,
         const std::size_t equals = line.find('=');
         if (equals == std::string::npos)
             continue;
-        if (currentSection == section && trimmed(line.substr(0, equals)) == key) {
-            std::fclose(file);
-            // Trimming also drops the line's newline.
+        // Trimming also drops the line's newline.
+        if (currentSection == section && trimmed(line.substr(0, equals)) == key)
             return trimmed(line.substr(equals + 1));
-        }
     }
-    std::fclose(file);
     return {};
+}
+
+std::string readIniValue(const std::wstring &path, const std::string &section,
+                         const std::string &key)
+{
+    // A link beside the executable may well be the packager's; it is followed, but only to
+    // a regular file, which is opened without blocking.
+    std::string text;
+    if (platform::readRegularFile(path, kMaxIniBytes, text, platform::Links::Follow) !=
+        platform::FileRead::Read)
+        return {};
+    return findIniValue(text, section, key);
 }
 
 std::string getBuildNumber()

@@ -9,8 +9,14 @@
 std::string getBuildNumber();
 
 // Value of the first entry `key` under section `section` of the INI file at `path`, or "".
-// Minimal reader: lines are read in pieces of at most 254 characters; a piece holding both
+// The file is read only when it is a regular file (a link to one counts) of at most 64 KiB,
+// opened without blocking. Minimal reader (findIniValue): lines are read in pieces of at most 254
+// characters; a piece holding both
 // '[' and ']' is a section header; otherwise the text before the first '=' is the key and
 // the rest the value, both trimmed of isspace characters; names compare byte for byte.
 std::string readIniValue(const std::wstring &path, const std::string &section,
+                         const std::string &key);
+
+// The same lookup in the file's bytes.
+std::string findIniValue(const std::string &text, const std::string &section,
                          const std::string &key);

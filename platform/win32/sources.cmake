@@ -4,6 +4,7 @@ target_sources(keelanr_platform PRIVATE
     win32/dump_file_win.cpp
     win32/path_text_win.cpp
     win32/process_dump_win.cpp
+    win32/regular_file_win.cpp
     win32/stack_sampler_win.cpp
     win32/system_info_win.cpp
     win32/thread_handle_win.cpp

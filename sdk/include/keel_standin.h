@@ -46,6 +46,10 @@ void setCloudConfiguration(std::map<std::string, std::string> configuration);
 bool deliverCloudConfiguration(std::map<std::string, std::string> configuration);
 // Waits until everything queued on the client's thread has run.
 void waitUntilIdle();
+// The next calls of Tally::generateGUID return these, in order, before random ones again.
+void scriptGuids(std::vector<std::string> guids);
+// Takes the next scripted GUID; false when none is left.
+bool takeScriptedGuid(std::string &guid);
 // Drops the registered callback, the preset configuration and the recorded events,
 // and restores the default reply (AcceptNow).
 void reset();

@@ -56,6 +56,12 @@ struct RecordedUpload {
 };
 std::vector<RecordedUpload> uploads();
 
+// Engines and resources created and not yet destroyed.
+std::size_t liveHandles();
+// How many engines or resources were destroyed while an upload still worked with them
+// (after its start, before its completion was called).
+std::size_t handlesDestroyedInUse();
+
 // Waits until at least `count` completions are held; false on timeout.
 bool waitForHeld(std::size_t count, std::chrono::milliseconds timeout);
 // Delivers every held completion, each from a thread of the library's own, and waits

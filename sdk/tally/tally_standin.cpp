@@ -97,6 +97,8 @@ Tally *Tally::instance()
 
 std::string Tally::generateGUID()
 {
+    if (std::string scripted; standin::tally::takeScriptedGuid(scripted))
+        return scripted;
     // 128 random bits as 32 lower-case hex digits in the usual 8-4-4-4-12 groups.
     static std::mutex mutex;
     static std::mt19937_64 generator{std::random_device{}()};
@@ -216,8 +218,31 @@ void waitUntilIdle()
     clientThread().waitUntilIdle();
 }
 
+namespace
+{
+std::mutex guidMutex;
+std::deque<std::string> scriptedGuids;
+} // namespace
+
+void scriptGuids(std::vector<std::string> guids)
+{
+    std::lock_guard<std::mutex> lock(guidMutex);
+    scriptedGuids.assign(guids.begin(), guids.end());
+}
+
+bool takeScriptedGuid(std::string &guid)
+{
+    std::lock_guard<std::mutex> lock(guidMutex);
+    if (scriptedGuids.empty())
+        return false;
+    guid = std::move(scriptedGuids.front());
+    scriptedGuids.pop_front();
+    return true;
+}
+
 void reset()
 {
+    scriptGuids({});
     waitUntilIdle();
     std::lock_guard<std::mutex> lock(state().mutex);
     auto &s = state();

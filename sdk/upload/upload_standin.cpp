@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -48,6 +49,8 @@ struct UploadError {
 // Everything one completion call needs, copied out of the engine and the resource so that
 // the caller may destroy both before a held or late completion arrives.
 struct Completion {
+    void *engine = nullptr;
+    void *resource = nullptr;
     void *userData = nullptr;
     Upload_ProgressCallback onProgress = nullptr;
     Upload_CompleteCallback onComplete = nullptr;
@@ -56,13 +59,7 @@ struct Completion {
     ResponseBuffer response;
     UploadError error;
 
-    void deliver()
-    {
-        if (onProgress)
-            onProgress(userData, 1.0f);
-        if (onComplete)
-            onComplete(userData, &response, &request, failed ? &error : nullptr);
-    }
+    void deliver();
 };
 
 struct LibraryState {
@@ -82,12 +79,47 @@ struct LibraryState {
     std::vector<Completion> held;
     std::vector<std::thread> threads;
     std::mt19937_64 keys{std::random_device{}()};
+    // Engines and resources not yet destroyed, and those an upload still works with (from
+    // its start until its completion is called).
+    std::set<void *> live;
+    std::multiset<void *> inUse;
+    std::size_t destroyedInUse = 0;
 };
 
 LibraryState &state()
 {
     static LibraryState instance;
     return instance;
+}
+
+void Completion::deliver()
+{
+    {
+        auto &s = state();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        for (void *handle : {engine, resource})
+            if (const auto found = s.inUse.find(handle); found != s.inUse.end())
+                s.inUse.erase(found);
+    }
+    if (onProgress)
+        onProgress(userData, 1.0f);
+    if (onComplete)
+        onComplete(userData, &response, &request, failed ? &error : nullptr);
+}
+
+void *created(void *handle)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().live.insert(handle);
+    return handle;
+}
+
+void destroyed(void *handle)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().live.erase(handle);
+    if (state().inUse.count(handle) > 0)
+        ++state().destroyedInUse;
 }
 
 // Caller holds the state's mutex.
@@ -159,17 +191,19 @@ void Upload_Config_Destroy(void *config)
 
 void *Upload_Engine_Create(void *config)
 {
-    return new UploadEngine{config ? *static_cast<UploadConfig *>(config) : UploadConfig{}};
+    return created(
+        new UploadEngine{config ? *static_cast<UploadConfig *>(config) : UploadConfig{}});
 }
 
 void Upload_Engine_Destroy(void *engine)
 {
+    destroyed(engine);
     delete static_cast<UploadEngine *>(engine);
 }
 
 void *Upload_Resource_Create(const char *filePath, const char *business)
 {
-    return new UploadResource{text(filePath), text(business), {}};
+    return created(new UploadResource{text(filePath), text(business), {}});
 }
 
 void Upload_Resource_suffix_set(void *resource, const char *suffix)
@@ -180,6 +214,7 @@ void Upload_Resource_suffix_set(void *resource, const char *suffix)
 
 void Upload_Resource_Destroy(void *resource)
 {
+    destroyed(resource);
     delete static_cast<UploadResource *>(resource);
 }
 
@@ -188,6 +223,8 @@ void Upload_Engine_StartUpload(void *engine, void *userData, void *resource,
                                Upload_CompleteCallback onComplete)
 {
     Completion completion;
+    completion.engine = engine;
+    completion.resource = resource;
     completion.userData = userData;
     completion.onProgress = onProgress;
     completion.onComplete = onComplete;
@@ -208,6 +245,8 @@ void Upload_Engine_StartUpload(void *engine, void *userData, void *resource,
     std::string key;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
+        s.inUse.insert(engine);
+        s.inUse.insert(resource);
         s.uploads.push_back(completion.request);
         reply = takeReply(s, completion.request.path);
         key = freshKey(s, completion.request);
@@ -334,6 +373,18 @@ std::vector<RecordedUpload> uploads()
     return state().uploads;
 }
 
+std::size_t liveHandles()
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().live.size();
+}
+
+std::size_t handlesDestroyedInUse()
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().destroyedInUse;
+}
+
 bool waitForHeld(std::size_t count, std::chrono::milliseconds timeout)
 {
     auto &s = state();
@@ -380,6 +431,7 @@ void reset()
     s.directory.clear();
     s.uploads.clear();
     s.held.clear();
+    s.destroyedInUse = 0;
 }
 
 } // namespace standin::upload

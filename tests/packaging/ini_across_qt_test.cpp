@@ -1,6 +1,6 @@
 // "anr_config.ini" written by this build is read the same by the build against the other Qt
-// major version, and back. For ASCII text both builds write the same bytes; other text Qt 5
-// writes as escapes and Qt 6 as UTF-8, and each reads both.
+// major version, and back. Both builds write the file with the module's own code, so the
+// bytes are the same; a switch that is not plain printable ASCII is cached as "".
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -72,7 +72,7 @@ struct IniCase {
     long long lagFirstTime; // the collector's values after a read; defaults when closed
     long long stuckFirstTime;
     long long lagSampleRate;
-    bool sameBytes; // both builds write the same file for this delivery
+    std::string cachedIsOpen; // the switch as the reading build finds it in the file
 };
 
 void PrintTo(const IniCase &c, std::ostream *out)
@@ -100,17 +100,15 @@ TEST_P(IniAcrossQtVersions, OneBuildReadsWhatTheOtherWrote)
 
     EXPECT_EQ(thisWrites ? written.qt : read.qt, QT_VERSION_MAJOR);
     EXPECT_NE(read.qt, written.qt) << "the other helper is built against the same Qt";
-    EXPECT_EQ(read.cachedIsOpen, c.delivered.at("lag_sw"));
+    EXPECT_EQ(read.cachedIsOpen, c.cachedIsOpen);
     EXPECT_EQ(read.enabled, c.enabled);
     EXPECT_EQ(read.lagFirstTime, c.lagFirstTime);
     EXPECT_EQ(read.stuckFirstTime, c.stuckFirstTime);
     EXPECT_EQ(read.lagSampleRate, c.lagSampleRate);
 
-    if (c.sameBytes) {
-        const QString again = work.filePath("again");
-        runHelper(thisWrites ? otherHelper : thisHelper, again, c.delivered);
-        EXPECT_EQ(iniBytes(again).toStdString(), iniBytes(dir).toStdString());
-    }
+    const QString again = work.filePath("again");
+    runHelper(thisWrites ? otherHelper : thisHelper, again, c.delivered);
+    EXPECT_EQ(iniBytes(again).toStdString(), iniBytes(dir).toStdString());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -125,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 300,
                                 900,
                                 20,
-                                true},
+                                "1"},
                         IniCase{"ExtremeNumbers",
                                 {{"lag_sw", "1"},
                                  {"lag_first_time", "-9223372036854775808"},
@@ -135,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 -9223372036854775807LL - 1,
                                 9223372036854775807LL,
                                 0,
-                                true},
+                                "1"},
                         IniCase{"NonAsciiSwitch",
                                 {{"lag_sw", "\xc3\xa9\xe2\x82\xac \xf0\x9f\x98\x80"},
                                  {"lag_first_time", "1"}},
@@ -143,15 +141,15 @@ INSTANTIATE_TEST_SUITE_P(
                                 5000,
                                 8000,
                                 100,
-                                false},
+                                ""},
                         IniCase{"IniSyntaxInSwitch",
                                 {{"lag_sw", "1;=\"x,y\\ [General]\t%"}, {"stuck_first_time", "2"}},
                                 false,
                                 5000,
                                 8000,
                                 100,
-                                true},
-                        IniCase{"EmptySwitch", {{"lag_sw", ""}}, false, 5000, 8000, 100, true}),
+                                ""},
+                        IniCase{"EmptySwitch", {{"lag_sw", ""}}, false, 5000, 8000, 100, ""}),
         testing::Values(Writer::ThisBuild, Writer::OtherBuild)),
     [](const testing::TestParamInfo<std::tuple<IniCase, Writer>> &info) {
         return std::string(std::get<0>(info.param).name) +

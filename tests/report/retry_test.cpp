@@ -3,6 +3,7 @@
 // left alone.
 #include "anr/keel_anr_internals.h"
 #include "detector/anr_collector.h"
+#include "report/upload.h"
 #include "support/report_fixture.h"
 
 #include <QDir>
@@ -91,10 +92,23 @@ const RetryCase kRetryCases[] = {
      {{"g3/keel_stuck_info.5.1019.json", kStuckText}, {"g3/1.dmp", "dump"}},
      false,
      {"uploaded g3/1.dmp", "[ANR] retryFailedCache upload dmp failed"}},
-    {"TextNotJsonWithUploadedDumpDropsTheReport",
+    {"TextNotJsonDropsTheReportWithItsDumpUnsent",
      {{"g4/keel_stuck_info.5.1019.json", "stuck: yes"}, {"g4/1.dmp", "dump"}},
      true,
-     {"uploaded g4/1.dmp", "[ANR] JSON object is null"}},
+     {"[ANR] retryFailedCache dropped a report: report file not a JSON object"}},
+    {"JsonThatIsNoObjectIsDropped",
+     {{"g8/keel_lag_info.5.1019.json", "[{}]"}},
+     true,
+     {"[ANR] retryFailedCache dropped a report: report file not a JSON object"}},
+    {"EmbeddedNulIsDropped",
+     {{"g9/keel_lag_info.5.1019.json", QByteArray("{}\0{}", 5)}},
+     true,
+     {"[ANR] retryFailedCache dropped a report: report file not a JSON object"}},
+    {"ReportOverOneMebibyteIsDropped",
+     {{"ga/keel_lag_info.5.1019.json", "{\"a\": \"" + QByteArray(1024 * 1024, 'x') + "\"}"},
+      {"ga/1.dmp", "dump"}},
+     true,
+     {"[ANR] retryFailedCache dropped a report: report file too large"}},
     {"OnlyADumpIsLeftAlone", {{"g5/1.dmp", "dump"}}, true, {"left g5/", "left g5/1.dmp"}},
     {"UpperCaseSuffixIsFound",
      {{"g6/keel_lag_info.5.1019.JSON", "{}"}},
@@ -142,6 +156,30 @@ TEST_F(RetryTest, HandlesReportDirectoriesInNameOrderIgnoringCase)
     EXPECT_EQ(tree(cacheDir()), QStringList());
 }
 
+TEST_F(RetryTest, AnUploadThatTimesOutKeepsTheReportForTheNextStart)
+{
+    lay({{"g/keel_stuck_info.5.1019.json", kStuckText}, {"g/1.dmp", "dump"}});
+    setUploadTimeLimitForTesting(std::chrono::milliseconds(20));
+    standin::upload::queueReply(standin::upload::stored(Delivery::Held));
+    retry();
+    setUploadTimeLimitForTesting(std::chrono::milliseconds(0));
+    ASSERT_TRUE(standin::upload::waitForHeld(1, kSafetyTimeout));
+    standin::upload::releaseHeld();
+    EXPECT_EQ(outcome(), (std::vector<std::string>{
+                             "uploaded g/1.dmp",
+                             "[ANR] retryFailedCache upload dmp timed out; kept for the next start",
+                             "left g/", "left g/1.dmp", "left g/keel_stuck_info.5.1019.json"}));
+
+    standin::upload::reset();
+    standin::upload::setUploadDirectory(uploadDir().toStdString());
+    standin::upload::setDefaultReply(standin::upload::body(R"({"data":"ref-9"})"));
+    retry();
+    const auto events = standin::tally::events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].guid, "g");
+    EXPECT_EQ(tree(cacheDir()), QStringList());
+}
+
 enum class CacheState { Directory, IsAFile, Missing, EmptyPath };
 
 struct BadCacheCase {
@@ -159,11 +197,11 @@ void PrintTo(const BadCacheCase &c, std::ostream *out)
 }
 
 const BadCacheCase kBadCacheCases[] = {
-    {"EmptyReportFileIsSentAsRead",
+    {"EmptyReportFileIsDroppedUnsent",
      CacheState::Directory,
-     {{"g/keel_lag_info.5.1019.json", ""}},
+     {{"g/keel_lag_info.5.1019.json", ""}, {"g/1.dmp", "d"}},
      {},
-     {"sent keel_lag_info g 5 1019 "}},
+     {"[ANR] retryFailedCache dropped a report: report file empty"}},
     {"NameWithFewerThanThreePiecesIsLeftAlone",
      CacheState::Directory,
      {{"g/keel_lag_info.json", "{}"}, {"g/1.dmp", "d"}},

@@ -50,9 +50,12 @@ TEST_P(UploadOutcome, GivesTheDataStringOrEmptyAndLogsWhatItGot)
     reply.delivery = delivery;
     standin::upload::queueReply(reply);
 
-    EXPECT_EQ(uploadFile(inCache("1.dmp").toStdString()), c.expected);
-    // The success line is logged after the result is handed over.
+    bool timedOut = true;
+    EXPECT_EQ(uploadFile(inCache("1.dmp").toStdString(), &timedOut), c.expected);
+    EXPECT_FALSE(timedOut);
     standin::upload::waitUntilIdle();
+    EXPECT_EQ(standin::upload::handlesDestroyedInUse(), 0u);
+    EXPECT_EQ(standin::upload::liveHandles(), 0u);
     EXPECT_EQ(standin::log::lines(),
               c.logLine.empty() ? std::vector<std::string>() : std::vector<std::string>{c.logLine});
 }
@@ -109,18 +112,24 @@ TEST_F(UploadFile, TwoUploadsAtOnceEachGetTheirOwnOutcome)
     EXPECT_EQ(secondResult, "");
 }
 
-TEST_F(UploadFile, GivesUpAfterTheTimeLimitAndALateCompletionIsHarmless)
+TEST_F(UploadFile, GivesUpAfterTheTimeLimitAndTheLateCompletionReleasesTheHandles)
 {
     const QString dump = inCache("3.dmp");
     writeFile(dump, "late dump");
     setUploadTimeLimitForTesting(std::chrono::milliseconds(50));
     standin::upload::queueReply(standin::upload::stored(Delivery::Held));
+    const std::size_t liveBefore = standin::upload::liveHandles();
 
-    EXPECT_EQ(uploadFile(dump.toStdString()), "") << "no completion within the limit";
+    bool timedOut = false;
+    EXPECT_EQ(uploadFile(dump.toStdString(), &timedOut), "") << "no completion within the limit";
+    EXPECT_TRUE(timedOut);
     ASSERT_TRUE(standin::upload::waitForHeld(1, kSafetyTimeout));
-    // The caller's engine and resource are gone; the completion arrives anyway.
+    EXPECT_EQ(standin::upload::liveHandles(), liveBefore + 2)
+        << "the library still works with the engine and the resource";
     standin::upload::releaseHeld();
     EXPECT_EQ(standin::log::count("[Upload Success]"), 1u);
+    EXPECT_EQ(standin::upload::liveHandles(), liveBefore) << "the late completion releases them";
+    EXPECT_EQ(standin::upload::handlesDestroyedInUse(), 0u);
 
     setUploadTimeLimitForTesting(std::chrono::milliseconds(0));
     const std::string reference = uploadFile(dump.toStdString());

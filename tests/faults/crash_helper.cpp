@@ -1,0 +1,83 @@
+// A host process that caches one stuck report (its upload fails) or retries the cache, and
+// kills itself with SIGKILL after a given step of the cache's writers or the retry.
+//   crash_helper write|retry <cache dir> <journal> <kill after step, 0: never> <start time>
+// The journal gets "step <name>" after each step and "sent <guid> <payload>" for each event,
+// written before any kill.
+#include "anr/keel_anr.h"
+#include "anr/keel_anr_internals.h"
+#include "detector/anr_collector.h"
+#include "keel_standin.h"
+#include "report/report_cache.h"
+#include "report/reports.h"
+#include "upload_standin.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+
+namespace
+{
+
+std::FILE *journal = nullptr;
+std::size_t journaledEvents = 0;
+int steps = 0;
+int killAfter = 0;
+
+void journalEvents()
+{
+    const auto events = standin::tally::events();
+    for (; journaledEvents < events.size(); ++journaledEvents)
+        std::fprintf(journal, "sent %s %s\n", events[journaledEvents].guid.c_str(),
+                     events[journaledEvents].payload.c_str());
+}
+
+void onStep(const char *step)
+{
+    journalEvents();
+    std::fprintf(journal, "step %s\n", step);
+    // Unbuffered: what is written is in the kernel's hands before the kill.
+    if (++steps == killAfter)
+        ::kill(::getpid(), SIGKILL);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 6)
+        return 2;
+    const std::string mode = argv[1];
+    const QString cacheDir = QString::fromLocal8Bit(argv[2]);
+    journal = std::fopen(argv[3], "a");
+    if (!journal)
+        return 2;
+    std::setvbuf(journal, nullptr, _IONBF, 0);
+    killAfter = std::stoi(argv[4]);
+    KeelAnr::startTime = std::stoll(argv[5]);
+    KeelAnrInternals::collector()->cacheDir = cacheDir;
+    standin::upload::setUploadDirectory(QDir(cacheDir).filePath("../uploads").toStdString());
+    setCacheStepHookForTesting(onStep);
+
+    if (mode == "write") {
+        const QString dump = QDir(cacheDir).filePath("1700000000000.dmp");
+        QFile file(dump);
+        if (!file.open(QIODevice::WriteOnly) || file.write("dump bytes") != 10)
+            return 2;
+        file.close();
+        standin::upload::setDefaultReply(standin::upload::error(1, "down"));
+        reportStuck(dump.toStdString(), cacheDir, KeelAnr::startTime);
+    } else if (mode == "retry") {
+        standin::upload::setDefaultReply(standin::upload::stored());
+        KeelAnrInternals::retryFailedCache();
+    } else {
+        return 2;
+    }
+    standin::upload::waitUntilIdle();
+    journalEvents();
+    std::fprintf(journal, "done\n");
+    return 0;
+}
