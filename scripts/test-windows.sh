@@ -40,7 +40,7 @@ run_case() {
     local executable=$1 test=$2 log
     log="$results/$(basename "$executable" .exe).${test//\//_}.log"
     if (cd "$(dirname "$executable")" &&
-        timeout "$per_case_timeout" wine "$executable" --gtest_filter="$test" -platform minimal) \
+        timeout "$per_case_timeout" wine "$executable" --gtest_filter="$test" -platform offscreen) \
         >"$log" 2>&1 && grep -q '^\[  PASSED  \]' "$log"; then
         if grep -q '^\[  SKIPPED \]' "$log"; then mv "$log" "$log.skipped"; else mv "$log" "$log.passed"; fi
     else
@@ -53,7 +53,7 @@ export results per_case_timeout
 cases=$results/cases.txt
 while read -r executable; do
     [[ -n $executable ]] || continue
-    (cd "$(dirname "$executable")" && wine "$executable" --gtest_list_tests -platform minimal) 2>/dev/null |
+    (cd "$(dirname "$executable")" && wine "$executable" --gtest_list_tests -platform offscreen) 2>/dev/null |
         tr -d '\r' | awk -v exe="$executable" '
             /^[^ ]/ { suite = $1; next }
             /^  [^ ]/ { print exe "\t" suite $1 }' >>"$cases"

@@ -17,9 +17,6 @@ namespace
 thread_local long long allocationsOnThisThread = 0;
 }
 
-// mingw-w64's GCC does not see a replaced operator new as the allocator paired with these.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void *operator new(std::size_t size)
 {
     ++allocationsOnThisThread;
@@ -35,7 +32,6 @@ void operator delete(void *memory, std::size_t) noexcept
 {
     std::free(memory);
 }
-#pragma GCC diagnostic pop
 
 namespace
 {

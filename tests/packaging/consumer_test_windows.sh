@@ -23,6 +23,6 @@ cmake --build "$work/build" >/dev/null
 mkdir -p "$work/run/platforms"
 cp "$work/build/consumer.exe" "$work/prefix/bin/"*.dll "$work/run/"
 cp "$deps/bin/"*.dll "$work/run/"
-cp "$deps/plugins/platforms/qminimal.dll" "$work/run/platforms/"
-(cd "$work/run" && wine ./consumer.exe -platform minimal)
+cp "$deps/plugins/platforms/qoffscreen.dll" "$work/run/platforms/"
+(cd "$work/run" && wine ./consumer.exe -platform offscreen)
 echo "consumer project built against the installed Windows package and ran under Wine"
