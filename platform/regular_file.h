@@ -25,9 +25,9 @@ enum class Links { Follow, DoNotFollow };
 FileRead readRegularFile(const std::wstring &path, std::size_t maxBytes, std::string &bytes,
                          Links links);
 
-// The cache's primitives below are the Linux backend's only: the cache is a Qt part, which
-// is not built for Windows.
-#ifndef _WIN32
+// The cache's primitives. Paths are UTF-8 (platform/path_text.h). On Windows a "link" is any
+// reparse point (symbolic link, junction), and the owner-only modes are the profile
+// directory's own access rules: the cache inherits them.
 
 // What an entry is, seen without following a final symbolic link.
 enum class EntryKind { Missing, Regular, Directory, Other };
@@ -61,7 +61,5 @@ bool renameRegularFileDurably(const std::string &from, const std::string &to);
 // Deletes the entry itself: a link is unlinked (never its target), a real directory is
 // emptied the same way and removed. False when anything stayed.
 bool removeEntry(const std::string &path);
-
-#endif
 
 } // namespace platform
