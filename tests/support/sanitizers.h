@@ -12,4 +12,13 @@ constexpr bool kThreadSanitizer = true;
 constexpr bool kThreadSanitizer = false;
 #endif
 
+// AddressSanitizer puts its interceptors between libc and the caller: from a thread's
+// system-call stop alone (instruction and stack pointer, no frame pointer) LLDB unwinds the
+// libc frames but not through the interceptor.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 } // namespace testsupport
