@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang, AddressSanitizer and UndefinedBehaviorSanitizer in
-# build-fuzz/ and runs each for 60 s (FUZZ_SECONDS) from its seed corpus in
+# build-fuzz/ and runs each for 60 s (FUZZ_SECONDS) from its starting corpus in
 # tests/fuzz/corpus/<target>/. Prints the executions per second of each; a crash, a leak or
 # a sanitizer report fails the script.
 #   scripts/run-fuzzers.sh
@@ -24,7 +24,7 @@ CC=clang CXX=clang++ cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelW
 cmake --build "$build_dir" --parallel "$(nproc)" --target "${targets[@]/#/fuzz_}"
 
 for target in "${targets[@]}"; do
-    # Findings go to a scratch corpus; the seeds in the tree stay as they are.
+    # Findings go to a scratch corpus; the starting inputs in the tree stay as they are.
     corpus="$build_dir/corpus/$target"
     mkdir -p "$corpus"
     log="$build_dir/fuzz_$target.log"
