@@ -35,17 +35,26 @@ echo "Creating the Wine prefix $WINEPREFIX"
 wine wineboot --init >/dev/null 2>&1 || true
 
 # run_case EXECUTABLE TEST: one test case in a process of its own; Qt's platform comes from
-# the command line because Wine does not pass QT_* variables to Windows programs.
+# the command line because Wine does not pass QT_* variables to Windows programs. A process
+# that printed nothing of GoogleTest's never ran the case (Wine failed to start it): it gets a
+# second try, and counts as failed only if that fails too.
 run_case() {
-    local executable=$1 test=$2 log
+    local executable=$1 test=$2 log attempt
     log="$results/$(basename "$executable" .exe).${test//\//_}.log"
-    if (cd "$(dirname "$executable")" &&
-        timeout "$per_case_timeout" wine "$executable" --gtest_filter="$test" -platform offscreen) \
-        >"$log" 2>&1 && grep -q '^\[  PASSED  \]' "$log"; then
-        if grep -q '^\[  SKIPPED \]' "$log"; then mv "$log" "$log.skipped"; else mv "$log" "$log.passed"; fi
-    else
-        mv "$log" "$log.failed"
-    fi
+    for attempt in 1 2; do
+        if (cd "$(dirname "$executable")" &&
+            timeout "$per_case_timeout" wine "$executable" --gtest_filter="$test" -platform offscreen) \
+            >"$log" 2>&1 && grep -q '^\[  PASSED  \]' "$log"; then
+            if grep -q '^\[  SKIPPED \]' "$log"; then mv "$log" "$log.skipped"; else mv "$log" "$log.passed"; fi
+            rm -f "$log.attempts"
+            return
+        fi
+        grep -q '^\[==========\] Running' "$log" && break
+        echo "(attempt $attempt: Wine did not start the case)" >>"$log.attempts"
+        cat "$log" >>"$log.attempts"
+    done
+    [[ -e $log.attempts ]] && cat "$log.attempts" >>"$log"
+    mv "$log" "$log.failed"
 }
 export -f run_case
 export results per_case_timeout
@@ -68,7 +77,11 @@ for log in "$results"/*.failed; do
     [[ -e $log ]] || continue
     failed=$((failed + 1))
     echo "FAILED: $(basename "$log" .log.failed)"
-    grep -B2 -A10 -E 'Failure$|FAILED|exception|timeout' "$log" | head -40 || tail -20 "$log"
+    if grep -qE 'Failure$|FAILED|exception' "$log"; then
+        grep -B2 -A10 -E 'Failure$|FAILED|exception' "$log" | head -40
+    else
+        tail -20 "$log"
+    fi
 done
 
 check() { # name command...: a check outside GoogleTest, counted like a test case

@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QGuiApplication>
+#include <QTimer>
 #include <gtest/gtest.h>
 #include <qpa/qwindowsysteminterface.h>
 
@@ -111,23 +112,26 @@ TEST_F(ModuleProbes, AboutToBlockClosesTheDeliveryBeforeTheLoopWaits)
         {{"lag_sw", "1"}, {"lag_first_time", "600000"}, {"stuck_first_time", "600000"}});
     ANRCollector *collector = testsupport::collector();
 
-    // Connected after the module's probe, so it runs right after it.
+    // Connected after the module's probe, so it runs right after it. The first blocking
+    // pass after the delivery quits the loop; the timer only bounds the test if the
+    // dispatcher never announces one.
+    QEventLoop loop;
+    Receiver receiver;
     std::vector<long long> startsWhenBlocking;
     QAbstractEventDispatcher *dispatcher = QCoreApplication::eventDispatcher();
     auto connection = QObject::connect(
         dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher,
-        [&] { startsWhenBlocking.push_back(collector->delivery.iterationStart.load()); },
+        [&] {
+            startsWhenBlocking.push_back(collector->delivery.iterationStart.load());
+            if (receiver.received > 0)
+                loop.quit();
+        },
         Qt::DirectConnection);
 
-    Receiver receiver;
     long long startDuringDelivery = 0;
     receiver.onEvent = [&] { startDuringDelivery = collector->delivery.iterationStart.load(); };
     QCoreApplication::postEvent(&receiver, new QEvent(QEvent::User));
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-    // A blocking pass: the dispatcher announces aboutToBlock before waiting; the posted
-    // quit wakes it.
-    QEventLoop loop;
-    QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
     loop.exec();
     QObject::disconnect(connection);
 
