@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building, testing and running libkeelANR needs on Debian 12.
 # Both Qt 5 and Qt 6 (the suite runs against each); clang for the fuzzers.
-# --windows also installs the mingw-w64 cross compiler and Wine for the Windows tests, and
-# dpkg-dev for fetching Debian source packages.
+# --windows also installs the mingw-w64 cross compiler, Wine and dpkg-dev, then builds Qt and
+# jansson for Windows from Debian's source packages (scripts/build-windows-deps.sh: about half
+# an hour on two cores the first time, seconds once its cache is filled).
 set -euo pipefail
 
 packages=(
@@ -26,3 +27,6 @@ for attempt in 1 2 3; do
     [[ $attempt -lt 3 ]] && sleep 20
 done
 sudo_if_needed env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${packages[@]}"
+if [[ "${1:-}" == "--windows" ]]; then
+    "$(dirname "$0")/build-windows-deps.sh"
+fi

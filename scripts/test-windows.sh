@@ -3,8 +3,8 @@
 # Wine prefix that is removed afterwards. When scripts/build-windows-deps.sh has built Qt and
 # jansson for Windows, that is the whole module (keelANR.dll, the stand-in SDK DLLs, the tests,
 # the demo), and besides every test case (each in a process of its own) it checks
-# keelANR.dll's export table and builds and runs a consumer project against the installed
-# package. Without them, it is the Qt-free layers (platform, system probes) and their tests.
+# keelANR.dll's export table, builds and runs a consumer project against the installed
+# package, and runs the demo check (scripts/check-demo.sh --windows). Without them, it is the Qt-free layers (platform, system probes) and their tests.
 # Prints "N passed, M failed" (test cases and checks) and exits non-zero when anything failed.
 #
 # Usage: scripts/test-windows.sh [build directory, default build-windows]
@@ -106,6 +106,9 @@ fi
 if [[ -n $deps ]]; then
     check exports "$root/tests/win32/check_exports.sh" "$build/bin/keelANR.dll"
     check consumer "$root/tests/packaging/consumer_test_windows.sh" "$build" "$deps"
+    check demo "$root/scripts/check-demo.sh" --windows "$build"
+    echo "=== The demo under Wine"
+    grep -E '^(GUI thread|   frame|ok |FAILED )' "$results/demo.out" || true
 fi
 
 echo "$passed passed, $failed failed ($skipped skipped)"
