@@ -2,7 +2,6 @@
 // GUI-thread event handler runs past lagFirstTime. Only the dump and the reports are recorded
 // instead of done; the samples are real.
 #include "support/sanitizers.h"
-#include "test_thread.h"
 
 #include "anr/keel_anr_internals.h"
 #include "detector/anr_collector.h"
@@ -28,6 +27,18 @@ namespace
 {
 
 using Sample = std::vector<std::uint64_t>;
+
+// The only time limit: a safety net for waits that end on a condition.
+constexpr std::chrono::seconds kSafetyNet{30};
+
+template <typename Condition>
+bool eventually(Condition condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kSafetyNet;
+    while (!condition() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    return condition();
+}
 
 // What the watchdog did. Lives as long as the process: a tick in flight may still run the
 // actions after a test has returned.
