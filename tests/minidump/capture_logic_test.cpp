@@ -1,24 +1,33 @@
-// The capture's pure logic on made-up input: /proc parsing, stack ranges, registers,
-// build ids and the module list.
+// The capture's pure logic on made-up input (/proc parsing, stack ranges, registers, build
+// ids, the module list), and the serialiser and file writer fed a made-up model and read back
+// with the strict test reader. The live and LLDB tests check real dumps; these, edge cases.
+#include "minidump/minidump_reader.h"
 #include "platform/linux/capture/dump_memory_linux.h"
+#include "platform/linux/capture/dump_writer_linux.h"
 #include "platform/linux/capture/elf_headers_linux.h"
 #include "platform/linux/capture/module_list_linux.h"
 #include "platform/linux/capture/proc_files_linux.h"
 #include "platform/linux/capture/thread_context_linux.h"
 #include "platform/linux/capture/thread_freezer_linux.h"
+#include "platform/minidump/serialiser.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <map>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <tuple>
+#include <unistd.h>
 
 namespace
 {
 
 using namespace platform::linux_impl;
+using minidump_test::Minidump;
 
 auto fields(const MapsEntry &e)
 {
@@ -128,7 +137,7 @@ TEST(StackRange, CoversTheRedZoneAndStaysInsideTheMappingAndBelowTheCeiling)
     }
 }
 
-TEST(RegisterConversion, EveryGeneralRegisterLandsAtItsContextOffset)
+TEST(RegisterConversion, GeneralRegistersSegmentsFlagsAndFloatingPoint)
 {
     // In context order, from Rax at 0x78 to Rip at 0xF8.
     const int order[] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP,
@@ -137,20 +146,14 @@ TEST(RegisterConversion, EveryGeneralRegisterLandsAtItsContextOffset)
     SavedRegisters saved;
     for (int i = 0; i < NGREG; ++i)
         saved.gregs[i] = 0x1111'0000'0000 + i;
-    const format::ContextAmd64 context = contextFromRegisters(saved);
+    saved.gregs[REG_CSGSFS] = static_cast<greg_t>(0x002B'0000'0000'0033); // ss, fs, gs, cs
+    saved.gregs[REG_EFL] = 0x246;
+    format::ContextAmd64 context = contextFromRegisters(saved);
     for (std::size_t i = 0; i < std::size(order); ++i) {
         std::uint64_t value = 0;
         std::memcpy(&value, reinterpret_cast<const char *>(&context) + 0x78 + 8 * i, 8);
         EXPECT_EQ(static_cast<std::uint64_t>(saved.gregs[order[i]]), value) << "slot " << i;
     }
-}
-
-TEST(RegisterConversion, SegmentsFlagsAndFloatingPoint)
-{
-    SavedRegisters saved;
-    saved.gregs[REG_CSGSFS] = static_cast<greg_t>(0x002B'0000'0000'0033); // ss, fs, gs, cs
-    saved.gregs[REG_EFL] = 0x246;
-    format::ContextAmd64 context = contextFromRegisters(saved);
     EXPECT_EQ(0x33, context.cs);
     EXPECT_EQ(0, context.ss) << "ss is only valid with UC_SIGCONTEXT_SS";
     EXPECT_EQ(0x246u, context.eflags);
@@ -270,14 +273,17 @@ TEST(BuildIdFromMemory, NotAnElfImageOrUnreadableHeadersGiveNothing)
     memory.regions[0x1000] = std::vector<std::uint8_t>(4096, 'x');
     memory.regions[0x10000] = makeElf(ElfShape{});
     memory.regions[0x10000].resize(sizeof(Elf64_Ehdr) + 10); // program headers cut off
-    // More program headers than any real object has, all readable: refused, not read.
-    std::vector<std::uint8_t> &crowded = memory.regions[0x40000] = makeElf(ElfShape{});
-    const std::uint16_t tooMany = 257;
-    std::memcpy(crowded.data() + offsetof(Elf64_Ehdr, e_phnum), &tooMany, sizeof tooMany);
-    crowded.resize(sizeof(Elf64_Ehdr) + tooMany * sizeof(Elf64_Phdr));
+    // 256 program headers, all readable, are the most any object may claim: one more is
+    // refused, not read.
+    for (const std::uint16_t count : {256, 257}) {
+        std::vector<std::uint8_t> &crowded = memory.regions[0x40000 + count * 0x10000] =
+            makeElf(ElfShape{});
+        std::memcpy(crowded.data() + offsetof(Elf64_Ehdr, e_phnum), &count, sizeof count);
+        crowded.resize(sizeof(Elf64_Ehdr) + count * sizeof(Elf64_Phdr));
+        EXPECT_EQ(count == 256, readLoadedElf(memory, 0x40000 + count * 0x10000).has_value());
+    }
     EXPECT_FALSE(readLoadedElf(memory, 0x1000));
     EXPECT_FALSE(readLoadedElf(memory, 0x10000));
-    EXPECT_FALSE(readLoadedElf(memory, 0x40000));
     EXPECT_FALSE(readLoadedElf(memory, 0x90000)) << "unmapped";
 }
 
@@ -294,6 +300,10 @@ TEST(ModuleList, OneModulePerElfObjectWithTheEntryPointsObjectFirst)
                   "7f0000010000-7f0000011000 r--p 00000000 08:01 30 /usr/lib/libfoo.so\n"
                   "7f0000011000-7f0000012000 r-xp 00001000 08:01 30 /usr/lib/libfoo.so\n"
                   "7f0000020000-7f0000021000 r-xp 00000000 00:00 0 [vdso]\n"
+                  "7f0000030000-7f0000031000 r--p 00001000 08:01 40 /usr/lib/offset.so\n"
+                  "7f0000040000-7f0000041000 ---p 00000000 08:01 50 /usr/lib/unreadable.so\n"
+                  "7f0000050000-7f0000051000 r--p 00000000 08:01 60 relative.so\n"
+                  "7f1000000000-7f1100000000 r--p 00000000 08:01 70 /usr/lib/huge.so\n"
                   "7ffd00000000-7ffd00021000 rw-p 00000000 00:00 0 [stack]\n");
     FakeMemory memory;
     ElfShape app;
@@ -301,7 +311,11 @@ TEST(ModuleList, OneModulePerElfObjectWithTheEntryPointsObjectFirst)
     memory.regions[0x55550000] = makeElf(app);
     memory.regions[0x7f0000000000] = std::vector<std::uint8_t>(4096, 0); // a font
     memory.regions[0x7f0000010000] = makeElf(ElfShape{});
-    memory.regions[0x7f0000020000] = makeElf(ElfShape{});
+    // ELF images that are no module: mapped from an offset, unreadable, not an absolute
+    // path, or larger than a module list entry can say.
+    for (const std::uint64_t at :
+         {0x7f0000020000, 0x7f0000030000, 0x7f0000040000, 0x7f0000050000, 0x7f1000000000})
+        memory.regions[at] = makeElf(ElfShape{});
 
     const std::string appPath = "/opt/app/bin/app", lib = "/usr/lib/libfoo.so",
                       vdso = "linux-gate.so";
@@ -326,6 +340,217 @@ TEST(ModuleList, OneModulePerElfObjectWithTheEntryPointsObjectFirst)
         EXPECT_EQ(0x2000u, byPath[lib].size);
         EXPECT_EQ(0x7f0000020000u, byPath[vdso].base);
     }
+}
+
+constexpr std::uint32_t kLsbRelease = 0x47670005;
+constexpr std::uint32_t kDsoDebug = 0x4767000A;
+
+format::ContextAmd64 contextWith(std::uint64_t rsp, std::uint64_t rip)
+{
+    format::ContextAmd64 context{};
+    context.contextFlags = format::kContextFull;
+    context.rsp = rsp;
+    context.rip = rip;
+    return context;
+}
+
+// Two threads with stacks and one without a context; a module without a build id and named
+// outside ASCII; no LSB release. The live tests check the Linux streams' contents.
+class Serialiser : public testing::Test
+{
+protected:
+    Serialiser()
+    {
+        model.processId = 4242;
+        model.timeDateStamp = 1700000000;
+        model.system.csdVersion = "Linux 6.1.0 #1 SMP x86_64";
+        model.threads = {
+            {100,
+             contextWith(0x7000'0100, 0x5555'1000),
+             {0x7000'0000, {mainStack.data(), mainStack.size()}}},
+            {101,
+             contextWith(0x6000'0800, 0x5555'2000),
+             {0x6000'0000, {workerStack.data(), workerStack.size()}}},
+            {102, std::nullopt, {}},
+        };
+        model.modules = {
+            {0x5555'0000, 0x3000, "/opt/app/bin/app", {0xDE, 0xAD, 0xBE, 0xEF, 1, 2, 3, 4}},
+            {0x7f00'0000, 0x10000, "/opt/app/lib/libüñï.so", {}},
+        };
+        model.cpuInfo = "processor\t: 0\n";
+        model.procStatus = "Name:\tapp\nPid:\t4242\n";
+        model.cmdLine = std::string("app\0--flag\0", 11);
+        model.auxv = std::string(32, '\x07');
+        model.maps = "55550000-55553000 r-xp 00000000 08:01 42 /opt/app/bin/app\n";
+        model.dsoDebug = DsoDebugInfo{
+            1,
+            0x1111,
+            0x2222,
+            0x5555'2e00,
+            std::vector<std::uint8_t>(32, 0x0D),
+            {{0, "", 0x5555'2e00}, {0x7f00'0000, "/opt/app/lib/libüñï.so", 0x7f00'9000}}};
+    }
+
+    Minidump serialiseAndParse() const
+    {
+        std::string error;
+        std::optional<Minidump> dump = Minidump::parse(fileOf(model), error);
+        EXPECT_TRUE(dump) << error;
+        return dump ? *dump : Minidump();
+    }
+
+public:
+    // What writeLayout leaves in a fresh file; `written` tells whether it reported success.
+    static std::vector<std::uint8_t>
+    fileOf(const DumpModel &model, PositionalWriter write = &::pwritev, bool *written = nullptr)
+    {
+        const std::optional<DumpLayout> layout = layOutMinidump(model);
+        EXPECT_TRUE(layout);
+        const int fd = memfd_create("dump", MFD_CLOEXEC);
+        EXPECT_GE(fd, 0);
+        const bool ok = layout && writeLayout(fd, *layout, write);
+        if (written)
+            *written = ok;
+        else
+            EXPECT_TRUE(ok);
+        struct stat status {
+        };
+        fstat(fd, &status);
+        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(status.st_size));
+        EXPECT_EQ(status.st_size, pread(fd, bytes.data(), bytes.size(), 0));
+        close(fd);
+        return bytes;
+    }
+
+    std::vector<std::uint8_t> mainStack = std::vector<std::uint8_t>(8192, 0xA1);
+    std::vector<std::uint8_t> workerStack = std::vector<std::uint8_t>(4096, 0xB2);
+    DumpModel model;
+};
+
+TEST_F(Serialiser, ThreadsWithoutContextOrStackModulesWithoutIdAndAbsentFiles)
+{
+    Minidump dump = serialiseAndParse();
+    ASSERT_EQ(3u, dump.threads.size());
+    ASSERT_EQ(2u, dump.memory.size()) << "a thread without a stack has no memory range";
+    for (std::size_t i = 0; i < 2; ++i) {
+        const DumpThread &source = model.threads[i];
+        EXPECT_EQ(source.threadId, dump.threads[i].threadId);
+        EXPECT_EQ(source.context->rsp,
+                  dump.contextValue(dump.threads[i], minidump_test::kContextRsp));
+        EXPECT_EQ(std::vector<std::uint8_t>(source.stack.bytes.data,
+                                            source.stack.bytes.data + source.stack.bytes.size),
+                  dump.readMemory(source.stack.address, source.stack.bytes.size));
+    }
+    EXPECT_EQ(102u, dump.threads[2].threadId);
+    EXPECT_EQ(0u, dump.threads[2].context.size);
+    EXPECT_EQ(0u, dump.threads[2].stack.size);
+
+    ASSERT_EQ(2u, dump.modules.size());
+    EXPECT_EQ(0x3000u, dump.modules[0].size);
+    EXPECT_EQ((std::vector<std::uint8_t>{'L', 'E', 'p', 'B', 0xDE, 0xAD, 0xBE, 0xEF, 1, 2, 3, 4}),
+              dump.modules[0].codeView);
+    EXPECT_EQ("/opt/app/lib/libüñï.so", dump.modules[1].name);
+    EXPECT_TRUE(dump.modules[1].codeView.empty()) << "no CodeView record without a build id";
+
+    ASSERT_NE(nullptr, dump.findStream(kLsbRelease));
+    EXPECT_EQ(0u, dump.findStream(kLsbRelease)->location.size) << "an absent file: empty stream";
+    EXPECT_EQ(40u + 32, dump.streamBytes(kDsoDebug).size()) << "head and dynamic section";
+    ASSERT_EQ(2u, dump.linkMap.size());
+    EXPECT_EQ("/opt/app/lib/libüñï.so", dump.linkMap[1].name);
+    EXPECT_EQ(0x7f00'9000u, dump.linkMap[1].ld);
+
+    model.dsoDebug.reset();
+    dump = serialiseAndParse();
+    EXPECT_EQ(nullptr, dump.findStream(kDsoDebug));
+    EXPECT_EQ(11u, dump.streams.size());
+}
+
+TEST_F(Serialiser, RefusesWhatA32BitRvaCannotAddressInsteadOfWrapping)
+{
+    // Claims 5 GiB; the range check must refuse it before a single byte is read.
+    model.threads[0].stack.bytes.size = std::size_t{5} << 30;
+    EXPECT_FALSE(layOutMinidump(model));
+    model.threads[0].stack.bytes.size = mainStack.size();
+    model.modules[0].size = std::uint64_t{1} << 32;
+    EXPECT_FALSE(layOutMinidump(model));
+}
+
+TEST(Utf16Conversion, GivesValidUtf16)
+{
+    const std::pair<std::string, std::u16string> cases[] = {
+        {"/t/é缓存", u"/t/é缓存"},
+        {"/t/\xF0\x9F\x98\x80", u"/t/\U0001F600"}, // a surrogate pair
+        {"/t/\xFF\xC3", u"/t/\uFFFD\uFFFD"},
+        {"/t/\xED\xA0\x80", u"/t/\uFFFD\uFFFD\uFFFD"}, // an encoded surrogate is invalid
+    };
+    for (const auto &[utf8, utf16] : cases)
+        EXPECT_EQ(utf16, utf16FromUtf8(utf8)) << utf8;
+}
+
+std::uint32_t read32(const std::vector<std::uint8_t> &image, std::size_t at)
+{
+    std::uint32_t value;
+    std::memcpy(&value, image.data() + at, 4);
+    return value;
+}
+
+// Interrupted before every other call; otherwise writes at most 5 bytes of its first vector.
+ssize_t tricklingWriter(int fd, const iovec *vectors, int, off_t offset)
+{
+    static unsigned calls = 0;
+    if (++calls % 2 == 0) {
+        errno = EINTR;
+        return -1;
+    }
+    const iovec first{vectors[0].iov_base, std::min<std::size_t>(vectors[0].iov_len, 5)};
+    return pwritev(fd, &first, 1, offset);
+}
+
+// A disk that is full after 4 KiB.
+constexpr off_t kDiskRoom = 4096;
+ssize_t diskFullWriter(int fd, const iovec *vectors, int, off_t offset)
+{
+    if (offset >= kDiskRoom) {
+        errno = ENOSPC;
+        return -1;
+    }
+    const iovec first{vectors[0].iov_base,
+                      std::min<std::size_t>(vectors[0].iov_len, kDiskRoom - offset)};
+    return pwritev(fd, &first, 1, offset);
+}
+
+TEST_F(Serialiser, EveryByteGetsOutThroughShortWritesInterruptionsAndLongVectorLists)
+{
+    const std::vector<std::uint8_t> reference = fileOf(model);
+    EXPECT_EQ(reference, fileOf(model, &tricklingWriter));
+
+    // More pieces than one pwritev takes.
+    constexpr std::size_t kThreads = 1500;
+    const std::vector<std::uint8_t> stack = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    model.threads.clear();
+    for (std::size_t i = 0; i < kThreads; ++i) {
+        const std::uint64_t base = 0x10'0000 + i * 0x100;
+        model.threads.push_back({static_cast<std::uint32_t>(1000 + i),
+                                 contextWith(base, 0x5555'1000),
+                                 {base, {stack.data(), stack.size()}}});
+    }
+    std::string error;
+    const std::optional<Minidump> dump = Minidump::parse(fileOf(model), error);
+    ASSERT_TRUE(dump) << error;
+    ASSERT_EQ(kThreads, dump->threads.size());
+    EXPECT_EQ(stack, dump->readMemory(0x10'0000 + (kThreads - 1) * 0x100, stack.size()));
+}
+
+TEST_F(Serialiser, AFileCutShortByAFullDiskHasNoSignature)
+{
+    const std::vector<std::uint8_t> reference = fileOf(model);
+    bool written = true;
+    const std::vector<std::uint8_t> cut = fileOf(model, &diskFullWriter, &written);
+    EXPECT_FALSE(written);
+    ASSERT_EQ(std::size_t{kDiskRoom}, cut.size());
+    EXPECT_EQ(0u, read32(cut, 0));
+    EXPECT_TRUE(std::equal(cut.begin() + 4, cut.end(), reference.begin() + 4))
+        << "everything else was written as far as the disk allowed";
 }
 
 } // namespace

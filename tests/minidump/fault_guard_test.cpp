@@ -84,6 +84,16 @@ TEST(FaultGuard, AFaultInsideTheWriterIsCaughtAndTheHostDispositionIsBackAfterwa
     sigaction(SIGBUS, nullptr, &busAfter);
     EXPECT_TRUE(sameDisposition(segvBefore, segvAfter));
     EXPECT_TRUE(sameDisposition(busBefore, busAfter));
+
+    // A handler the host installs while the writer runs stays in place.
+    static struct sigaction hosts {
+    };
+    hosts.sa_sigaction = [](int, siginfo_t *, void *) {};
+    hosts.sa_flags = SA_SIGINFO;
+    EXPECT_EQ(DumpOutcome::Written,
+              guarded([](int) { return sigaction(SIGBUS, &hosts, nullptr) == 0; }));
+    sigaction(SIGBUS, &busBefore, &busAfter);
+    EXPECT_TRUE(sameDisposition(hosts, busAfter));
 }
 
 // Faults the guard must not take reach the host's disposition (in a child process).

@@ -1,27 +1,113 @@
-// Dumps of this test process (a QGuiApplication), read back and compared with what the
-// process knows about itself.
-#include "minidump/dump_test_support.h"
+// ANRCollector::writeMiniDump end to end on this test process (a QGuiApplication): the file's
+// name, place, mode and fate, the log lines, and the dump read back and compared with what
+// the process knows about itself.
+#include "detector/anr_collector.h"
+#include "keel_standin.h"
+#include "minidump/minidump_reader.h"
+#include "platform/clock.h"
 #include "platform/linux/capture/proc_files_linux.h"
 #include "platform/linux/capture/thread_freezer_linux.h"
+#include "platform/linux/signal_support_linux.h"
+#include "platform/process_dump.h"
 #include "support/sanitizers.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
-#include <set>
+#include <condition_variable>
+#include <csignal>
+#include <functional>
+#include <mutex>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 
 namespace
 {
 
-using dumptest::WorkerThread;
 using minidump_test::Minidump;
+namespace linux_impl = platform::linux_impl;
 
+constexpr std::chrono::seconds kSafetyTimeout{30}; // only a safety net
 constexpr std::uint32_t kControlOnly = 0x00100001;
 constexpr std::uint32_t kFromSignal = 0x0010000B; // control, integer and floating point
+constexpr char kSuccess[] = "anr dump create success";
+
+// A thread that sits idle in a system call until asked to run something.
+class WorkerThread
+{
+public:
+    WorkerThread()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        thread_ = std::thread([this] {
+            std::unique_lock<std::mutex> lock(mutex_);
+            threadId_ = linux_impl::currentThreadId();
+            wake_.notify_all();
+            while (wake_.wait(lock, [this] { return stop_ || task_; }), !stop_) {
+                const std::function<void()> task = std::exchange(task_, nullptr);
+                lock.unlock();
+                task();
+                lock.lock();
+                ++done_;
+                wake_.notify_all();
+            }
+        });
+        wake_.wait(lock, [this] { return threadId_ != 0; });
+    }
+    ~WorkerThread()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    pid_t threadId() const { return threadId_; }
+    // False when `task` has not finished within `timeout`.
+    bool run(std::function<void()> task, std::chrono::milliseconds timeout = kSafetyTimeout)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        task_ = std::move(task);
+        const int target = done_ + 1;
+        wake_.notify_all();
+        return wake_.wait_for(lock, timeout, [&] { return done_ == target; });
+    }
+    // Runs a task that blocks (or unblocks) every signal, then waits until it sits in its
+    // idle system call again.
+    bool blockSignals(bool block)
+    {
+        const bool ran = run([block] {
+            sigset_t all;
+            sigfillset(&all);
+            pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &all, nullptr);
+        });
+        const auto deadline = std::chrono::steady_clock::now() + kSafetyTimeout;
+        while (!linux_impl::readSyscallStop(threadId_) &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        return ran;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::function<void()> task_;
+    int done_ = 0;
+    bool stop_ = false;
+    pid_t threadId_ = 0;
+    std::thread thread_;
+};
 
 std::uint32_t contextFlags(const Minidump &dump, const minidump_test::Thread &thread)
 {
@@ -30,62 +116,96 @@ std::uint32_t contextFlags(const Minidump &dump, const minidump_test::Thread &th
 
 bool inSomeModule(const Minidump &dump, std::uint64_t address)
 {
-    return std::any_of(dump.modules.begin(), dump.modules.end(),
-                       [&](const minidump_test::Module &m) {
-                           return address >= m.base && address - m.base < m.size;
-                       });
+    return std::any_of(dump.modules.begin(), dump.modules.end(), [&](const auto &m) {
+        return address >= m.base && address - m.base < m.size;
+    });
 }
 
-// Waits until `worker` sits in a system call (its idle wait), as the kernel reports it.
-void awaitSystemCall(const WorkerThread &worker)
+std::optional<minidump_test::Thread> threadOf(const Minidump &dump, pid_t id)
 {
-    const auto deadline = std::chrono::steady_clock::now() + dumptest::kSafetyTimeout;
-    while (!platform::linux_impl::readSyscallStop(worker.threadId()) &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::yield();
+    for (const minidump_test::Thread &thread : dump.threads)
+        if (thread.threadId == std::uint32_t(id))
+            return thread;
+    return std::nullopt;
+}
+
+// The GNU build id of the ELF file at `path`, as `readelf -n` reports it.
+std::vector<std::uint8_t> buildIdFromReadelf(const std::string &path)
+{
+    FILE *pipe = popen(("readelf -n '" + path + "' 2>/dev/null").c_str(), "r");
+    std::string output;
+    char chunk[4096];
+    while (const std::size_t got = pipe ? std::fread(chunk, 1, sizeof chunk, pipe) : 0)
+        output.append(chunk, got);
+    if (pipe)
+        pclose(pipe);
+    const std::size_t at = output.find("Build ID: ");
+    std::vector<std::uint8_t> id;
+    for (std::size_t i = at + 10; at != std::string::npos && i + 1 < output.size() &&
+                                  std::isxdigit(static_cast<unsigned char>(output[i]));
+         i += 2)
+        id.push_back(static_cast<std::uint8_t>(std::stoi(output.substr(i, 2), nullptr, 16)));
+    return id;
 }
 
 class LiveDump : public testing::Test
 {
 protected:
-    std::string dumpPath(const char *name) const { return directory.filePath(name).toStdString(); }
-
-    Minidump dumpAndLoad(const char *name, dumptest::DumpResult *result = nullptr)
+    LiveDump()
     {
-        const dumptest::DumpResult written = dumptest::dumpFromAnotherThread(dumpPath(name));
-        EXPECT_TRUE(written.written);
-        if (result)
-            *result = written;
-        return dumptest::loadDump(dumpPath(name));
+        standin::log::enable();
+        standin::log::clear();
+        collector->cacheDir = directory.path();
     }
 
-    static std::optional<minidump_test::Thread> threadOf(const Minidump &dump, pid_t id)
+    // Runs writeMiniDump on a thread of its own, as the watchdog does, while this (the main)
+    // thread waits in a system call as a stuck GUI thread would.
+    std::string writeMiniDump(bool injectFault = false)
     {
-        for (const minidump_test::Thread &thread : dump.threads)
-            if (thread.threadId == std::uint32_t(id))
-                return thread;
-        return std::nullopt;
+        std::string path;
+        std::thread([&] {
+            dumper = linux_impl::currentThreadId();
+            if (injectFault) {
+                platform::injectFaultIntoNextDumpForTesting();
+#if defined(__SANITIZE_ADDRESS__)
+                __lsan_disable(); // the fault jumps past frames that own heap memory
+#endif
+            }
+            const auto deadline = std::chrono::steady_clock::now() + kSafetyTimeout;
+            while (!linux_impl::readSyscallStop(getpid()) &&
+                   std::chrono::steady_clock::now() < deadline)
+                std::this_thread::yield();
+            path = collector->writeMiniDump();
+        }).join();
+        return path;
+    }
+
+    Minidump dumpAndLoad()
+    {
+        const std::string path = writeMiniDump();
+        std::string error;
+        std::optional<Minidump> dump = Minidump::load(path, error);
+        EXPECT_TRUE(dump) << path << ": " << error;
+        return dump ? *dump : Minidump();
+    }
+
+    QStringList filesInCache() const
+    {
+        return QDir(collector->cacheDir).entryList(QDir::Files);
     }
 
     QTemporaryDir directory;
-    WorkerThread workers[3];
+    std::unique_ptr<ANRCollector> collector = ANRCollector::createWithoutWatchdogForTesting();
+    pid_t dumper = 0;
+    WorkerThread workers[2];
 };
 
-TEST_F(LiveDump, ListsEveryThreadWithTheMainThreadFirstAndItsStackAroundItsStackPointer)
+TEST_F(LiveDump, EveryThreadHasItsContextAndTheStackAroundItsStackPointer)
 {
     if (testsupport::kThreadSanitizer)
         GTEST_SKIP() << "ThreadSanitizer defers the dump signal of a thread blocked in a call";
-    dumptest::DumpResult result;
-    const Minidump dump = dumpAndLoad("threads.dmp", &result);
-
-    std::multiset<pid_t> listed;
-    for (const minidump_test::Thread &thread : dump.threads)
-        listed.insert(static_cast<pid_t>(thread.threadId));
-    EXPECT_EQ(std::multiset<pid_t>(result.threadsAtDump.begin(), result.threadsAtDump.end()),
-              listed);
-    ASSERT_FALSE(dump.threads.empty());
-    EXPECT_EQ(static_cast<std::uint32_t>(getpid()), dump.threads[0].threadId);
-
+    const Minidump dump = dumpAndLoad();
+    ASSERT_GE(dump.threads.size(), 4u);
     std::size_t withStack = 0;
     for (const minidump_test::Thread &thread : dump.threads) {
         SCOPED_TRACE("thread " + std::to_string(thread.threadId));
@@ -99,55 +219,51 @@ TEST_F(LiveDump, ListsEveryThreadWithTheMainThreadFirstAndItsStackAroundItsStack
         EXPECT_TRUE(inSomeModule(dump, *ip)) << "the instruction pointer lies in a module";
         withStack += thread.stack.size > 0;
     }
-    EXPECT_EQ(withStack, dump.memory.size())
-        << "every stack, and nothing else, is in the memory list";
-    EXPECT_TRUE(threadOf(dump, result.dumper)) << "the dumping thread describes itself too";
+    EXPECT_EQ(withStack, dump.memory.size()) << "every stack, and nothing else, is in memory";
+    EXPECT_EQ(static_cast<std::uint32_t>(getpid()), dump.threads[0].threadId) << "main first";
+    for (const pid_t id : {dumper, workers[0].threadId(), workers[1].threadId()})
+        EXPECT_TRUE(threadOf(dump, id)) << id;
 }
 
 TEST_F(LiveDump, ModulesStartWithTheExecutableAndCarryTheRealBuildIds)
 {
-    const Minidump dump = dumpAndLoad("modules.dmp");
+    const Minidump dump = dumpAndLoad();
     char executable[PATH_MAX] = {};
     ASSERT_GT(readlink("/proc/self/exe", executable, sizeof executable - 1), 0);
-
     ASSERT_FALSE(dump.modules.empty());
     EXPECT_EQ(executable, dump.modules[0].name);
     const std::string qtCoreName = "/libQt" QT_STRINGIFY(QT_VERSION_MAJOR) "Core.so";
-    const auto qtCore =
-        std::find_if(dump.modules.begin(), dump.modules.end(), [&](const minidump_test::Module &m) {
-            return m.name.find(qtCoreName) != std::string::npos;
-        });
+    const auto qtCore = std::find_if(dump.modules.begin(), dump.modules.end(), [&](const auto &m) {
+        return m.name.find(qtCoreName) != std::string::npos;
+    });
     ASSERT_NE(dump.modules.end(), qtCore);
-
     for (const minidump_test::Module *module : {&dump.modules[0], &*qtCore}) {
         SCOPED_TRACE(module->name);
-        const std::vector<std::uint8_t> buildId = dumptest::buildIdFromReadelf(module->name);
+        const std::vector<std::uint8_t> buildId = buildIdFromReadelf(module->name);
         ASSERT_FALSE(buildId.empty()) << "readelf found no build id";
         std::vector<std::uint8_t> expected = {'L', 'E', 'p', 'B'};
         expected.insert(expected.end(), buildId.begin(), buildId.end());
         EXPECT_EQ(expected, module->codeView);
     }
-
     // The dynamic linker's own list agrees on where Qt Core was loaded.
-    const auto linked = std::find_if(
-        dump.linkMap.begin(), dump.linkMap.end(),
-        [&](const minidump_test::LinkMapEntry &e) { return e.address == qtCore->base; });
+    const auto linked = std::find_if(dump.linkMap.begin(), dump.linkMap.end(),
+                                     [&](const auto &e) { return e.address == qtCore->base; });
     ASSERT_NE(dump.linkMap.end(), linked);
     EXPECT_NE(std::string::npos, linked->name.find(qtCoreName)) << linked->name;
 }
 
 TEST_F(LiveDump, SystemAndLinuxStreamsDescribeThisProcessButNotItsEnvironment)
 {
-    const Minidump dump = dumpAndLoad("streams.dmp");
+    const Minidump dump = dumpAndLoad();
     EXPECT_EQ(0u, dump.csdVersion.rfind("Linux ", 0));
     EXPECT_EQ(std::optional<std::uint32_t>(getpid()), dump.processId);
     EXPECT_NE(std::string::npos,
               dump.streamText(0x47670004).find("Pid:\t" + std::to_string(getpid()) + "\n"));
-    EXPECT_EQ(platform::linux_impl::readWholeFile("/proc/self/cmdline"),
-              dump.streamText(0x47670006));
+    EXPECT_EQ(linux_impl::readWholeFile("/proc/self/cmdline"), dump.streamText(0x47670006));
     EXPECT_EQ(0u, dump.streamText(0x47670003).rfind("processor", 0));
-    EXPECT_EQ(platform::linux_impl::readWholeFile("/etc/lsb-release").value_or(""),
+    EXPECT_EQ(linux_impl::readWholeFile("/etc/lsb-release").value_or(""),
               dump.streamText(0x47670005));
+    ASSERT_FALSE(dump.modules.empty());
     EXPECT_NE(std::string::npos, dump.streamText(0x47670009).find(dump.modules[0].name));
     const std::vector<std::uint8_t> auxv = dump.streamBytes(0x47670008);
     ASSERT_GE(auxv.size(), 16u);
@@ -157,51 +273,46 @@ TEST_F(LiveDump, SystemAndLinuxStreamsDescribeThisProcessButNotItsEnvironment)
     EXPECT_EQ(nullptr, dump.findStream(0x47670007)) << "no environment stream";
 }
 
-TEST_F(LiveDump, AThreadThatBlocksTheSignalIsDescribedFromItsSystemCall)
+TEST_F(LiveDump, AThreadThatBlocksTheSignalIsDescribedFromItsSystemCallAndALateAnswerIsDropped)
 {
-    ASSERT_TRUE(workers[0].run([] { dumptest::blockAllSignals(); }));
-    awaitSystemCall(workers[0]);
-    const Minidump dump = dumpAndLoad("blocked.dmp");
+    ASSERT_TRUE(workers[0].blockSignals(true));
+    const Minidump blocked = dumpAndLoad();
+    const minidump_test::Thread thread = threadOf(blocked, workers[0].threadId()).value();
+    EXPECT_EQ(kControlOnly, contextFlags(blocked, thread)) << "only what the kernel told";
+    const std::uint64_t sp = blocked.contextValue(thread, minidump_test::kContextRsp).value();
+    const std::uint64_t ip = blocked.contextValue(thread, minidump_test::kContextRip).value();
+    EXPECT_TRUE(inSomeModule(blocked, ip)) << std::hex << ip;
+    EXPECT_GE(sp, thread.stackStart);
+    EXPECT_TRUE(blocked.readMemory(sp, 64)) << "its stack from the stack pointer up";
+    EXPECT_EQ(kFromSignal, contextFlags(blocked, threadOf(blocked, workers[1].threadId()).value()));
 
-    const minidump_test::Thread blocked = threadOf(dump, workers[0].threadId()).value();
-    EXPECT_EQ(kControlOnly, contextFlags(dump, blocked)) << "only what the kernel told";
-    const std::uint64_t sp = dump.contextValue(blocked, minidump_test::kContextRsp).value();
-    const std::uint64_t ip = dump.contextValue(blocked, minidump_test::kContextRip).value();
-    EXPECT_TRUE(inSomeModule(dump, ip)) << std::hex << ip;
-    EXPECT_GE(sp, blocked.stackStart);
-    EXPECT_TRUE(dump.readMemory(sp, 64)) << "its stack from the stack pointer up";
-    EXPECT_EQ(kFromSignal, contextFlags(dump, threadOf(dump, workers[1].threadId()).value()));
-    ASSERT_TRUE(workers[0].run([] { dumptest::blockAllSignals(false); }));
-}
-
-// A thread that answers the signal only after the dump must neither write nor be parked.
-TEST_F(LiveDump, ALateAnswerNeitherWritesNorParks)
-{
-    ASSERT_TRUE(workers[0].run([] { dumptest::blockAllSignals(); }));
-    awaitSystemCall(workers[0]);
-    platform::linux_impl::setSignalBlockingThreadsForTesting(true);
-    const Minidump first = dumpAndLoad("late-1.dmp");
-    platform::linux_impl::setSignalBlockingThreadsForTesting(false);
-    EXPECT_EQ(kControlOnly, contextFlags(first, threadOf(first, workers[0].threadId()).value()));
-
+    // A thread that answers only after the dump must neither write nor be parked.
+    linux_impl::setSignalBlockingThreadsForTesting(true);
+    const Minidump late = dumpAndLoad();
+    linux_impl::setSignalBlockingThreadsForTesting(false);
+    EXPECT_EQ(kControlOnly, contextFlags(late, threadOf(late, workers[0].threadId()).value()));
     // A parked handler would hold this task for ten seconds.
-    ASSERT_TRUE(workers[0].run([] { dumptest::blockAllSignals(false); }, std::chrono::seconds(5)));
-
-    const Minidump second = dumpAndLoad("late-2.dmp");
-    EXPECT_EQ(kFromSignal, contextFlags(second, threadOf(second, workers[0].threadId()).value()));
+    ASSERT_TRUE(workers[0].run(
+        [] {
+            sigset_t all;
+            sigfillset(&all);
+            pthread_sigmask(SIG_UNBLOCK, &all, nullptr);
+        },
+        std::chrono::seconds(5)));
+    const Minidump answered = dumpAndLoad();
+    EXPECT_EQ(kFromSignal,
+              contextFlags(answered, threadOf(answered, workers[0].threadId()).value()));
 }
 
 TEST(SyscallStop, ReadsTheStackAndInstructionPointersOnlyInsideASystemCall)
 {
-    using platform::linux_impl::parseSyscallStop;
-    using platform::linux_impl::SyscallStop;
     const struct {
         const char *text;
-        std::optional<SyscallStop> expected;
+        std::optional<linux_impl::SyscallStop> expected;
     } cases[] = {
         {"202 0x7f1 0x80 0x2 0x0 0x0 0x0 0x7ffc10 0x7f5503\n",
-         SyscallStop{202, 0x7ffc10, 0x7f5503}},
-        {"0 0x3 0x1 0x1 0x0 0x0 0x0 0x10 0x20", SyscallStop{0, 0x10, 0x20}},
+         linux_impl::SyscallStop{202, 0x7ffc10, 0x7f5503}},
+        {"0 0x3 0x1 0x1 0x0 0x0 0x0 0x10 0x20", linux_impl::SyscallStop{0, 0x10, 0x20}},
         {"running\n", std::nullopt},
         {"-1 0x7ffc10 0x7f5503\n", std::nullopt}, // blocked, but not in a system call
         {"202 0x7f1 0x80 0x2 0x0 0x0 0x0 0x7ffc10\n", std::nullopt},
@@ -211,14 +322,141 @@ TEST(SyscallStop, ReadsTheStackAndInstructionPointersOnlyInsideASystemCall)
         {"", std::nullopt},
     };
     for (const auto &[text, expected] : cases) {
-        const std::optional<SyscallStop> stop = parseSyscallStop(text);
-        EXPECT_EQ(expected.has_value(), stop.has_value()) << text;
-        if (expected && stop) {
-            EXPECT_EQ(expected->number, stop->number) << text;
-            EXPECT_EQ(expected->sp, stop->sp) << text;
-            EXPECT_EQ(expected->pc, stop->pc) << text;
+        const std::optional<linux_impl::SyscallStop> stop = linux_impl::parseSyscallStop(text);
+        ASSERT_EQ(expected.has_value(), stop.has_value()) << text;
+        if (expected) {
+            EXPECT_EQ(std::make_tuple(expected->number, expected->sp, expected->pc),
+                      std::make_tuple(stop->number, stop->sp, stop->pc))
+                << text;
         }
     }
+}
+
+TEST_F(LiveDump, WritesAnOwnerOnlyDumpNamedByTheMillisecondEvenWithAPermissiveUmask)
+{
+    // A second either way still tells wall-clock milliseconds from any other count.
+    const long long before = platform::wallClockMs() - 1000;
+    const mode_t previousMask = umask(0);
+    const std::string path = writeMiniDump();
+    umask(previousMask);
+    const long long after = platform::wallClockMs() + 1000;
+
+    ASSERT_FALSE(path.empty());
+    const QFileInfo file(QString::fromStdString(path));
+    EXPECT_EQ(QDir(directory.path()).filePath(file.fileName()).toStdString(), path);
+    ASSERT_TRUE(file.fileName().endsWith(".dmp"));
+    EXPECT_FALSE(file.completeBaseName().startsWith('0'));
+    bool isNumber = false;
+    const long long ms = file.completeBaseName().toLongLong(&isNumber);
+    EXPECT_TRUE(isNumber);
+    EXPECT_GE(ms, before);
+    EXPECT_LE(ms, after);
+    struct stat status {
+    };
+    ASSERT_EQ(0, stat(path.c_str(), &status));
+    EXPECT_EQ(0600u, status.st_mode & 0777);
+    EXPECT_EQ(std::vector<std::string>{kSuccess}, standin::log::lines());
+}
+
+long long fixedMillisecond()
+{
+    return 1700000000123;
+}
+
+TEST_F(LiveDump, DumpsInOneMillisecondTakeTheNextFreeNamesAndLeaveEarlierOnesAlone)
+{
+    collector->setWallClockForTesting(&fixedMillisecond);
+    const std::string first = writeMiniDump();
+    ASSERT_EQ(QDir(directory.path()).filePath("1700000000123.dmp").toStdString(), first);
+    QFile file(QString::fromStdString(first));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray firstBytes = file.readAll();
+    // Someone else's file (or a link) holds the name after it.
+    ASSERT_TRUE(QFile::link("elsewhere", directory.filePath("1700000000124.dmp")));
+
+    EXPECT_EQ(QDir(directory.path()).filePath("1700000000125.dmp").toStdString(), writeMiniDump());
+    EXPECT_EQ(QDir(directory.path()).filePath("1700000000126.dmp").toStdString(), writeMiniDump());
+    EXPECT_EQ((std::vector<std::string>{kSuccess, kSuccess, kSuccess}), standin::log::lines());
+    EXPECT_EQ((QStringList{"1700000000123.dmp", "1700000000125.dmp", "1700000000126.dmp"}),
+              filesInCache());
+    ASSERT_TRUE(file.seek(0));
+    EXPECT_EQ(firstBytes, file.readAll()) << "the existing dump is untouched";
+    EXPECT_FALSE(QFileInfo::exists(directory.filePath("elsewhere")));
+}
+
+TEST_F(LiveDump, CachePathsUnusableGiveAnEmptyResultNonAsciiOnesComeBackAsUtf8)
+{
+    ASSERT_TRUE(QFile(directory.filePath("a-file")).open(QIODevice::WriteOnly));
+    // "/proc" refuses new files even to root, who ignores permission bits.
+    for (const QString &cache :
+         {directory.filePath("missing"), directory.filePath("a-file/below"), QString("/proc")}) {
+        collector->cacheDir = cache;
+        EXPECT_EQ("", writeMiniDump()) << cache.toStdString();
+    }
+    EXPECT_TRUE(standin::log::lines().empty());
+
+    const QString cache = directory.filePath(QString::fromUtf8("缓存 ünï \xF0\x9F\x98\x80"));
+    ASSERT_TRUE(QDir().mkpath(cache));
+    collector->cacheDir = cache;
+    const std::string path = writeMiniDump();
+    const QString decoded = QString::fromUtf8(path.c_str(), static_cast<int>(path.size()));
+    EXPECT_EQ(path, decoded.toUtf8().toStdString()) << "valid UTF-8 round-trips unchanged";
+    EXPECT_TRUE(decoded.startsWith(cache + "/")) << path;
+    EXPECT_TRUE(QFileInfo(decoded).isFile());
+}
+
+TEST_F(LiveDump, AnInjectedFaultIsLoggedTheFileDeletedAndParkedThreadsReleased)
+{
+    // The workers answer the dump signal, so they are parked when the fault hits.
+    EXPECT_EQ("", writeMiniDump(/*injectFault=*/true));
+    EXPECT_EQ((std::vector<std::string>{"anr dump create failed with access violation.",
+                                        "anr dump create failed."}),
+              standin::log::lines());
+    EXPECT_TRUE(filesInCache().isEmpty());
+    std::atomic<bool> ran{false};
+    EXPECT_TRUE(workers[0].run([&] { ran = true; }, std::chrono::seconds(5)))
+        << "the worker is still parked";
+    EXPECT_TRUE(ran);
+
+    standin::log::clear();
+    EXPECT_FALSE(writeMiniDump().empty()) << "the writer works again after a fault";
+    EXPECT_EQ(std::vector<std::string>{kSuccess}, standin::log::lines());
+}
+
+std::atomic<int> foreignHandlerRuns{0};
+void foreignHandler(int, siginfo_t *, void *)
+{
+    ++foreignHandlerRuns;
+}
+
+TEST_F(LiveDump, AReplacedSignalHandlerIsLoggedOnceAndTheThreadsSeenFromTheirSystemCalls)
+{
+    const int signal = linux_impl::dumpSignalNumber();
+    ASSERT_NE(0, signal);
+    struct sigaction foreign {
+    };
+    foreign.sa_sigaction = &foreignHandler;
+    foreign.sa_flags = SA_SIGINFO;
+    struct sigaction ours {
+    };
+    ASSERT_EQ(0, sigaction(signal, &foreign, &ours));
+    const Minidump dump = dumpAndLoad();
+    const std::string second = writeMiniDump();
+    sigaction(signal, &ours, nullptr);
+
+    EXPECT_EQ((std::vector<std::string>{"anr signal " + std::to_string(signal) +
+                                            " handler was replaced; threads are dumped without it.",
+                                        kSuccess, kSuccess}),
+              standin::log::lines());
+    EXPECT_EQ(0, foreignHandlerRuns.load()) << "no signal went to a handler not ours";
+    EXPECT_FALSE(second.empty());
+    ASSERT_FALSE(dump.threads.empty());
+    // The main thread waits for the dumping thread in a system call.
+    const minidump_test::Thread &main = dump.threads[0];
+    EXPECT_EQ(static_cast<std::uint32_t>(getpid()), main.threadId);
+    EXPECT_EQ(kControlOnly, contextFlags(dump, main));
+    const std::uint64_t sp = dump.contextValue(main, minidump_test::kContextRsp).value_or(0);
+    EXPECT_TRUE(dump.readMemory(sp, 64)) << "its stack from the stack pointer up";
 }
 
 } // namespace

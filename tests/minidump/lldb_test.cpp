@@ -56,8 +56,6 @@ TEST(LldbOpensTheDump, FirstThreadHangsInThePaintHandlerAndEveryThreadIsListed)
 {
     if (testsupport::kThreadSanitizer)
         GTEST_SKIP() << "ThreadSanitizer defers the dump signal of a thread blocked in a call";
-    if (runCommand("command -v lldb").empty())
-        GTEST_SKIP() << "lldb is not installed";
     // A thread described from its system-call stop shows at least its innermost frames; in
     // a plain build LLDB unwinds from there into the hanging handler.
     const char *const partialFrame =
@@ -91,6 +89,8 @@ TEST(LldbOpensTheDump, FirstThreadHangsInThePaintHandlerAndEveryThreadIsListed)
         const std::string bytes(parsed->bytes.begin(), parsed->bytes.end());
         EXPECT_EQ(std::string::npos, bytes.find(kSecret)) << "the environment leaked into the dump";
 
+        if (runCommand("command -v lldb").empty())
+            continue; // the dump itself is checked above
         const std::string lldb =
             runCommand(std::string(kSafetyTimeout) +
                        "lldb --batch -o 'target create " KEEL_HANG_HELPER " --core " + dump +

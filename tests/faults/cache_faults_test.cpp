@@ -1,0 +1,433 @@
+// Faults a hostile or unlucky host meets in the cache: planted links and special files, a full
+// disk, unsafe GUIDs, and what the cache keeps. Nothing outside the cache is touched, nothing
+// blocks, and nothing partial is sent.
+#include "anr/keel_anr.h"
+#include "anr/keel_anr_internals.h"
+#include "config/cloud_configuration.h"
+#include "platform/clock.h"
+#include "platform/path_text.h"
+#include "report/report_cache.h"
+#include "report/reports.h"
+#include "support/report_fixture.h"
+#include "sysinfo/build_number.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QRegularExpression>
+
+#include <fcntl.h>
+#include <future>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+
+using namespace reporttest;
+
+// Older than this, an entry counts as an earlier run's.
+constexpr long long kOld = 24LL * 3600 * 1000;
+const char kReport[] = R"({"r": 1})";
+const char kLagReport[] = "/g/keel_lag_info.5.1019.json";
+
+// False when `work` has not returned within a bounded time (it is left blocked).
+bool finishesInTime(std::function<void()> work)
+{
+    auto task = std::make_shared<std::packaged_task<void()>>(std::move(work));
+    std::future<void> done = task->get_future();
+    std::thread([task] { (*task)(); }).detach();
+    return done.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+}
+
+CloudConfiguration mergeInCache(const QString &cache, const std::map<std::string, std::string> &in)
+{
+    return mergeCloudConfiguration(in, cache, &writeCacheFileDurably);
+}
+
+// Sets the entry's modification time (not following a link) `ageMs` into the past.
+void age(const QString &path, long long ageMs)
+{
+    const long long at = platform::wallClockMs() - ageMs;
+    const timespec times[2] = {{at / 1000, (at % 1000) * 1000000},
+                               {at / 1000, (at % 1000) * 1000000}};
+    ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+unsigned modeOf(const QString &path)
+{
+    struct stat status {
+    };
+    ::lstat(QFile::encodeName(path).constData(), &status);
+    return status.st_mode & 07777;
+}
+
+// Files outside the cache an attacker would like the module to use; snapshot() must stay.
+class Outside
+{
+public:
+    explicit Outside(const QString &directory) : directory_(directory)
+    {
+        writeFile(path("canary.txt"), "must survive");
+        writeFile(path("keel_lag_info.5.1019.json"), R"({"outside": true})");
+        writeFile(path("1.dmp"), "outside dump");
+        writeFile(path("anr_config.ini"), "[General]\nisOpen=\"1\"\nlag_first_time=1\n");
+    }
+    QString path(const QString &name) const { return QDir(directory_).filePath(name); }
+    std::map<QString, QByteArray> snapshot() const
+    {
+        std::map<QString, QByteArray> files;
+        QDirIterator it(directory_, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString file = it.next();
+            files[file] = readFile(file) + " mode " + QByteArray::number(modeOf(file), 8);
+        }
+        return files;
+    }
+
+private:
+    QString directory_;
+};
+
+enum class Kind { link, fifo, socket };
+
+void plant(Kind kind, const QString &at, const QString &target = {})
+{
+    QDir().mkpath(QFileInfo(at).absolutePath());
+    const QByteArray path = QFile::encodeName(at);
+    if (kind == Kind::link) {
+        ASSERT_EQ(::symlink(QFile::encodeName(target).constData(), path.constData()), 0);
+    } else if (kind == Kind::fifo) {
+        ASSERT_EQ(::mkfifo(path.constData(), 0600), 0);
+    } else {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        ASSERT_LT(static_cast<std::size_t>(path.size()), sizeof address.sun_path);
+        std::copy(path.begin(), path.end(), address.sun_path);
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        ::close(fd);
+    }
+}
+
+using CacheFaults = ReportTest;
+
+TEST_F(CacheFaults, PlantedLinksAndSpecialFilesAreNeverFollowedAndEverythingOutsideSurvives)
+{
+    const std::vector<std::string> sent = {std::string("sent ") + kReport};
+    const struct {
+        const char *name;
+        std::function<void(const QString &cache, const Outside &outside)> plant;
+        std::vector<std::string> outcome; // "sent <payload>", "uploaded <bytes>"
+    } cases[] = {
+        {"GuidIsALinkToADirectoryOutside",
+         [](auto &cache, auto &out) { plant(Kind::link, cache + "/g", out.path(".")); },
+         {}},
+        {"ReportIsALinkToDevZero",
+         [](auto &cache, auto &) { plant(Kind::link, cache + kLagReport, "/dev/zero"); },
+         {}},
+        {"ReportIsALinkToAFileOutside",
+         [](auto &cache, auto &out) {
+             plant(Kind::link, cache + kLagReport, out.path("keel_lag_info.5.1019.json"));
+         },
+         {}},
+        {"ReportIsAFifo", [](auto &cache, auto &) { plant(Kind::fifo, cache + kLagReport); }, {}},
+        {"ReportIsASocket",
+         [](auto &cache, auto &) { plant(Kind::socket, cache + kLagReport); },
+         {}},
+        {"DumpIsALinkToAFileOutside",
+         [](auto &cache, auto &out) {
+             writeFile(cache + kLagReport, kReport);
+             plant(Kind::link, cache + "/g/1.dmp", out.path("1.dmp"));
+         },
+         sent},
+        {"DumpIsAFifo",
+         [](auto &cache, auto &) {
+             writeFile(cache + kLagReport, kReport);
+             plant(Kind::fifo, cache + "/g/1.dmp");
+         },
+         sent},
+        {"ReportDirectoryHoldsALinkToADirectoryOutside",
+         [](auto &cache, auto &out) {
+             writeFile(cache + kLagReport, kReport);
+             plant(Kind::link, cache + "/g/sub", out.path("."));
+         },
+         sent},
+        {"OldRootDumpLinkAndFifo",
+         [](auto &cache, auto &out) {
+             plant(Kind::link, cache + "/5.dmp", out.path("1.dmp"));
+             plant(Kind::fifo, cache + "/6.dmp");
+             age(cache + "/5.dmp", kOld);
+             age(cache + "/6.dmp", kOld);
+         },
+         {}},
+    };
+    const Outside outside(root_.filePath("outside"));
+    const auto before = outside.snapshot();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        standin::tally::clearEvents();
+        ASSERT_TRUE(QDir(cacheDir()).removeRecursively() && QDir().mkpath(cacheDir()));
+        c.plant(cacheDir(), outside);
+        KeelAnr::startTime = platform::wallClockMs() + kOld; // the whole cache is left behind
+        ASSERT_TRUE(finishesInTime([] { KeelAnrInternals::retryFailedCache(); })) << "blocked";
+        standin::upload::waitUntilIdle();
+
+        std::vector<std::string> outcome;
+        for (const auto &event : standin::tally::events())
+            outcome.push_back("sent " + event.payload);
+        EXPECT_EQ(outcome, c.outcome);
+        EXPECT_TRUE(standin::upload::uploads().empty());
+        EXPECT_EQ(outside.snapshot(), before);
+    }
+}
+
+TEST_F(CacheFaults, TheConfigurationIsNeitherReadThroughALinkNorBlockedOnByAFifo)
+{
+    const Outside outside(root_.filePath("outside"));
+    const auto before = outside.snapshot();
+    const QString ini = inCache("anr_config.ini");
+    plant(Kind::link, ini, outside.path("anr_config.ini"));
+    EXPECT_EQ(mergeInCache(cacheDir(), {}).lagFirstTime, 5000) << "the linked file is not read";
+    EXPECT_EQ(mergeInCache(cacheDir(), {{"lag_sw", "1"}, {"lag_first_time", "700"}}).lagFirstTime,
+              700);
+    EXPECT_EQ(outside.snapshot(), before);
+    EXPECT_FALSE(QFileInfo(ini).isSymLink()) << "the link is replaced, its target untouched";
+    EXPECT_EQ(parseCachedConfiguration(readFile(ini).toStdString()).lagFirstTime, 700);
+
+    ASSERT_TRUE(QFile::remove(ini));
+    plant(Kind::fifo, ini);
+    EXPECT_TRUE(finishesInTime([this] { mergeInCache(cacheDir(), {}); }));
+    const QString buildFile = root_.filePath("fernlea.ini");
+    plant(Kind::fifo, buildFile);
+    std::string value = "unset";
+    EXPECT_TRUE(finishesInTime([&] {
+        value = readIniValue(platform::pathFromBytes(QFile::encodeName(buildFile).toStdString()),
+                             "build_info", "orla_ci_build_number");
+    })) << "reading the build number blocked";
+    EXPECT_EQ(value, "");
+}
+
+TEST_F(CacheFaults, CacheEntriesAreOwnerOnlyWhateverTheUmask)
+{
+    const mode_t previous = ::umask(0);
+    const QString fresh = root_.filePath("host/keel-anr-cache");
+    const bool made = makeCacheDirectory(fresh);
+    ::chmod(QFile::encodeName(cacheDir()).constData(), 0777);
+    const bool remade = makeCacheDirectory(cacheDir());
+    writeCachedReport("keel_lag_info", kReport, "g", 5, 1019, cacheDir());
+    mergeInCache(cacheDir(), {{"lag_sw", "0"}});
+    ::umask(previous);
+
+    ASSERT_TRUE(made && remade);
+    EXPECT_EQ(modeOf(fresh), 0700u);
+    EXPECT_EQ(modeOf(cacheDir()), 0700u) << "an existing cache directory is narrowed";
+    EXPECT_EQ(modeOf(inCache("g")), 0700u);
+    EXPECT_EQ(modeOf(inCache("g/keel_lag_info.5.1019.json")), 0600u);
+    EXPECT_EQ(modeOf(inCache("anr_config.ini")), 0600u);
+    EXPECT_FALSE(makeCacheDirectory(inCache("g/keel_lag_info.5.1019.json")));
+}
+
+// A disk that fills up: a report is cached whole or not at all, the configuration keeps its
+// last complete content, and the retry never sends what a failed write left.
+TEST_F(CacheFaults, AFullDiskLeavesWholeFilesOrNone)
+{
+    const std::string text = R"({"lag_time": 1700000000000, "lag_ground": "前台"})";
+    const long long bytes = static_cast<long long>(text.size());
+    const long long configBytes =
+        static_cast<long long>(cachedConfigurationText({"0", 4321, 8000, 100}).size());
+    mergeInCache(cacheDir(), {{"lag_sw", "1"}, {"lag_first_time", "1234"}});
+    const QByteArray lastConfig = readFile(inCache("anr_config.ini"));
+    for (const long long room : {0LL, 1LL, bytes / 2, bytes - 1, bytes}) {
+        SCOPED_TRACE(room);
+        const bool fits = room >= bytes;
+        standin::tally::clearEvents();
+        setCacheWriteRoomForTesting(room);
+        writeCachedReport("keel_lag_info", text, "g", 5, 1019, cacheDir());
+        setCacheWriteRoomForTesting(room * configBytes / bytes);
+        mergeInCache(cacheDir(), {{"lag_sw", "0"}, {"lag_first_time", "4321"}});
+        setCacheWriteRoomForTesting(-1);
+
+        EXPECT_EQ(tree(cacheDir()),
+                  fits ? QStringList({"anr_config.ini", "g/", "g/keel_lag_info.5.1019.json"})
+                       : QStringList({"anr_config.ini", "g/"}))
+            << "no partial or temporary file is left";
+        const QByteArray config = readFile(inCache("anr_config.ini"));
+        if (fits) {
+            EXPECT_EQ(parseCachedConfiguration(config.toStdString()).lagFirstTime, 4321);
+        } else {
+            EXPECT_EQ(config, lastConfig);
+        }
+        KeelAnr::startTime = platform::wallClockMs() + kOld;
+        KeelAnrInternals::retryFailedCache();
+        const auto events = standin::tally::events();
+        ASSERT_EQ(events.size(), fits ? 1u : 0u);
+        if (fits) {
+            EXPECT_EQ(events[0].payload, text);
+        }
+        EXPECT_EQ(tree(cacheDir()), QStringList({"anr_config.ini"}))
+            << "the empty report directory is removed too";
+    }
+}
+
+bool isRfc4122Random(const std::string &guid)
+{
+    static const QRegularExpression form(
+        "^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$");
+    return form.match(QString::fromStdString(guid)).hasMatch();
+}
+
+TEST(SafeReportGuid, KeepsAPlainNameAndMakesFreshOnesForAnythingElse)
+{
+    const std::string plain = "0f8fad5b-d9cb-469f-a165-70867728950e";
+    EXPECT_EQ(safeReportGuid(plain), plain);
+    EXPECT_EQ(safeReportGuid(std::string(128, 'a')), std::string(128, 'a'));
+    const std::string unsafe[] = {"",
+                                  ".",
+                                  "..",
+                                  "../../escape",
+                                  "/tmp/keel-absolute-guid",
+                                  "a/b",
+                                  "a\\b",
+                                  std::string("ab\0cd", 5),
+                                  "ab\ncd",
+                                  "ab\x7f",
+                                  ".hidden",
+                                  std::string(129, 'a')};
+    for (const std::string &guid : unsafe) {
+        const std::string replaced = safeReportGuid(guid);
+        EXPECT_TRUE(isRfc4122Random(replaced)) << guid << " -> " << replaced;
+        EXPECT_NE(replaced, safeReportGuid(guid)) << "a fresh one each time";
+    }
+}
+
+// An unsafe GUID from the client: the report goes into a directory named by a GUID the module
+// makes, the event carries that same GUID, and nothing lands outside the cache or in its root.
+TEST_F(CacheFaults, AnUnsafeGuidIsReplacedForTheEventAndTheDirectoryAlike)
+{
+    for (const std::string &guid : {std::string("../../escape"), std::string("a/b")}) {
+        SCOPED_TRACE(guid);
+        ASSERT_TRUE(QDir(cacheDir()).removeRecursively() && QDir().mkpath(cacheDir()));
+        ASSERT_TRUE(QDir().mkpath(uploadDir()));
+        standin::tally::clearEvents();
+        const QString outsideBefore = QDir(root_.path()).entryList(QDir::AllEntries).join(',');
+        // Upload fails: report and dump are cached. Then the event is refused: cached again.
+        standin::tally::scriptGuids({guid, guid});
+        standin::upload::setDefaultReply(standin::upload::error(1, "down"));
+        writeFile(inCache("1.dmp"), "dump one");
+        reportStuck(inCache("1.dmp").toStdString(), cacheDir(), platform::wallClockMs());
+        standin::upload::setDefaultReply(standin::upload::stored());
+        standin::tally::setEventReply(standin::EventReply::RefuseNow);
+        writeFile(inCache("2.dmp"), "dump two");
+        reportLag(inCache("2.dmp").toStdString(), 6000, cacheDir(), platform::wallClockMs());
+        standin::upload::waitUntilIdle();
+
+        const QStringList directories = subdirectories(cacheDir());
+        ASSERT_EQ(directories.size(), 2);
+        for (const QString &directory : directories)
+            EXPECT_TRUE(isRfc4122Random(directory.toStdString())) << directory.toStdString();
+        EXPECT_EQ(QDir(root_.path()).entryList(QDir::AllEntries).join(','), outsideBefore);
+        EXPECT_EQ(QDir(cacheDir()).entryList(QDir::Files), QStringList()) << "nothing at the root";
+        const auto refused = standin::tally::events();
+        ASSERT_EQ(refused.size(), 1u);
+        EXPECT_TRUE(directories.contains(QString::fromStdString(refused[0].guid)));
+
+        standin::tally::clearEvents();
+        standin::tally::setEventReply(standin::EventReply::AcceptNow);
+        KeelAnrInternals::retryFailedCache();
+        standin::upload::waitUntilIdle();
+        std::vector<std::string> sent;
+        for (const auto &event : standin::tally::events())
+            sent.push_back(event.guid);
+        std::sort(sent.begin(), sent.end());
+        EXPECT_EQ(sent, (std::vector<std::string>{directories[0].toStdString(),
+                                                  directories[1].toStdString()}))
+            << "every cached report is retried under its directory's GUID";
+    }
+}
+
+// What the cache keeps: dumps no report took and report directories without a report go once
+// an earlier run left them; dumps beyond the quota go oldest first.
+TEST_F(CacheFaults, CleanupKeepsOnlyWhatMayStillBeUsedWithinTheQuota)
+{
+    struct Laid {
+        QString path;
+        long long ageMs;
+        long long bytes; // sparse: the size counts, the disk holds none of it
+    };
+    constexpr long long kMiB = 1024 * 1024, kFresh = 1000;
+    constexpr long long kYoung = 5 * 60 * 1000; // older than this start, not left behind
+    std::vector<Laid> many;
+    std::vector<std::string> manyLeft;
+    for (int i = 0; i < 53; ++i) {
+        const QString directory = QString("g%1/").arg(i, 2, 10, QChar('0'));
+        many.push_back({directory + QString("%1.dmp").arg(i), kYoung - i * 1000, 1});
+        manyLeft.push_back("left " + directory.toStdString());
+        if (i >= 3)
+            manyLeft.push_back("left " + many.back().path.toStdString());
+    }
+    const struct {
+        const char *name;
+        std::vector<Laid> entries;
+        std::vector<std::string> outcome; // "sent <guid>", then "left <entry>"
+    } cases[] = {
+        {"RootDumpsOfAnEarlierRunGoFreshOnesStay",
+         {{"100.dmp", kOld, 10}, {"101.DMP", kOld, 10}, {"102.dmp", kFresh, 10}},
+         {"left 102.dmp"}},
+        {"ReportDirectoriesWithoutReportGoOnceLeftBehind",
+         {{"old/1.dmp", kOld, 10},
+          {"old/.keel_lag_info.5.1019.json.1.0.tmp", kOld, 10},
+          {"fresh/2.dmp", kFresh, 10}},
+         {"left fresh/", "left fresh/2.dmp"}},
+        {"AtMostFiftyDumpsOldestGoFirst", many, manyLeft},
+        {"AtMostAHundredMebibytesOldestGoFirst",
+         {{"a/1.dmp", kYoung, 40 * kMiB},
+          {"b/2.dmp", kYoung - 1000, 40 * kMiB},
+          {"c/3.dmp", kYoung - 2000, 40 * kMiB}},
+         {"left a/", "left b/", "left b/2.dmp", "left c/", "left c/3.dmp"}},
+        {"ReportsKeepTheirDumpsWithinTheQuota",
+         {{"r/keel_lag_info.5.1019.json", kOld, 0}, {"100.dmp", kFresh, 10}},
+         {"sent r", "left 100.dmp"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(QDir(cacheDir()).removeRecursively() && QDir().mkpath(cacheDir()));
+        standin::tally::clearEvents();
+        for (const Laid &entry : c.entries) {
+            const QString path = inCache(entry.path);
+            const bool report = entry.path.endsWith(".json");
+            writeFile(path, report ? "{}" : "");
+            if (!report) {
+                ASSERT_EQ(::truncate(QFile::encodeName(path).constData(), entry.bytes), 0);
+            }
+            age(path, entry.ageMs);
+            age(QFileInfo(path).absolutePath(), entry.ageMs);
+        }
+        KeelAnr::startTime = platform::wallClockMs();
+        KeelAnrInternals::retryFailedCache();
+
+        std::vector<std::string> outcome;
+        for (const auto &event : standin::tally::events())
+            outcome.push_back("sent " + event.guid);
+        for (const QString &entry : tree(cacheDir()))
+            outcome.push_back("left " + entry.toStdString());
+        EXPECT_EQ(outcome, c.outcome);
+    }
+}
+
+TEST_F(CacheFaults, AConfigurationBeyondSixtyFourKibibytesCountsAsAbsent)
+{
+    for (const long long padding : {0LL, 1LL}) {
+        const std::string head = "[General]\nisOpen=\"1\"\nlag_first_time=1\n;";
+        const std::string text =
+            head + std::string(64 * 1024 - head.size() - 1 + padding, 'x') + "\n";
+        writeFile(inCache("anr_config.ini"), QByteArray::fromStdString(text));
+        EXPECT_EQ(mergeInCache(cacheDir(), {}).lagFirstTime, padding == 0 ? 1 : 5000)
+            << text.size() << " bytes";
+    }
+}
+
+} // namespace

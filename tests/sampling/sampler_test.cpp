@@ -1,0 +1,604 @@
+// Sampling real threads through the platform interface (blocked, spinning, deep, throwing,
+// exited and signal-blocking threads), and the signal chaining beneath it: signals that are
+// not ours reach whoever handled them before us, ours never do. The sampler's signal gets a
+// handler of the host's before the sampler installs its own (HostHandlerFirst below).
+#include "support/sanitizers.h"
+
+#include "platform/linux/sampling/thread_sampler_linux.h"
+#include "platform/linux/signal_support_linux.h"
+#include "platform/stack_sampler.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <dlfcn.h>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <thread>
+#include <unistd.h>
+
+// Functions that sampled threads block or spin in, all in one code section so that a test
+// knows their exact address range; the linker defines __start_ and __stop_ around it.
+#define KNOWN __attribute__((noinline, section("keel_sampled")))
+extern "C" const char __start_keel_sampled[];
+extern "C" const char __stop_keel_sampled[];
+
+namespace
+{
+
+using platform::StackSample;
+namespace linux_impl = platform::linux_impl;
+
+bool known(std::uint64_t pc)
+{
+    return pc >= reinterpret_cast<std::uintptr_t>(__start_keel_sampled) &&
+           pc < reinterpret_cast<std::uintptr_t>(__stop_keel_sampled);
+}
+
+bool showsKnown(const StackSample &sample)
+{
+    return std::any_of(sample.begin(), sample.end(), known);
+}
+
+KNOWN void sleepIn(std::chrono::milliseconds duration)
+{
+    std::this_thread::sleep_for(duration);
+    asm volatile("" ::: "memory");
+}
+
+KNOWN long readIn(int fd, char *byte)
+{
+    const long result = read(fd, byte, 1);
+    asm volatile("" ::: "memory"); // keeps read() from becoming a tail call
+    return result;
+}
+
+KNOWN void lockIn(std::mutex &mutex)
+{
+    mutex.lock();
+    mutex.unlock();
+}
+
+KNOWN void spinIn(const std::atomic<bool> &stop, std::atomic<long> &laps)
+{
+    while (!stop.load(std::memory_order_relaxed))
+        laps.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Naps rather than waiting on a condition variable: ThreadSanitizer runs a signal's handler
+// at once for a thread in nanosleep, not for one waiting on a condition variable.
+KNOWN void recurseThenWait(int depth, const std::atomic<bool> &open)
+{
+    if (depth > 0) {
+        recurseThenWait(depth - 1, open);
+        asm volatile("" ::: "memory"); // keeps the recursive call from becoming a jump
+        return;
+    }
+    while (!open.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// Not known: its depth changes every lap.
+__attribute__((noinline)) void spinAtDepth(int depth, std::atomic<long> &laps)
+{
+    if (depth > 0) {
+        spinAtDepth(depth - 1, laps);
+        asm volatile("" ::: "memory");
+        return;
+    }
+    for (int i = 0; i < 200; ++i)
+        laps.fetch_add(1, std::memory_order_relaxed);
+}
+
+// The only time limit: a safety net for waits that end on a condition.
+constexpr std::chrono::seconds kSafetyNet{30};
+
+template <typename Condition>
+bool eventually(Condition condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kSafetyNet;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// Runs a body on a thread whose kernel id is known before the body starts. `release` runs
+// before the join, also when an assertion leaves the test early.
+class TestThread
+{
+public:
+    explicit TestThread(
+        std::function<void()> body, std::function<void()> release = [] {})
+        : release_(std::move(release)), thread_([this, body = std::move(body)] {
+              tid_.set_value(linux_impl::currentThreadId());
+              body();
+          })
+    {
+        tidValue_ = tid_.get_future().get();
+    }
+    ~TestThread() { join(); }
+    pid_t tid() const { return tidValue_; }
+    void join()
+    {
+        if (release_)
+            std::exchange(release_, nullptr)();
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+private:
+    std::function<void()> release_;
+    std::promise<pid_t> tid_;
+    pid_t tidValue_ = 0;
+    std::thread thread_;
+};
+
+// ---- The host's handler, installed before ours ----
+
+constexpr int kForeignValue = 0x4b45454c;
+
+struct Received {
+    std::atomic<int> count{0}, lastValue{0}, lastCode{0};
+};
+Received receivedBy[_NSIG];
+
+void previousSigaction(int signal, siginfo_t *info, void *)
+{
+    receivedBy[signal].lastValue = info->si_value.sival_int;
+    receivedBy[signal].lastCode = info->si_code;
+    receivedBy[signal].count.fetch_add(1);
+}
+
+void previousPlainHandler(int signal)
+{
+    receivedBy[signal].count.fetch_add(1);
+}
+
+void installPrevious(int signal, int flags, void (*plain)(int))
+{
+    struct sigaction previous {
+    };
+    if (flags & SA_SIGINFO)
+        previous.sa_sigaction = &previousSigaction;
+    else
+        previous.sa_handler = plain;
+    previous.sa_flags = flags;
+    sigemptyset(&previous.sa_mask);
+    ASSERT_EQ(sigaction(signal, &previous, nullptr), 0);
+}
+
+void sendForeign(int signal)
+{
+    sigval value{};
+    value.sival_int = kForeignValue;
+    ASSERT_EQ(sigqueue(getpid(), signal, value), 0);
+}
+
+class HostHandlerFirst : public testing::Environment
+{
+public:
+    void SetUp() override
+    {
+        installPrevious(linux_impl::samplingSignal(), SA_SIGINFO, nullptr);
+        ASSERT_NE(platform::loadStackSampler(), nullptr);
+        // Answers come in microseconds; the long timeout only keeps a loaded machine from
+        // turning a slow answer into a failed test.
+        linux_impl::setAnswerTimeoutForTesting(kSafetyNet);
+    }
+};
+const testing::Environment *const hostHandlerFirst =
+    testing::AddGlobalTestEnvironment(new HostHandlerFirst);
+
+StackSample sample(pid_t tid)
+{
+    return platform::sampleThread(*platform::loadStackSampler(), platform::ThreadHandle{tid});
+}
+
+// Samples `tid` until a sample satisfies `accept`; that sample (empty after kSafetyNet).
+template <typename Accept>
+StackSample sampleUntil(pid_t tid, Accept accept)
+{
+    StackSample last;
+    return eventually([&] { return accept(last = sample(tid)); }) ? last : StackSample{};
+}
+
+// ---- Threads blocked in a known function ----
+
+TEST(ThreadSampler, ABlockedThreadGivesIdenticalSamplesShowingTheBlockingFunction)
+{
+    constexpr std::chrono::milliseconds kSleep{2000};
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::mutex held;
+    long readResult = 0;
+    char byte = 0;
+    bool locked = false;
+    auto slept = std::chrono::steady_clock::duration{};
+    const struct {
+        const char *name;
+        // ThreadSanitizer holds an asynchronous signal back until the thread leaves a call it
+        // does not treat as blocking (read(), pthread_mutex_lock).
+        bool sampledUnderThreadSanitizer;
+        std::function<void()> block, release, expectCompletedNormally;
+    } cases[] = {
+        {"SleepFor", true,
+         [&] {
+             const auto start = std::chrono::steady_clock::now();
+             sleepIn(kSleep);
+             slept = std::chrono::steady_clock::now() - start;
+         },
+         [] {}, [&] { EXPECT_GE(slept, kSleep) << "samples must not cut the sleep short"; }},
+        {"ReadOnPipe", false, [&] { readResult = readIn(fds[0], &byte); },
+         [&] { EXPECT_EQ(write(fds[1], "k", 1), 1); },
+         [&] {
+             EXPECT_EQ(readResult, 1) << "interrupted?";
+             EXPECT_EQ(byte, 'k');
+         }},
+        {"LockHeldMutex", false,
+         [&] {
+             lockIn(held);
+             locked = true;
+         },
+         [&] { held.unlock(); }, [&] { EXPECT_TRUE(locked); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (testsupport::kThreadSanitizer && !c.sampledUnderThreadSanitizer)
+            continue;
+        held.lock();
+        {
+            TestThread thread(c.block, c.release);
+            // Blocked once two samples in a row agree (it may first be caught on its way in).
+            StackSample previous;
+            const StackSample first = sampleUntil(thread.tid(), [&](const StackSample &s) {
+                return showsKnown(s) && std::exchange(previous, s) == s;
+            });
+            EXPECT_FALSE(first.empty()) << "never settled inside the blocking function";
+            EXPECT_LE(first.size(), platform::kMaxStackFrames);
+            for (int i = 0; i < 3; ++i)
+                EXPECT_EQ(sample(thread.tid()), first) << "sample " << i;
+        }
+        if (!locked)
+            held.unlock();
+        c.expectCompletedNormally();
+    }
+    close(fds[0]);
+    close(fds[1]);
+}
+
+// ---- Moving threads ----
+
+TEST(ThreadSampler, ASpinningThreadIsInterruptedInsideItsLoopAndKeepsRunning)
+{
+    std::atomic<bool> stop{false};
+    std::atomic<long> laps{0};
+    TestThread thread([&] { spinIn(stop, laps); }, [&] { stop = true; });
+    const StackSample inLoop = sampleUntil(
+        thread.tid(), [](const StackSample &s) { return !s.empty() && known(s.front()); });
+    EXPECT_FALSE(inLoop.empty()) << "element 0 never was the interrupted loop's own PC";
+    const long lapsAfterSampling = laps.load();
+    EXPECT_TRUE(eventually([&] { return laps.load() > lapsAfterSampling; }));
+}
+
+TEST(ThreadSampler, AThreadThatKeepsMovingGivesDifferingSamples)
+{
+    std::atomic<bool> stop{false};
+    std::atomic<long> laps{0};
+    TestThread thread(
+        [&] {
+            for (int lap = 0; !stop.load(std::memory_order_relaxed); ++lap)
+                spinAtDepth(lap % 9, laps);
+        },
+        [&] { stop = true; });
+    std::set<StackSample> distinct;
+    for (int i = 0; i < 10 && distinct.size() < 2; ++i) {
+        const StackSample s = sample(thread.tid());
+        EXPECT_FALSE(s.empty());
+        distinct.insert(s);
+        // The woken requester can take the CPU from the sampled thread as soon as its handler
+        // returns; let it move before the next sample.
+        const long lapsAfterSample = laps.load();
+        ASSERT_TRUE(eventually([&] { return laps.load() > lapsAfterSample + 1000; }));
+    }
+    EXPECT_GE(distinct.size(), 2u);
+}
+
+// ---- Depth ----
+
+TEST(ThreadSampler, ADeepStackGivesExactlyTheLimitAndAShallowOneEndsAtItsBase)
+{
+    for (const int depth : {100, 0}) {
+        SCOPED_TRACE(depth);
+        std::atomic<bool> open{false};
+        TestThread thread([&] { recurseThenWait(depth, open); }, [&] { open = true; });
+        const StackSample s = sampleUntil(thread.tid(), showsKnown);
+        if (depth == 0) {
+            EXPECT_FALSE(s.empty());
+            EXPECT_LT(s.size(), platform::kMaxStackFrames);
+            continue;
+        }
+        ASSERT_EQ(s.size(), platform::kMaxStackFrames);
+        // The nap's own frames, then the recursion all the way to the cut.
+        const auto firstKnown = std::find_if(s.begin(), s.end(), known);
+        ASSERT_LT(firstKnown - s.begin(), 16);
+        EXPECT_TRUE(std::all_of(firstKnown, s.end(), known));
+    }
+}
+
+TEST(ThreadSampler, ExceptionsUnwindNormallyWhileTheSamplerIsLoaded)
+{
+    // libunwind also defines the C++ unwinding ABI; loaded, it must not have taken it over
+    // (the process's own copy is libgcc_s's, or a sanitizer's wrapper around it).
+    ASSERT_NE(dlopen("libunwind.so.8", RTLD_NOW | RTLD_NOLOAD), nullptr);
+    Dl_info where{};
+    ASSERT_NE(dladdr(dlsym(RTLD_DEFAULT, "_Unwind_RaiseException"), &where), 0);
+    EXPECT_EQ(std::string(where.dli_fname).find("libunwind"), std::string::npos) << where.dli_fname;
+
+    std::atomic<bool> stop{false};
+    std::atomic<long> caught{0}, cleanedUp{0};
+    TestThread thread([&] {
+        struct Cleanup {
+            std::atomic<long> &count;
+            ~Cleanup() { count.fetch_add(1); }
+        };
+        while (!stop.load()) {
+            try {
+                Cleanup cleanup{cleanedUp};
+                throw std::runtime_error("thrown while sampled");
+            } catch (const std::runtime_error &) {
+                caught.fetch_add(1);
+            }
+        }
+    });
+    for (int i = 0; i < 100; ++i)
+        EXPECT_FALSE(sample(thread.tid()).empty());
+    stop = true;
+    thread.join();
+    EXPECT_GT(caught.load(), 0);
+    EXPECT_EQ(caught.load(), cleanedUp.load());
+}
+
+TEST(ThreadSampler, ASampledThreadKeepsItsOwnSignalMask)
+{
+    std::atomic<bool> masked{false}, open{false};
+    TestThread thread(
+        [&] {
+            sigset_t user1;
+            sigemptyset(&user1);
+            sigaddset(&user1, SIGUSR1);
+            pthread_sigmask(SIG_SETMASK, &user1, nullptr);
+            masked = true;
+            recurseThenWait(0, open);
+        },
+        [&] { open = true; });
+    ASSERT_TRUE(eventually([&] { return masked.load(); }));
+    for (int i = 0; i < 10; ++i)
+        EXPECT_FALSE(sample(thread.tid()).empty());
+    // Right after an answer the thread may still be inside the handler, where every signal is
+    // blocked; once it is back in its nap its own mask is in force again.
+    EXPECT_TRUE(eventually([&] {
+        return linux_impl::threadSignalState(thread.tid(), SIGUSR2) ==
+               linux_impl::ThreadSignalState::accepting;
+    }));
+    EXPECT_EQ(linux_impl::threadSignalState(thread.tid(), SIGUSR1),
+              linux_impl::ThreadSignalState::blocking);
+    EXPECT_EQ(linux_impl::threadSignalState(thread.tid(), linux_impl::samplingSignal()),
+              linux_impl::ThreadSignalState::accepting);
+}
+
+// ---- Threads that cannot answer ----
+
+TEST(ThreadSampler, AnExitedOrNullThreadGivesAnEmptySampleAtOnce)
+{
+    TestThread thread([] {});
+    const pid_t exited = thread.tid();
+    thread.join();
+    for (const pid_t tid : {exited, pid_t{0}}) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(sample(tid).empty()) << tid;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, kSafetyNet / 2)
+            << "waited for an answer from a thread that does not exist";
+    }
+}
+
+TEST(ThreadSampler, AThreadBlockingTheSignalTimesOutAndIsNeverLeftStopped)
+{
+    std::atomic<bool> blocking{false}, unblock{false}, unblocked{false}, stop{false};
+    std::atomic<long> laps{0};
+    TestThread thread(
+        [&] {
+            sigset_t sampling;
+            sigemptyset(&sampling);
+            sigaddset(&sampling, linux_impl::samplingSignal());
+            pthread_sigmask(SIG_BLOCK, &sampling, nullptr);
+            blocking = true;
+            while (!unblock.load())
+                laps.fetch_add(1);
+            // The signal left pending by the timed-out request arrives here and is dropped.
+            pthread_sigmask(SIG_UNBLOCK, &sampling, nullptr);
+            unblocked = true;
+            while (!stop.load())
+                laps.fetch_add(1);
+        },
+        [&] { unblock = stop = true; });
+    ASSERT_TRUE(eventually([&] { return blocking.load(); }));
+
+    constexpr std::uint64_t kUntouched = 0x5a5a5a5a5a5a5a5a;
+    std::uint64_t frames[platform::kMaxStackFrames];
+    std::fill(std::begin(frames), std::end(frames), kUntouched);
+    linux_impl::setAnswerTimeoutForTesting(std::chrono::milliseconds(50));
+    EXPECT_EQ(
+        linux_impl::sampleThreadStack(thread.tid(), frames, platform::kMaxStackFrames, nullptr),
+        0u);
+
+    // Its signal is still pending: the next request gives up without waiting or sending.
+    linux_impl::setAnswerTimeoutForTesting(kSafetyNet);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(sample(thread.tid()).empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, kSafetyNet / 2);
+    const long lapsAfterTimeout = laps.load();
+    EXPECT_TRUE(eventually([&] { return laps.load() > lapsAfterTimeout; }))
+        << "a timed-out sample left the thread stopped";
+
+    unblock = true;
+    ASSERT_TRUE(eventually([&] { return unblocked.load(); }));
+    const long lapsAfterLateSignal = laps.load();
+    EXPECT_TRUE(eventually([&] { return laps.load() > lapsAfterLateSignal; }))
+        << "the late signal left the thread stopped";
+    EXPECT_TRUE(std::all_of(std::begin(frames), std::end(frames), [](std::uint64_t pc) {
+        return pc == kUntouched;
+    })) << "a late answer wrote into a request that had been given up";
+    EXPECT_FALSE(sample(thread.tid()).empty()) << "the thread answers again once it unblocks";
+}
+
+// ---- The chained handler with each kind of previous disposition ----
+
+// Claims a signal only while `claimOwn` is set and it came from inside the process.
+std::atomic<bool> claimOwn{false};
+std::atomic<int> ownCountBy[_NSIG];
+bool ownHandler(int signal, siginfo_t *info, void *)
+{
+    if (!claimOwn.load() || !linux_impl::sentByThisProcess(info))
+        return false;
+    ownCountBy[signal].fetch_add(1);
+    return true;
+}
+
+TEST(ChainedSignal, ForeignSignalsGoToThePreviousDispositionAndOursDoNot)
+{
+    const struct {
+        const char *name;
+        int flags;
+        void (*plain)(int);
+        int expectedForeignDeliveries;
+    } cases[] = {
+        {"SigactionHandler", SA_SIGINFO, nullptr, 1},
+        {"PlainHandler", 0, &previousPlainHandler, 1},
+        // Ignored stays ignored; the default (terminate) is skipped: surviving is the check.
+        {"Ignored", 0, SIG_IGN, 0},
+        {"DefaultAction", 0, SIG_DFL, 0},
+    };
+    int sig = SIGRTMIN + 4;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ++sig;
+        installPrevious(sig, c.flags, c.plain);
+        ASSERT_TRUE(linux_impl::installChainedSignalHandler(sig, &ownHandler));
+        EXPECT_TRUE(linux_impl::chainedHandlerInstalled(sig));
+
+        // sigqueue delivers to this thread before returning, or to some other thread; either
+        // way the count settles.
+        sendForeign(sig);
+        ASSERT_TRUE(eventually(
+            [&] { return receivedBy[sig].count.load() == c.expectedForeignDeliveries; }));
+        if (c.flags & SA_SIGINFO) {
+            EXPECT_EQ(receivedBy[sig].lastValue.load(), kForeignValue);
+            EXPECT_EQ(receivedBy[sig].lastCode.load(), SI_QUEUE);
+        }
+        // A thread-directed signal from inside the process while nothing of ours is expected.
+        ASSERT_EQ(linux_impl::sendSignalToThread(linux_impl::currentThreadId(), sig), 0);
+        EXPECT_EQ(receivedBy[sig].count.load(), 2 * c.expectedForeignDeliveries);
+
+        claimOwn = true;
+        ASSERT_EQ(linux_impl::sendSignalToThread(linux_impl::currentThreadId(), sig), 0);
+        claimOwn = false;
+        EXPECT_EQ(ownCountBy[sig].load(), 1);
+        EXPECT_EQ(receivedBy[sig].count.load(), 2 * c.expectedForeignDeliveries);
+    }
+}
+
+TEST(ChainedSignal, InstalledOncePerSignalForOneHandlerAndAReplacementIsNoticedOnce)
+{
+    const int sig = SIGRTMIN + 9;
+    EXPECT_FALSE(linux_impl::chainedHandlerInstalled(sig)) << "never installed";
+    EXPECT_FALSE(linux_impl::chainedHandlerInstalled(0));
+    EXPECT_EQ(0, linux_impl::takeReplacedHandlerNotice()) << "nothing of ours was replaced";
+
+    ASSERT_TRUE(linux_impl::installChainedSignalHandler(sig, &ownHandler));
+    EXPECT_TRUE(linux_impl::installChainedSignalHandler(sig, &ownHandler));
+    EXPECT_FALSE(linux_impl::installChainedSignalHandler(
+        sig, [](int, siginfo_t *, void *) { return true; }));
+    EXPECT_FALSE(linux_impl::installChainedSignalHandler(0, &ownHandler));
+    EXPECT_FALSE(linux_impl::installChainedSignalHandler(_NSIG, &ownHandler));
+
+    // Someone else takes the signal over afterwards.
+    struct sigaction replacement {
+    };
+    replacement.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(sig, &replacement, nullptr), 0);
+    EXPECT_FALSE(linux_impl::chainedHandlerInstalled(sig));
+    EXPECT_EQ(sig, linux_impl::takeReplacedHandlerNotice());
+    EXPECT_EQ(0, linux_impl::takeReplacedHandlerNotice());
+}
+
+// ---- The sampler on a signal the host already handles ----
+
+TEST(SamplerOnHostSignal, SamplesNeverReachTheHostsHandlerButItsOwnSignalsDo)
+{
+    const int sig = linux_impl::samplingSignal();
+    std::atomic<bool> stop{false};
+    std::atomic<long> laps{0};
+    TestThread thread([&] { spinIn(stop, laps); }, [&] { stop = true; });
+    for (int i = 0; i < 20; ++i)
+        EXPECT_FALSE(sample(thread.tid()).empty());
+    EXPECT_EQ(receivedBy[sig].count.load(), 0);
+
+    sendForeign(sig);
+    EXPECT_TRUE(eventually([&] { return receivedBy[sig].count.load() == 1; }));
+    EXPECT_EQ(receivedBy[sig].lastValue.load(), kForeignValue);
+    ASSERT_EQ(pthread_kill(pthread_self(), sig), 0);
+    EXPECT_EQ(receivedBy[sig].count.load(), 2);
+    EXPECT_EQ(receivedBy[sig].lastCode.load(), SI_TKILL);
+
+    // Once its handler is replaced, the sampler gives nothing without sending.
+    struct sigaction ours {
+    };
+    struct sigaction replacement {
+    };
+    replacement.sa_handler = SIG_DFL; // our signal reaching it would terminate the process
+    ASSERT_EQ(sigaction(sig, &replacement, &ours), 0);
+    EXPECT_TRUE(sample(linux_impl::currentThreadId()).empty());
+    ASSERT_EQ(sigaction(sig, &ours, nullptr), 0);
+    EXPECT_FALSE(sample(linux_impl::currentThreadId()).empty());
+}
+
+// ---- What the kernel reports about a thread ----
+
+TEST(ThreadSignalState, ReportsAcceptingBlockingPendingAndGone)
+{
+    const int sig = SIGRTMIN + 10;
+    installPrevious(sig, SA_SIGINFO, nullptr);
+    std::atomic<int> step{0}, done{0};
+    TestThread thread([&] {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, sig);
+        eventually([&] { return step.load() == 1; });
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        done = 1;
+        eventually([&] { return step.load() == 2; });
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    });
+    const pid_t tid = thread.tid();
+    EXPECT_EQ(linux_impl::threadSignalState(tid, sig), linux_impl::ThreadSignalState::accepting);
+    step = 1;
+    ASSERT_TRUE(eventually([&] { return done.load() == 1; }));
+    EXPECT_EQ(linux_impl::threadSignalState(tid, sig), linux_impl::ThreadSignalState::blocking);
+    ASSERT_EQ(linux_impl::sendSignalToThread(tid, sig), 0);
+    EXPECT_EQ(linux_impl::threadSignalState(tid, sig), linux_impl::ThreadSignalState::pending)
+        << "a blocked signal waits behind the block";
+    step = 2;
+    thread.join();
+    EXPECT_EQ(receivedBy[sig].count.load(), 1) << "the pending signal arrived on unblocking";
+    EXPECT_EQ(linux_impl::threadSignalState(tid, sig), linux_impl::ThreadSignalState::gone);
+    EXPECT_EQ(linux_impl::sendSignalToThread(tid, 0), ESRCH);
+}
+
+} // namespace
