@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <climits>
 #include <condition_variable>
 #include <mutex>
