@@ -33,7 +33,8 @@ struct LagReport {
 
 // A script is a list of steps separated by spaces; times are ms after t0.
 //   bT iterationBegin, eT iterationEnd, nT iterationNext (the event filter's call),
-//   tT one watchdog tick, tA..B a tick every 100 ms from A to B, i / a app inactive / active.
+//   tT one unscheduled watchdog tick, tA..B a tick every 100 ms from A to B, lT@D a tick at T
+//   that was due at D, i / a app inactive / active.
 // Expectations so far: Cn captures, Dn dumps, Sn stuck reports, Ln lag reports,
 //   Pn pending lagDuration, Nn sameStackCount, IT iterationStart (I0: none).
 struct Script {
@@ -111,6 +112,7 @@ protected:
                 at(t)->watchdogTick();
             break;
         }
+        case 'l': at(value)->watchdogTick(t0 + std::stoll(step.substr(step.find('@') + 1))); break;
         case 'i': collector_->setAppActive(false); break;
         case 'a': collector_->setAppActive(true); break;
         case 'C': EXPECT_EQ(captures_, value); break;
@@ -199,6 +201,33 @@ const std::vector<Script> kScripts = {
      {},
      {{"dump-1.dmp", 5400}}},
     {"ClockSteppingBackIsNoEpisode", "b0 t-60000 C0"},
+    // A stopped process (SIGSTOP, suspend) wakes with every thread at once: a tick more
+    // than kLateTickMs (1 s) after it was due measures the delivery under way afresh.
+    // Unscheduled ticks (the scripts above) are never late.
+    {"OnTimeTickPastTheStuckThresholdIsJudged", "b0 t100..5300 N3 l9000@9000 S1", {"dump-2.dmp"}},
+    {"TickLateByTheLimitIsJudged", "b0 t100..5300 N3 l9000@8000 S1", {"dump-2.dmp"}},
+    {"TickPastTheLimitRestartsTheDelivery",
+     "b0 t100..5300 N3 l9000@7999 S0 I9000 N0 t9100..17000 S0 t17100 S1",
+     {"dump-2.dmp"}},
+    {"TickTenSecondsLateRestartsTheDelivery",
+     "b0 t100..5300 l9000@-1000 S0 I9000 t17100 S1",
+     {"dump-2.dmp"}},
+    // At most one dump per kind in kDumpIntervalMs (10 s); the episode is still reported.
+    {"StuckDumpsAreRateLimited",
+     "b0 t1 e1 b9000 t10000 e10000 b10000 t10001 D2",
+     {"dump-1.dmp", "", "dump-2.dmp"},
+     {},
+     Stack::Still,
+     0,
+     0},
+    // Lags have their own budget: a lag right after a stuck dump still gets one.
+    {"LagDumpsAreRateLimitedApartFromStuckOnes",
+     "b0 t1001 e1100 b1200 t1350..1550 e1600 b1700 t1850..2050 e2100 b2200 t2300 D2",
+     {"dump-1.dmp"},
+     {{"dump-2.dmp", 400}, {"", 400}},
+     Stack::Still,
+     100,
+     1000},
 };
 
 INSTANTIATE_TEST_SUITE_P(Scripts, CollectorScript, testing::ValuesIn(kScripts),

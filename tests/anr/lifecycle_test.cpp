@@ -4,7 +4,6 @@
 #include "platform/clock.h"
 #include "support/blocking_receiver.h"
 #include "support/module_fixture.h"
-#include "support/recording_actions.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -84,38 +83,6 @@ TEST(Lifecycle, NothingIsMeasuredUntilAConfigurationSwitchesDetectionOn)
     testsupport::deliver({{"lag_sw", "1"}});
     receiver.deliverOnce();
     EXPECT_GT(startSeen, 0);
-}
-
-TEST(Lifecycle, StopInsideALongStillHandlerLeavesALagPendingUntilReenabled)
-{
-    testsupport::startModuleOnce();
-    ANRCollector *collector = testsupport::collector();
-    auto &recorder = *testsupport::RecordingActions::createForProcess(collector);
-    // Identical samples whatever the platform's sampler can do.
-    recorder.sampleSource = [] { return std::vector<std::uint64_t>{0x1234}; };
-    collector->setEpisodeActionsForTesting(&recorder.actions());
-    const testsupport::Configuration fast{{"lag_sw", "1"},
-                                          {"lag_first_time", "30"},
-                                          {"stuck_first_time", "600000"},
-                                          {"lag_sample_rate", "5"}};
-    testsupport::deliver(fast);
-
-    BlockingReceiver stillHandler([&] {
-        ASSERT_TRUE(recorder.waitForDumps(1));
-        KeelAnr::stop();
-    });
-    stillHandler.deliverOnce();
-    EXPECT_GT(collector->delivery.lagDuration.load(), 30);
-    EXPECT_TRUE(recorder.lagReports().empty());
-
-    testsupport::deliver(fast);
-    BlockingReceiver nextHandler([&] { ASSERT_TRUE(recorder.waitForLagReports(1)); });
-    nextHandler.deliverOnce();
-    const auto lags = recorder.lagReports();
-    ASSERT_EQ(lags.size(), 1u);
-    EXPECT_EQ(lags[0].dumpPath, "recorded-1.dmp");
-    EXPECT_GT(lags[0].durationMs, 30);
-    KeelAnr::stop();
 }
 
 } // namespace

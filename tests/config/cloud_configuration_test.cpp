@@ -5,9 +5,10 @@
 #include <QDir>
 #include <QFile>
 #include <QSettings>
+#include <QStringList>
 #include <gtest/gtest.h>
 
-#include <optional>
+#include <algorithm>
 
 namespace
 {
@@ -25,23 +26,30 @@ struct Thresholds {
     long long lagSampleRate;
 };
 
-struct CachedIni {
-    QString isOpen;
-    QString lagFirstTime;
-    QString stuckFirstTime;
-    QString lagSampleRate;
-};
-
 enum class CacheBefore { None, Open300, OpenGarbageNumbers, Closed, Binary, IsDirectory };
 
 struct MergeCase {
     const char *name;
     CacheBefore cache;
-    Configuration delivered;
+    const char *delivered; // "key=value|key=value"
     bool enabled;
-    Thresholds collector;              // what the collector holds afterwards
-    std::optional<CachedIni> iniAfter; // nullopt: the file is not written
+    Thresholds collector; // what the collector holds afterwards
+    const char *iniAfter; // "isOpen|lag_first_time|stuck_first_time|lag_sample_rate"; null:
+                          // the file is not written
 };
+
+Configuration parseDelivered(const std::string &text)
+{
+    Configuration configuration;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = std::min(text.find('|', at), text.size());
+        const std::string pair = text.substr(at, end - at);
+        const std::size_t equals = pair.find('=');
+        configuration[pair.substr(0, equals)] = pair.substr(equals + 1);
+        at = end + 1;
+    }
+    return configuration;
+}
 
 void PrintTo(const MergeCase &c, std::ostream *out)
 {
@@ -87,11 +95,13 @@ void prepareCache(CacheBefore cache)
     }
 }
 
-CachedIni readIni()
+QString readIni()
 {
     QSettings ini(iniPath(), QSettings::IniFormat);
-    return {ini.value("isOpen").toString(), ini.value("lag_first_time").toString(),
-            ini.value("stuck_first_time").toString(), ini.value("lag_sample_rate").toString()};
+    QStringList values;
+    for (const char *key : {"isOpen", "lag_first_time", "stuck_first_time", "lag_sample_rate"})
+        values << ini.value(key).toString();
+    return values.join('|');
 }
 
 class CloudConfigurationMerge : public testing::TestWithParam<MergeCase>
@@ -115,7 +125,7 @@ TEST_P(CloudConfigurationMerge, AppliesAndCachesTheMergedValues)
     const MergeCase &c = GetParam();
     prepareCache(c.cache);
 
-    testsupport::deliver(c.delivered);
+    testsupport::deliver(parseDelivered(c.delivered));
 
     const ANRCollector *collector = testsupport::collector();
     EXPECT_EQ(testsupport::eventFilter()->enabled.load(), c.enabled);
@@ -125,7 +135,7 @@ TEST_P(CloudConfigurationMerge, AppliesAndCachesTheMergedValues)
     EXPECT_EQ(standin::tally::eventsNamed("keel_orlaanr_init").size(), c.enabled ? 1u : 0u);
     EXPECT_EQ(standin::log::count("Keel ANR getCloudConfiguration from cache isOpen = "), 1u);
     EXPECT_EQ(standin::log::count("Keel ANR getCloudConfiguration isOpen = "),
-              c.delivered.empty() ? 0u : 1u);
+              *c.delivered ? 1u : 0u);
 
     if (c.cache == CacheBefore::IsDirectory) {
         EXPECT_TRUE(QFileInfo(iniPath()).isDir()) << "the directory is left alone";
@@ -137,154 +147,75 @@ TEST_P(CloudConfigurationMerge, AppliesAndCachesTheMergedValues)
         }
         return;
     }
-    const CachedIni ini = readIni();
-    EXPECT_EQ(ini.isOpen, c.iniAfter->isOpen);
-    EXPECT_EQ(ini.lagFirstTime, c.iniAfter->lagFirstTime);
-    EXPECT_EQ(ini.stuckFirstTime, c.iniAfter->stuckFirstTime);
-    EXPECT_EQ(ini.lagSampleRate, c.iniAfter->lagSampleRate);
+    EXPECT_EQ(readIni(), QString::fromUtf8(c.iniAfter));
 }
 
 const Thresholds kDefaults{5000, 8000, 100};
-const CachedIni kOpenDefaults{"1", "5000", "8000", "100"};
+const char *const kOpenDefaults = "1|5000|8000|100";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CloudConfigurationMerge,
     testing::Values(
-        MergeCase{"FirstRunEmptyMap", CacheBefore::None, {}, false, kDefaults, std::nullopt},
-        MergeCase{"SwitchOnlyUsesDefaults",
-                  CacheBefore::None,
-                  {{"lag_sw", "1"}},
-                  true,
-                  kDefaults,
+        MergeCase{"FirstRunEmptyMap", CacheBefore::None, "", false, kDefaults, nullptr},
+        MergeCase{"SwitchOnlyUsesDefaults", CacheBefore::None, "lag_sw=1", true, kDefaults,
                   kOpenDefaults},
         MergeCase{"AllValues",
                   CacheBefore::None,
-                  {{"lag_sw", "1"},
-                   {"lag_first_time", "3000"},
-                   {"stuck_first_time", "7000"},
-                   {"lag_sample_rate", "20"}},
+                  "lag_sw=1|lag_first_time=3000|stuck_first_time=7000|lag_sample_rate=20",
                   true,
                   {3000, 7000, 20},
-                  CachedIni{"1", "3000", "7000", "20"}},
-        MergeCase{"DigitsThenLetters",
-                  CacheBefore::Open300,
-                  {{"lag_sw", "1"}, {"lag_first_time", "3000ms"}},
-                  true,
-                  kDefaults,
-                  kOpenDefaults},
-        MergeCase{"LeadingSpaceAccepted",
-                  CacheBefore::None,
-                  {{"lag_sw", "1"}, {"lag_first_time", " 3000"}},
-                  true,
-                  {3000, 8000, 100},
-                  CachedIni{"1", "3000", "8000", "100"}},
-        MergeCase{"TrailingSpaceRejected",
-                  CacheBefore::None,
-                  {{"lag_sw", "1"}, {"lag_first_time", "3000 "}},
-                  true,
-                  kDefaults,
-                  kOpenDefaults},
-        MergeCase{"SignsAccepted",
-                  CacheBefore::None,
-                  {{"lag_sw", "1"}, {"lag_first_time", "-5"}, {"stuck_first_time", "+9000"}},
-                  true,
-                  {-5, 9000, 100},
-                  CachedIni{"1", "-5", "9000", "100"}},
+                  "1|3000|7000|20"},
+        MergeCase{"DigitsThenLetters", CacheBefore::Open300, "lag_sw=1|lag_first_time=3000ms", true,
+                  kDefaults, kOpenDefaults},
         MergeCase{"BeyondSixtyFourBits",
                   CacheBefore::None,
-                  {{"lag_sw", "1"},
-                   {"lag_first_time", "9223372036854775808"},
-                   {"stuck_first_time", "-9223372036854775809"},
-                   {"lag_sample_rate", "9223372036854775807"}},
+                  "lag_sw=1|lag_first_time=9223372036854775808|stuck_first_time=-"
+                  "9223372036854775809|lag_sample_rate=9223372036854775807",
                   true,
                   {5000, 8000, 9223372036854775807LL},
-                  CachedIni{"1", "5000", "8000", "9223372036854775807"}},
-        MergeCase{"EmptyAndHexNumbers",
-                  CacheBefore::None,
-                  {{"lag_sw", "1"}, {"lag_first_time", ""}, {"lag_sample_rate", "0x10"}},
-                  true,
-                  kDefaults,
-                  kOpenDefaults},
+                  "1|5000|8000|9223372036854775807"},
+        MergeCase{"EmptyAndHexNumbers", CacheBefore::None,
+                  "lag_sw=1|lag_first_time=|lag_sample_rate=0x10", true, kDefaults, kOpenDefaults},
         MergeCase{"ZeroSampleRate",
                   CacheBefore::None,
-                  {{"lag_sw", "1"}, {"lag_sample_rate", "0"}},
+                  "lag_sw=1|lag_sample_rate=0",
                   true,
                   {5000, 8000, 0},
-                  CachedIni{"1", "5000", "8000", "0"}},
-        MergeCase{"CachedOpenEmptyMap",
-                  CacheBefore::Open300,
-                  {},
-                  true,
-                  {300, 900, 50},
-                  CachedIni{"1", "300", "900", "50"}},
+                  "1|5000|8000|0"},
+        MergeCase{
+            "CachedOpenEmptyMap", CacheBefore::Open300, "", true, {300, 900, 50}, "1|300|900|50"},
         MergeCase{"CachedGarbageNumbersReadAsZero",
                   CacheBefore::OpenGarbageNumbers,
-                  {},
+                  "",
                   true,
                   {0, 0, 100},
-                  std::nullopt},
-        MergeCase{"CachedOpenMapWithoutSwitch",
-                  CacheBefore::Open300,
-                  {{"other", "x"}},
-                  false,
-                  kDefaults,
-                  CachedIni{"", "5000", "8000", "100"}},
-        MergeCase{"IsOpenKeyInMapIgnored",
-                  CacheBefore::None,
-                  {{"isOpen", "1"}},
-                  false,
-                  kDefaults,
-                  CachedIni{"", "5000", "8000", "100"}},
-        MergeCase{"LeadingZeroIsNotOpen",
-                  CacheBefore::None,
-                  {{"lag_sw", "01"}},
-                  false,
-                  kDefaults,
-                  CachedIni{"01", "5000", "8000", "100"}},
-        MergeCase{"SpaceOneIsNotOpen",
-                  CacheBefore::None,
-                  {{"lag_sw", " 1"}},
-                  false,
-                  kDefaults,
-                  CachedIni{" 1", "5000", "8000", "100"}},
-        MergeCase{"TrueIsNotOpen",
-                  CacheBefore::None,
-                  {{"lag_sw", "true"}},
-                  false,
-                  kDefaults,
-                  CachedIni{"true", "5000", "8000", "100"}},
+                  nullptr},
+        MergeCase{"CachedOpenMapWithoutSwitch", CacheBefore::Open300, "other=x", false, kDefaults,
+                  "|5000|8000|100"},
+        MergeCase{"IsOpenKeyInMapIgnored", CacheBefore::None, "isOpen=1", false, kDefaults,
+                  "|5000|8000|100"},
+        // Only the exact text "1" switches detection on.
+        MergeCase{"LeadingZeroIsNotOpen", CacheBefore::None, "lag_sw=01", false, kDefaults,
+                  "01|5000|8000|100"},
         // The file keeps the switch only as plain printable ASCII; anything else is cached
         // as "", the same bytes from either Qt build.
-        MergeCase{"NonAsciiSwitchIsCachedEmpty",
-                  CacheBefore::None,
-                  {{"lag_sw", "1\xc3\xa9"}, {"lag_first_time", "3000"}},
-                  false,
-                  kDefaults,
-                  CachedIni{"", "3000", "8000", "100"}},
-        MergeCase{"IniSyntaxInSwitchIsCachedEmpty",
-                  CacheBefore::None,
-                  {{"lag_sw", "1\";\\"}},
-                  false,
-                  kDefaults,
-                  CachedIni{"", "5000", "8000", "100"}},
-        MergeCase{"CachedClosedEmptyMap",
-                  CacheBefore::Closed,
-                  {},
-                  false,
-                  kDefaults,
-                  CachedIni{"0", "", "", ""}},
-        MergeCase{"BinaryGarbageCache",
-                  CacheBefore::Binary,
-                  {{"lag_sw", "1"}},
-                  true,
-                  kDefaults,
+        MergeCase{"SpaceAndTildeAreCachedAsIs", CacheBefore::None, "lag_sw= 1~", false, kDefaults,
+                  " 1~|5000|8000|100"},
+        MergeCase{"DeleteCharacterIsCachedEmpty", CacheBefore::None, "lag_sw=1\x7f", false,
+                  kDefaults, "|5000|8000|100"},
+        MergeCase{"NonAsciiSwitchIsCachedEmpty", CacheBefore::None,
+                  "lag_sw=1\xc3\xa9|lag_first_time=3000", false, kDefaults, "|3000|8000|100"},
+        MergeCase{"IniSyntaxInSwitchIsCachedEmpty", CacheBefore::None, "lag_sw=1\";\\", false,
+                  kDefaults, "|5000|8000|100"},
+        MergeCase{"CachedClosedEmptyMap", CacheBefore::Closed, "", false, kDefaults, "0|||"},
+        MergeCase{"BinaryGarbageCache", CacheBefore::Binary, "lag_sw=1", true, kDefaults,
                   kOpenDefaults},
         MergeCase{"UnwritableCacheStillApplies",
                   CacheBefore::IsDirectory,
-                  {{"lag_sw", "1"}, {"lag_first_time", "1234"}},
+                  "lag_sw=1|lag_first_time=1234",
                   true,
                   {1234, 8000, 100},
-                  std::nullopt}),
+                  nullptr}),
     [](const testing::TestParamInfo<MergeCase> &info) { return std::string(info.param.name); });
 
 TEST(CloudConfiguration, ClosedDeliveryDoesNotSwitchOffAnOpenOne)
@@ -296,9 +227,7 @@ TEST(CloudConfiguration, ClosedDeliveryDoesNotSwitchOffAnOpenOne)
 
     EXPECT_TRUE(testsupport::eventFilter()->enabled.load());
     EXPECT_EQ(testsupport::collector()->thresholds.lagFirstTime.load(), 1500);
-    const CachedIni ini = readIni();
-    EXPECT_EQ(ini.isOpen, "0") << "the next run starts closed";
-    EXPECT_EQ(ini.lagFirstTime, "2500");
+    EXPECT_EQ(readIni().section('|', 0, 1), "0|2500") << "the next run starts closed";
 }
 
 TEST(CloudConfiguration, EveryOpenDeliverySendsOneStartupEvent)

@@ -1,7 +1,9 @@
 // The module end to end, from the analytics client's configuration through the real event
-// filter and watchdog thread: a still handler becomes a lag reported on the next delivery
-// (in this process, with recorded reports), and a hang is cached while uploads fail and
-// sent once at the next start (two runs of a host process with the real reports).
+// filter and watchdog thread: a still handler becomes a lag reported on the next delivery,
+// even when the module is stopped inside it (in this process, with recorded reports), and a hang is
+// cached while uploads fail and sent once at the next start (two runs of a host process with the
+// real reports).
+#include "anr/keel_anr.h"
 #include "support/blocking_receiver.h"
 #include "support/module_fixture.h"
 #include "support/recording_actions.h"
@@ -16,25 +18,31 @@ namespace
 using namespace reporttest;
 using testsupport::BlockingReceiver;
 
-TEST(EndToEnd, StillHandlerIsALagReportedOnTheNextDelivery)
+TEST(EndToEnd, StillHandlerIsALagReportedOnTheNextDeliveryEvenAcrossAStop)
 {
     // The client delivers the configuration on its own thread once start asks for it.
-    standin::tally::setCloudConfiguration({{"lag_sw", "1"},
-                                           {"lag_first_time", "50"},
-                                           {"stuck_first_time", "600000"},
-                                           {"lag_sample_rate", "10"}});
+    const testsupport::Configuration fast{{"lag_sw", "1"},
+                                          {"lag_first_time", "50"},
+                                          {"stuck_first_time", "600000"},
+                                          {"lag_sample_rate", "10"}};
+    standin::tally::setCloudConfiguration(fast);
     auto &recorder = *testsupport::RecordingActions::createForProcess(testsupport::collector());
     testsupport::collector()->setEpisodeActionsForTesting(&recorder.actions());
     testsupport::startModuleOnce();
     ASSERT_TRUE(testsupport::eventFilter()->enabled.load());
 
     // Blocks in one place, sampled by the platform's real capture, until the watchdog has
-    // seen three identical samples.
-    BlockingReceiver stillHandler([&] { ASSERT_TRUE(recorder.waitForDumps(1)); });
+    // seen three identical samples; stopping there leaves the lag pending.
+    BlockingReceiver stillHandler([&] {
+        ASSERT_TRUE(recorder.waitForDumps(1));
+        KeelAnr::stop();
+    });
     stillHandler.deliverOnce();
     EXPECT_EQ(recorder.captures(), 3);
+    EXPECT_GT(testsupport::collector()->delivery.lagDuration.load(), 50);
     EXPECT_TRUE(recorder.lagReports().empty());
 
+    testsupport::deliver(fast);
     BlockingReceiver nextHandler([&] { ASSERT_TRUE(recorder.waitForLagReports(1)); });
     nextHandler.deliverOnce();
 
@@ -44,6 +52,7 @@ TEST(EndToEnd, StillHandlerIsALagReportedOnTheNextDelivery)
     EXPECT_GT(lags[0].durationMs, 50);
     EXPECT_TRUE(recorder.stuckReports().empty());
     EXPECT_EQ(recorder.dumps(), 1);
+    KeelAnr::stop();
 }
 
 struct HelperRun {

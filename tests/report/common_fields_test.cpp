@@ -53,10 +53,8 @@ TEST_F(CommonReportFields, AddsElevenMembersInOrderWithTheirTypesAndValues)
         const Json block(commonBlockText());
         ASSERT_TRUE(block.isObject());
         EXPECT_EQ(block.keys(), kCommonKeys);
-        for (const char *key :
-             {"keel_version", "cpu_type", "os_version", "os_build", "project_code", "project_build",
-              "project_version", "process_name", "pid"})
-            EXPECT_TRUE(json_is_string(block.get(key))) << key;
+        // string() reads "" for a member that is not a string: only os_build needs this.
+        EXPECT_TRUE(json_is_string(block.get("os_build")));
         EXPECT_EQ(block.string("keel_version"), "1.5.0");
         EXPECT_EQ(block.string("cpu_type"), getCpuType());
         EXPECT_EQ(block.string("os_version"), getOsVersion());

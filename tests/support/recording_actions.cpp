@@ -11,10 +11,9 @@ RecordingActions *RecordingActions::createForProcess(ANRCollector *collector)
 }
 
 RecordingActions::RecordingActions(ANRCollector *collector)
-    : sampleSource([collector] { return collector->captureMainThreadStack(); })
 {
-    actions_.captureStack = [this] {
-        auto sample = sampleSource();
+    actions_.captureStack = [this, collector] {
+        auto sample = collector->captureMainThreadStack();
         std::lock_guard<std::mutex> lock(mutex_);
         ++captures_;
         changed_.notify_all();
@@ -47,11 +46,6 @@ bool RecordingActions::waitUntil(const std::function<bool()> &condition)
 bool RecordingActions::waitForDumps(int n)
 {
     return waitUntil([&] { return dumps_ >= n; });
-}
-
-bool RecordingActions::waitForStuckReports(int n)
-{
-    return waitUntil([&] { return static_cast<int>(stuckReports_.size()) >= n; });
 }
 
 bool RecordingActions::waitForLagReports(int n)

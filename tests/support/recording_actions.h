@@ -27,7 +27,6 @@ public:
 
     // Each waits until the count reaches `n`; false when the safety timeout passes first.
     bool waitForDumps(int n);
-    bool waitForStuckReports(int n);
     bool waitForLagReports(int n);
 
     int dumps() const;
@@ -35,10 +34,8 @@ public:
     std::vector<std::string> stuckReports() const;
     std::vector<LagReport> lagReports() const;
 
-    std::function<std::vector<std::uint64_t>()> sampleSource;
-
 private:
-    // Stack samples come from `sampleSource`, the real capture by default.
+    // Stack samples come from the collector's real capture.
     explicit RecordingActions(ANRCollector *collector);
     bool waitUntil(const std::function<bool()> &condition);
 

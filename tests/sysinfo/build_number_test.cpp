@@ -36,8 +36,8 @@ class ReadIniValue : public testing::TestWithParam<IniCase>
 protected:
     void SetUp() override
     {
-        directory_ = fs::temp_directory_path() /
-                     ("keel-ini-" + std::to_string(std::random_device{}()));
+        directory_ =
+            fs::temp_directory_path() / ("keel-ini-" + std::to_string(std::random_device{}()));
         ASSERT_TRUE(fs::create_directory(directory_)); // false: it existed already
     }
     void TearDown() override { fs::remove_all(directory_); }
@@ -76,6 +76,7 @@ INSTANTIATE_TEST_SUITE_P(
         IniCase{"FirstEqualsSplits", "[build_info]\n" + kKey + " = b=c\n", "b=c"},
         // A line holding both brackets is a header, whatever else it holds.
         IniCase{"BracketsInAValueStartASection", "[build_info]\nname=[beta]\n" + kKey + "=7\n", ""},
+        IniCase{"OneBracketIsNoHeader", "[build_info]\na=[b\nc=d]\n" + kKey + "=7\n", "7"},
         // fgets reads at most 254 characters at a time.
         IniCase{"ValueOfA300CharacterLineCutAt254",
                 "[build_info]\n" + kKey + "=" + std::string(279, 'x') + "\n",
