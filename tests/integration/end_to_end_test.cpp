@@ -66,7 +66,7 @@ HelperRun runHelper(const QString &phase, const QString &dir, const QString &upl
     QProcess helper;
     helper.setProcessChannelMode(QProcess::ForwardedChannels);
     helper.start(KEELANR_END_TO_END_HELPER, {phase, dir, uploads, result});
-    const bool finished = helper.waitForFinished(2 * 60 * 1000);
+    const bool finished = helper.waitForFinished(3 * 60 * 1000);
     EXPECT_TRUE(finished) << phase.toStdString() << " did not finish";
     if (!finished)
         helper.kill();
