@@ -12,6 +12,7 @@ TEST(PathText, RoundTripsEveryKindOfName)
         "/tmp/caf\xC3\xA9",
         "/tmp/\xF0\x9F\x98\x80.dmp",
         "/tmp/latin1-\xE9-not-utf8",   // a lone byte that is not UTF-8
+        "/tmp/\x80-\xFF-lone",         // the lowest and highest of them
         "/tmp/\xC0\xAF-overlong",      // an overlong encoding is not UTF-8 either
         "/tmp/\xED\xA0\xBD-surrogate", // nor is an encoded surrogate
         "/tmp/cut-\xE2\x82",           // a sequence cut short at the end

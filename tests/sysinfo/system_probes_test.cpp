@@ -13,7 +13,7 @@ namespace
 TEST(WideToUtf8, EncodesEachUtf16UnitOnItsOwn)
 {
     EXPECT_EQ(wideToUtf8(L"host.exe"), "host.exe");
-    EXPECT_EQ(wideToUtf8(L"\u00E9"), "\xC3\xA9");
+    EXPECT_EQ(wideToUtf8({wchar_t(0x7F), wchar_t(0x80)}), "\x7F\xC2\x80");
     EXPECT_EQ(wideToUtf8(L"\u07FF\u0800"), "\xDF\xBF\xE0\xA0\x80");
     // U+1F600 as its UTF-16 halves: each half becomes its own three-byte sequence.
     const std::wstring surrogates{wchar_t(0xD83D), wchar_t(0xDE00)};
