@@ -428,8 +428,10 @@ TEST_F(CacheFaults, AConfigurationBeyondSixtyFourKibibytesCountsAsAbsent)
         const std::string text =
             head + std::string(64 * 1024 - head.size() - 1 + padding, 'x') + "\n";
         writeFile(inCache("anr_config.ini"), QByteArray::fromStdString(text));
+        standin::log::clear();
         EXPECT_EQ(mergeInCache(cacheDir(), {}).lagFirstTime, padding == 0 ? 1 : 5000)
             << text.size() << " bytes";
+        EXPECT_EQ(standin::log::contains("anr_config.ini ignored"), padding == 1);
     }
 }
 
