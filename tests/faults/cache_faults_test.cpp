@@ -364,9 +364,10 @@ TEST_F(CacheFaults, CleanupKeepsOnlyWhatMayStillBeUsedWithinTheQuota)
     std::vector<std::string> manyLeft;
     for (int i = 0; i < 53; ++i) {
         const QString directory = QString("g%1/").arg(i, 2, 10, QChar('0'));
-        many.push_back({directory + QString("%1.dmp").arg(i), kYoung - i * 1000, 1});
+        // The oldest come last by name: age, not name, decides.
+        many.push_back({directory + QString("%1.dmp").arg(i), kYoung - (52 - i) * 1000, 1});
         manyLeft.push_back("left " + directory.toStdString());
-        if (i >= 3)
+        if (i < 50)
             manyLeft.push_back("left " + many.back().path.toStdString());
     }
     const struct {
