@@ -39,6 +39,8 @@ TEST(StartupEvent, AnyNameYieldsValidJson)
         {"tab\tnew\nline\x01\x1f\x7f", "tab\tnew\nline\x01\x1f\x7f"},
         {std::string("nul\0inside", 10), std::string("nul\0inside", 10)},
         {"\xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80", "\xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80"},
+        // The highest below each limit: U+07FF, U+D7FF (below the surrogates), U+10FFFF.
+        {"\xDF\xBF\xED\x9F\xBF\xF4\x8F\xBF\xBF", "\xDF\xBF\xED\x9F\xBF\xF4\x8F\xBF\xBF"},
         {"bad\xFF", "bad" + fffd},
         {"\x80stray", fffd + "stray"},
         {"cut\xE2\x82", "cut" + fffd + fffd},
