@@ -360,11 +360,14 @@ TEST(ThreadSampler, ExceptionsUnwindNormallyWhileTheSamplerIsLoaded)
             }
         }
     });
+    // The first throw sets up the unwinder and may take longer than the samples below.
+    ASSERT_TRUE(eventually([&] { return caught.load() > 0; }));
+    const long caughtBefore = caught.load();
     for (int i = 0; i < 100; ++i)
         EXPECT_FALSE(sample(thread.tid()).empty());
+    EXPECT_TRUE(eventually([&] { return caught.load() > caughtBefore; }));
     stop = true;
     thread.join();
-    EXPECT_GT(caught.load(), 0);
     EXPECT_EQ(caught.load(), cleanedUp.load());
 }
 
