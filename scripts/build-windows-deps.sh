@@ -161,5 +161,7 @@ for dll in libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll; do
     [[ -n $found && -f $found ]] && ${triple}-strip -o "$prefix/bin/$dll" "$found"
 done
 touch "$prefix/.complete"
+# The sources and objects (about 1 GB) are kept only to resume a build cut short.
+rm -rf "$work"
 step "done"
 echo "$prefix"
