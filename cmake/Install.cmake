@@ -1,6 +1,7 @@
 # cmake --install: the module, its public header, a CMake package (find_package(KeelAnr)
 # with the imported target KeelAnr::keelANR) and a pkg-config file. The stand-in SDK
-# libraries come along unless KEELANR_INSTALL_STANDIN_SDK is off (a host with the real SDK).
+# libraries come along only with KEELANR_INSTALL_STANDIN_SDK=ON, so they never shadow a real
+# SDK installed in the same prefix.
 # A build against Qt 6 installs under names of its own (libkeelANR-qt6.so, KeelAnrQt6,
 # keelanr-qt6.pc), so it can sit beside the Qt 5 one in the same prefix; the header and the
 # stand-ins are the same for both.

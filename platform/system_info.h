@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 namespace platform
@@ -29,8 +28,5 @@ std::string osVersionText();
 std::wstring executablePath();
 
 std::uint32_t currentProcessId();
-
-// Opens a file for reading in text mode (_wfopen "r" / fopen "r"); null on failure.
-std::FILE *openTextFileForReading(const std::wstring &path);
 
 } // namespace platform

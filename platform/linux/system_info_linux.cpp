@@ -115,9 +115,4 @@ std::uint32_t currentProcessId()
     return static_cast<std::uint32_t>(getpid());
 }
 
-std::FILE *openTextFileForReading(const std::wstring &path)
-{
-    return std::fopen(pathToBytes(path).c_str(), "r");
-}
-
 } // namespace platform

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-namespace platform::linux_impl
+namespace platform::minidump
 {
 namespace
 {
@@ -97,4 +97,4 @@ std::vector<DumpPiece> DumpLayout::pieces() const
     return pieces;
 }
 
-} // namespace platform::linux_impl
+} // namespace platform::minidump

@@ -16,7 +16,7 @@
 #include <optional>
 #include <vector>
 
-namespace platform::linux_impl
+namespace platform::minidump
 {
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
@@ -103,4 +103,4 @@ private:
     bool failed_ = false;
 };
 
-} // namespace platform::linux_impl
+} // namespace platform::minidump

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace platform::linux_impl
+namespace platform::minidump
 {
 
 // Bytes owned elsewhere (the capture's arena); they must outlive the file's writing.
@@ -89,4 +89,4 @@ struct DumpModel {
     std::optional<DsoDebugInfo> dsoDebug;
 };
 
-} // namespace platform::linux_impl
+} // namespace platform::minidump

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-namespace platform::linux_impl
+namespace platform::minidump
 {
 namespace
 {
@@ -270,4 +270,4 @@ std::optional<DumpLayout> layOutMinidump(const DumpModel &model)
     return std::move(s.image);
 }
 
-} // namespace platform::linux_impl
+} // namespace platform::minidump

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace platform::linux_impl
+namespace platform::minidump
 {
 
 // The whole file: header, stream directory right after it, then the streams (system
@@ -25,4 +25,4 @@ std::optional<DumpLayout> layOutMinidump(const DumpModel &model);
 // drop a module whose name is not valid UTF-16.
 std::u16string utf16FromUtf8(const std::string &text);
 
-} // namespace platform::linux_impl
+} // namespace platform::minidump

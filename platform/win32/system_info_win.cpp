@@ -72,9 +72,4 @@ std::uint32_t currentProcessId()
     return GetCurrentProcessId();
 }
 
-std::FILE *openTextFileForReading(const std::wstring &path)
-{
-    return _wfopen(path.c_str(), L"r");
-}
-
 } // namespace platform

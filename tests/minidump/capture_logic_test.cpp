@@ -27,6 +27,7 @@ namespace
 {
 
 using namespace platform::linux_impl;
+using namespace platform::minidump;
 using minidump_test::Minidump;
 
 auto fields(const MapsEntry &e)

@@ -8,6 +8,9 @@
 
 namespace platform::linux_impl
 {
+
+using minidump::LinkMapEntry;
+using minidump::DsoDebugInfo;
 namespace
 {
 

@@ -25,6 +25,6 @@ using PositionalWriter = ssize_t (*)(int fd, const iovec *vectors, int count, of
 // pwritev batches; retries after EINTR and after short writes. The signature (the first four
 // bytes) is written last, so a file cut short never passes for a dump. False on any other
 // error or when nothing is written.
-bool writeLayout(int fd, const DumpLayout &layout, PositionalWriter write = &::pwritev);
+bool writeLayout(int fd, const minidump::DumpLayout &layout, PositionalWriter write = &::pwritev);
 
 } // namespace platform::linux_impl

@@ -7,6 +7,8 @@
 
 namespace platform::linux_impl
 {
+
+using minidump::DumpModule;
 namespace
 {
 

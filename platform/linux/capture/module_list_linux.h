@@ -16,7 +16,7 @@ namespace platform::linux_impl
 // of the object's last mapping before another file's. Mappings of non-ELF files (fonts,
 // locale data) are left out. Address order, except that the module holding `entryPoint` (the
 // executable) comes first, where LLDB looks for it.
-std::vector<DumpModule> collectModules(const std::vector<MapsEntry> &maps,
+std::vector<minidump::DumpModule> collectModules(const std::vector<MapsEntry> &maps,
                                        const MemoryReader &memory, std::uint64_t entryPoint);
 
 } // namespace platform::linux_impl

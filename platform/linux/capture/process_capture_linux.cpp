@@ -15,6 +15,10 @@
 
 namespace platform::linux_impl
 {
+
+using minidump::CapturedMemory;
+using minidump::DumpThread;
+using minidump::DumpModel;
 namespace
 {
 

@@ -16,7 +16,7 @@ namespace platform::linux_impl
 // The model's stack bytes live in `arena`, which must outlive every use of the model.
 struct ProcessCapture {
     DumpArena arena;
-    DumpModel model;
+    minidump::DumpModel model;
 };
 
 // nullopt when the memory for the stacks cannot be reserved. Threads that can neither be

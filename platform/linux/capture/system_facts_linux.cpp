@@ -12,6 +12,8 @@
 
 namespace platform::linux_impl
 {
+
+using minidump::SystemFacts;
 namespace
 {
 

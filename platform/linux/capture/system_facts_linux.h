@@ -6,6 +6,6 @@
 namespace platform::linux_impl
 {
 
-SystemFacts readSystemFacts();
+minidump::SystemFacts readSystemFacts();
 
 } // namespace platform::linux_impl

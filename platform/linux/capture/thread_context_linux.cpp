@@ -4,6 +4,8 @@
 
 namespace platform::linux_impl
 {
+
+namespace format = minidump::format;
 namespace
 {
 

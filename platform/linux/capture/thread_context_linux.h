@@ -21,11 +21,11 @@ struct SavedRegisters {
 void saveRegisters(const ucontext_t &context, SavedRegisters &saved);
 
 // CONTROL, INTEGER and (when saved) FLOATING_POINT: all a ucontext holds (0x0010000B).
-format::ContextAmd64 contextFromRegisters(const SavedRegisters &saved);
+minidump::format::ContextAmd64 contextFromRegisters(const SavedRegisters &saved);
 
 // CONTROL only (0x00100001): the stack and instruction pointers of a thread known only from
 // outside, with the segments every Linux user thread runs in. Flags, integer and FP
 // registers are unknown and left out.
-format::ContextAmd64 controlContext(std::uint64_t sp, std::uint64_t pc);
+minidump::format::ContextAmd64 controlContext(std::uint64_t sp, std::uint64_t pc);
 
 } // namespace platform::linux_impl

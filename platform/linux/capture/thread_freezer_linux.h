@@ -37,7 +37,7 @@ struct ThreadSlot {
     FutexWord state{0};
     SavedRegisters registers; // valid when hasRegisters
     bool hasRegisters = false;
-    CapturedMemory stack;
+    minidump::CapturedMemory stack;
 };
 
 struct FreezeLimits {
