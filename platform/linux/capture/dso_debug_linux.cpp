@@ -9,8 +9,9 @@
 namespace platform::linux_impl
 {
 
-using minidump::LinkMapEntry;
 using minidump::DsoDebugInfo;
+using minidump::LinkMapEntry;
+
 namespace
 {
 

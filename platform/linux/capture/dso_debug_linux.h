@@ -16,7 +16,7 @@ namespace platform::linux_impl
 // no dynamic section or the dynamic linker has not filled in DT_DEBUG. Every read goes
 // through `memory`, so a chain changed by a concurrent dlopen gives odd entries, never a
 // fault.
-std::optional<minidump::DsoDebugInfo> readDsoDebug(const MemoryReader &memory, std::uint64_t programHeaders,
-                                         std::size_t count);
+std::optional<minidump::DsoDebugInfo> readDsoDebug(const MemoryReader &memory,
+                                                   std::uint64_t programHeaders, std::size_t count);
 
 } // namespace platform::linux_impl

@@ -11,10 +11,11 @@
 namespace platform::linux_impl
 {
 
-using minidump::DumpPiece;
 using minidump::DumpLayout;
+using minidump::DumpPiece;
 using minidump::layOutMinidump;
 namespace format = minidump::format;
+
 namespace
 {
 

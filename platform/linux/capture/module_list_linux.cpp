@@ -9,6 +9,7 @@ namespace platform::linux_impl
 {
 
 using minidump::DumpModule;
+
 namespace
 {
 

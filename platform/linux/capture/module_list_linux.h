@@ -17,6 +17,7 @@ namespace platform::linux_impl
 // locale data) are left out. Address order, except that the module holding `entryPoint` (the
 // executable) comes first, where LLDB looks for it.
 std::vector<minidump::DumpModule> collectModules(const std::vector<MapsEntry> &maps,
-                                       const MemoryReader &memory, std::uint64_t entryPoint);
+                                                 const MemoryReader &memory,
+                                                 std::uint64_t entryPoint);
 
 } // namespace platform::linux_impl

@@ -17,8 +17,9 @@ namespace platform::linux_impl
 {
 
 using minidump::CapturedMemory;
-using minidump::DumpThread;
 using minidump::DumpModel;
+using minidump::DumpThread;
+
 namespace
 {
 

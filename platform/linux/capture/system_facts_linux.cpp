@@ -14,6 +14,7 @@ namespace platform::linux_impl
 {
 
 using minidump::SystemFacts;
+
 namespace
 {
 

@@ -6,6 +6,7 @@ namespace platform::linux_impl
 {
 
 namespace format = minidump::format;
+
 namespace
 {
 
