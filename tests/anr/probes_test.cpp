@@ -81,6 +81,7 @@ TEST_F(EventFilterProbe, EveryEventStartsADeliveryAndNoneIsConsumed)
     EXPECT_EQ(receiver.received, 1);
     EXPECT_EQ(inner.received, 1);
     EXPECT_EQ(startSeenInside, 9000) << "the nested event started a delivery of its own";
+    EXPECT_EQ(collector->delivery.iterationStart.load(), 9000) << "open until the next event";
 
     QEvent event(QEvent::User);
     EXPECT_FALSE(filter->eventFilter(&receiver, &event));
