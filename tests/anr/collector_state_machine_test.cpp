@@ -35,6 +35,8 @@ struct LagReport {
 //   bT iterationBegin, eT iterationEnd, nT iterationNext (the event filter's call),
 //   tT one unscheduled watchdog tick, tA..B a tick every 100 ms from A to B, lT@D a tick at T
 //   that was due at D, i / a app inactive / active.
+// Set-up: TL,S lagFirstTime L and stuckFirstTime S (default 5000 and 8000); m samples that
+//   move, z empty samples (default: one still stack); f dumps that fail.
 // Expectations so far: Cn captures, Dn dumps, Sn stuck reports, Ln lag reports,
 //   Pn pending lagDuration, Nn sameStackCount, IT iterationStart (I0: none).
 struct Script {
@@ -42,10 +44,6 @@ struct Script {
     const char *steps;
     std::vector<std::string> stuckReports = {};
     std::vector<LagReport> lagReports = {};
-    Stack stack = Stack::Still;
-    long long lagFirstTime = 5000;
-    long long stuckFirstTime = 8000;
-    bool dumpsFail = false;
 };
 
 void PrintTo(const Script &script, std::ostream *out)
@@ -58,25 +56,24 @@ class CollectorScript : public testing::TestWithParam<Script>
 protected:
     void SetUp() override
     {
-        const Script &script = GetParam();
         fakeNow = t0;
         collector_ = ANRCollector::createWithoutWatchdogForTesting();
         collector_->setClockForTesting(&fakeClock);
         collector_->cacheDir = "/cache";
-        collector_->thresholds.lagFirstTime = script.lagFirstTime;
-        collector_->thresholds.stuckFirstTime = script.stuckFirstTime;
+        collector_->thresholds.lagFirstTime = 5000;
+        collector_->thresholds.stuckFirstTime = 8000;
         // A previous delivery's stack that no sample of these scripts equals.
         collector_->watchdog.lastStack = {0x1};
 
-        actions_.captureStack = [this, stack = script.stack] {
+        actions_.captureStack = [this] {
             ++captures_;
-            if (stack == Stack::Moving)
+            if (stack_ == Stack::Moving)
                 return Sample{0x4000 + static_cast<std::uint64_t>(captures_), 0x2000};
-            return stack == Stack::Empty ? Sample{} : Sample{0x1000, 0x2000, 0x3000};
+            return stack_ == Stack::Empty ? Sample{} : Sample{0x1000, 0x2000, 0x3000};
         };
-        actions_.writeDump = [this, fail = script.dumpsFail] {
+        actions_.writeDump = [this] {
             ++dumps_;
-            return fail ? std::string() : "dump-" + std::to_string(dumps_) + ".dmp";
+            return dumpsFail_ ? std::string() : "dump-" + std::to_string(dumps_) + ".dmp";
         };
         actions_.reportStuck = [this](std::string dumpPath, QString cacheDir) {
             EXPECT_EQ(cacheDir, "/cache");
@@ -115,6 +112,13 @@ protected:
         case 'l': at(value)->watchdogTick(t0 + std::stoll(step.substr(step.find('@') + 1))); break;
         case 'i': collector_->setAppActive(false); break;
         case 'a': collector_->setAppActive(true); break;
+        case 'T':
+            collector_->thresholds.lagFirstTime = value;
+            collector_->thresholds.stuckFirstTime = std::stoll(step.substr(step.find(',') + 1));
+            break;
+        case 'm': stack_ = Stack::Moving; break;
+        case 'z': stack_ = Stack::Empty; break;
+        case 'f': dumpsFail_ = true; break;
         case 'C': EXPECT_EQ(captures_, value); break;
         case 'D': EXPECT_EQ(dumps_, value); break;
         case 'S': EXPECT_EQ(static_cast<long long>(stuckReports_.size()), value); break;
@@ -128,6 +132,8 @@ protected:
 
     std::unique_ptr<ANRCollector> collector_;
     ANRCollector::EpisodeActions actions_;
+    Stack stack_ = Stack::Still;
+    bool dumpsFail_ = false;
     int captures_ = 0;
     int dumps_ = 0;
     std::vector<std::string> stuckReports_;
@@ -162,7 +168,7 @@ const std::vector<Script> kScripts = {
      "b0 t5100..5300 n6000 P6000 I6000 N0 t6050",
      {},
      {{"dump-1.dmp", 6000}}},
-    {"MovingStackIsNeitherLagNorStuck", "b0 t100..6000 n6000 t6200 C10 D0", {}, {}, Stack::Moving},
+    {"MovingStackIsNeitherLagNorStuck", "m b0 t100..6000 n6000 t6200 C10 D0"},
     {"FirstSampleOfADeliveryCountsOneEvenIfItMatchesThePrevious",
      "b0 t5100..5200 N2 n5300 t10301 N1 D0"},
     {"DeliveryEndingBeforeTheThirdSampleIsNoLag", "b0 t5100..5200 e5250 P0"},
@@ -177,25 +183,13 @@ const std::vector<Script> kScripts = {
      {"dump-2.dmp"},
      {{"dump-1.dmp", 12'000}}},
     {"StuckThresholdNotAboveTheLagThresholdMeansNoLagEver",
-     "b0 t100..3100 C0 e4000 P0",
-     {"dump-1.dmp"},
-     {},
-     Stack::Still,
-     3000,
-     3000},
-    {"EmptySamplesCompareEqualAndStillCaptureALag",
-     "b0 t5100..5300 C3 D1 e5400 P5400",
-     {},
-     {},
-     Stack::Empty},
+     "T3000,3000 b0 t100..3100 C0 e4000 P0",
+     {"dump-1.dmp"}},
+    {"EmptySamplesCompareEqualAndStillCaptureALag", "z b0 t5100..5300 C3 D1 e5400 P5400"},
     {"FailedLagDumpIsReportedWithAnEmptyPath",
-     "b0 t5100..5300 e5500 b5600 t5700",
+     "f b0 t5100..5300 e5500 b5600 t5700",
      {},
-     {{"", 5500}},
-     Stack::Still,
-     5000,
-     8000,
-     true},
+     {{"", 5500}}},
     {"PendingLagIsReportedBeforeTheNextLongDeliveryIsSampled",
      "b0 t5100..5300 e5400 b5500 t10600 C4",
      {},
@@ -214,20 +208,13 @@ const std::vector<Script> kScripts = {
      {"dump-2.dmp"}},
     // At most one dump per kind in kDumpIntervalMs (10 s); the episode is still reported.
     {"StuckDumpsAreRateLimited",
-     "b0 t1 e1 b9000 t10000 e10000 b10000 t10001 D2",
-     {"dump-1.dmp", "", "dump-2.dmp"},
-     {},
-     Stack::Still,
-     0,
-     0},
+     "T0,0 b0 t1 e1 b9000 t10000 e10000 b10000 t10001 D2",
+     {"dump-1.dmp", "", "dump-2.dmp"}},
     // Lags have their own budget: a lag right after a stuck dump still gets one.
     {"LagDumpsAreRateLimitedApartFromStuckOnes",
-     "b0 t1001 e1100 b1200 t1350..1550 e1600 b1700 t1850..2050 e2100 b2200 t2300 D2",
+     "T100,1000 b0 t1001 e1100 b1200 t1350..1550 e1600 b1700 t1850..2050 e2100 b2200 t2300 D2",
      {"dump-1.dmp"},
-     {{"dump-2.dmp", 400}, {"", 400}},
-     Stack::Still,
-     100,
-     1000},
+     {{"dump-2.dmp", 400}, {"", 400}}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Scripts, CollectorScript, testing::ValuesIn(kScripts),

@@ -14,7 +14,7 @@ namespace
 
 using testsupport::BlockingReceiver;
 
-TEST(Lifecycle, StartWiresEverythingAndLogsItsArguments)
+TEST(Lifecycle, StartWiresEverythingOnceAndMeasuresOnlyOnceSwitchedOn)
 {
     standin::log::enable();
     Keel::instance()->processName = "lifecycle host";
@@ -26,24 +26,20 @@ TEST(Lifecycle, StartWiresEverythingAndLogsItsArguments)
     EXPECT_LE(KeelAnr::startTime, after);
     EXPECT_TRUE(standin::log::contains("KeelAnr start 1 lifecycle host"));
     EXPECT_TRUE(standin::log::contains("ANRCollector create."));
-    EXPECT_EQ(testsupport::collector()->cacheDir,
-              QDir(testsupport::moduleDirectory()).filePath("keel-anr-cache"));
-    EXPECT_TRUE(QFileInfo(testsupport::collector()->cacheDir).isDir());
+    const QString cacheDir = QDir(testsupport::moduleDirectory()).filePath("keel-anr-cache");
+    EXPECT_EQ(testsupport::collector()->cacheDir, cacheDir);
+    EXPECT_TRUE(QFileInfo(cacheDir).isDir());
     EXPECT_FALSE(testsupport::collector()->mainThread.isNull());
-    ASSERT_NE(testsupport::eventFilter(), nullptr);
-    EXPECT_EQ(testsupport::eventFilter()->parent(), qApp);
-    EXPECT_FALSE(testsupport::eventFilter()->enabled.load()) << "installed disabled";
+    const ANREventFilter *filter = testsupport::eventFilter();
+    ASSERT_NE(filter, nullptr);
+    EXPECT_EQ(filter->parent(), qApp);
+    EXPECT_FALSE(filter->enabled.load()) << "installed disabled";
     EXPECT_TRUE(Keel::instance()->initEventCallback);
     EXPECT_TRUE(Keel::instance()->backgroundStateCallback);
-}
 
-TEST(Lifecycle, SecondStartIsIgnoredWithOneLine)
-{
-    testsupport::startModuleOnce();
-    const ANREventFilter *filter = testsupport::eventFilter();
+    // A second start changes nothing and says so in one line.
     const long long startTime = KeelAnr::startTime;
     standin::log::clear();
-
     QTemporaryDir other;
     KeelAnr::start(other.path());
     standin::tally::waitUntilIdle();
@@ -51,9 +47,18 @@ TEST(Lifecycle, SecondStartIsIgnoredWithOneLine)
               std::vector<std::string>{"KeelAnr start ignored: already started"});
     EXPECT_EQ(testsupport::eventFilter(), filter) << "no second filter";
     EXPECT_EQ(KeelAnr::startTime, startTime);
-    EXPECT_EQ(testsupport::collector()->cacheDir,
-              QDir(testsupport::moduleDirectory()).filePath("keel-anr-cache"));
+    EXPECT_EQ(testsupport::collector()->cacheDir, cacheDir);
     EXPECT_FALSE(QDir(other.path()).exists("keel-anr-cache")) << "nothing retried there either";
+
+    // Nothing is measured until a configuration switches detection on.
+    long long startSeen = -1;
+    BlockingReceiver receiver(
+        [&] { startSeen = testsupport::collector()->delivery.iterationStart.load(); });
+    receiver.deliverOnce();
+    EXPECT_EQ(startSeen, 0);
+    testsupport::deliver({{"lag_sw", "1"}});
+    receiver.deliverOnce();
+    EXPECT_GT(startSeen, 0);
 }
 
 TEST(Lifecycle, CacheDirectoryThatCannotBeMadeLeavesCacheDirEmpty)
@@ -69,20 +74,6 @@ TEST(Lifecycle, CacheDirectoryThatCannotBeMadeLeavesCacheDirEmpty)
     EXPECT_TRUE(testsupport::collector()->cacheDir.isEmpty());
     EXPECT_NE(testsupport::eventFilter(), nullptr) << "start completes all the same";
     EXPECT_TRUE(Keel::instance()->initEventCallback);
-}
-
-TEST(Lifecycle, NothingIsMeasuredUntilAConfigurationSwitchesDetectionOn)
-{
-    testsupport::startModuleOnce();
-    long long startSeen = -1;
-    BlockingReceiver receiver(
-        [&] { startSeen = testsupport::collector()->delivery.iterationStart.load(); });
-    receiver.deliverOnce();
-    EXPECT_EQ(startSeen, 0);
-
-    testsupport::deliver({{"lag_sw", "1"}});
-    receiver.deliverOnce();
-    EXPECT_GT(startSeen, 0);
 }
 
 } // namespace

@@ -64,21 +64,8 @@ protected:
     Receiver receiver;
 };
 
-TEST_F(EventFilterProbe, EnabledFilterStartsADeliveryPerEventAndNeverConsumesIt)
-{
-    filter->enabled = true;
-    fakeNow = 5000;
-    send();
-    EXPECT_EQ(receiver.received, 1);
-    EXPECT_EQ(collector->delivery.iterationStart.load(), 5000);
-
-    QEvent event(QEvent::User);
-    EXPECT_FALSE(filter->eventFilter(&receiver, &event));
-    QEvent close(QEvent::Close);
-    EXPECT_FALSE(filter->eventFilter(&receiver, &close));
-}
-
-TEST_F(EventFilterProbe, NestedEventEndsTheOuterMeasurement)
+// Every event, a nested one too, starts a delivery at its own instant; none is consumed.
+TEST_F(EventFilterProbe, EveryEventStartsADeliveryAndNoneIsConsumed)
 {
     filter->enabled = true;
     Receiver inner;
@@ -91,8 +78,15 @@ TEST_F(EventFilterProbe, NestedEventEndsTheOuterMeasurement)
     };
     fakeNow = 1000;
     send();
+    EXPECT_EQ(receiver.received, 1);
     EXPECT_EQ(inner.received, 1);
     EXPECT_EQ(startSeenInside, 9000) << "the nested event started a delivery of its own";
+    EXPECT_EQ(collector->delivery.iterationStart.load(), 9000) << "open until the next event";
+
+    QEvent event(QEvent::User);
+    EXPECT_FALSE(filter->eventFilter(&receiver, &event));
+    QEvent close(QEvent::Close);
+    EXPECT_FALSE(filter->eventFilter(&receiver, &close));
 }
 
 // The module as started by a host: aboutToBlock and the two state probes.
@@ -141,51 +135,40 @@ TEST_F(ModuleProbes, AboutToBlockClosesTheDeliveryBeforeTheLoopWaits)
     EXPECT_EQ(startsWhenBlocking.back(), 0) << "idle time never counts towards an episode";
 }
 
-TEST_F(ModuleProbes, ApplicationStateDrivesAppActive)
+void changeApplicationState(Qt::ApplicationState state)
+{
+    QWindowSystemInterface::handleApplicationStateChanged(state);
+    QCoreApplication::processEvents();
+}
+
+// Both state probes, while the module runs and after stop, which leaves them connected.
+TEST_F(ModuleProbes, StateProbesDriveAppActiveBeforeAndAfterStop)
 {
     ANRCollector *collector = testsupport::collector();
-    QWindowSystemInterface::handleApplicationStateChanged(Qt::ApplicationActive);
-    QCoreApplication::processEvents();
-    EXPECT_TRUE(collector->appActive.load());
-    EXPECT_TRUE(standin::log::contains("[ANR] applicationState Active"));
-
-    for (Qt::ApplicationState state : {Qt::ApplicationInactive, Qt::ApplicationHidden}) {
-        standin::log::clear();
-        QWindowSystemInterface::handleApplicationStateChanged(Qt::ApplicationActive);
-        QCoreApplication::processEvents();
-        QWindowSystemInterface::handleApplicationStateChanged(state);
-        QCoreApplication::processEvents();
-        EXPECT_FALSE(collector->appActive.load()) << state;
-        EXPECT_TRUE(standin::log::contains("[ANR] applicationState InActive")) << state;
+    for (const bool stopped : {false, true}) {
+        SCOPED_TRACE(stopped ? "after stop" : "running");
+        if (stopped) {
+            KeelAnr::stop();
+            KeelAnr::stop();
+            EXPECT_FALSE(Keel::instance()->initEventCallback);
+            EXPECT_FALSE(testsupport::eventFilter()->enabled.load());
+        }
+        for (Qt::ApplicationState state : {Qt::ApplicationInactive, Qt::ApplicationHidden}) {
+            standin::log::clear();
+            changeApplicationState(Qt::ApplicationActive);
+            EXPECT_TRUE(collector->appActive.load());
+            EXPECT_TRUE(standin::log::contains("[ANR] applicationState Active"));
+            changeApplicationState(state);
+            EXPECT_FALSE(collector->appActive.load()) << state;
+            EXPECT_TRUE(standin::log::contains("[ANR] applicationState InActive")) << state;
+        }
+        standin::keel::fireBackgroundState(true);
+        EXPECT_TRUE(collector->appActive.load());
+        EXPECT_TRUE(standin::log::contains("[ANR] backgroundState Active"));
+        standin::keel::fireBackgroundState(false);
+        EXPECT_FALSE(collector->appActive.load());
+        EXPECT_TRUE(standin::log::contains("[ANR] backgroundState InActive"));
     }
-}
-
-TEST_F(ModuleProbes, BackgroundStateCallbackDrivesAppActive)
-{
-    ANRCollector *collector = testsupport::collector();
-    standin::keel::fireBackgroundState(false);
-    EXPECT_FALSE(collector->appActive.load());
-    EXPECT_TRUE(standin::log::contains("[ANR] backgroundState InActive"));
-    standin::keel::fireBackgroundState(true);
-    EXPECT_TRUE(collector->appActive.load());
-    EXPECT_TRUE(standin::log::contains("[ANR] backgroundState Active"));
-}
-
-TEST_F(ModuleProbes, StateProbesKeepWorkingAfterStop)
-{
-    KeelAnr::stop();
-    KeelAnr::stop();
-    EXPECT_FALSE(Keel::instance()->initEventCallback);
-    EXPECT_FALSE(testsupport::eventFilter()->enabled.load());
-
-    QWindowSystemInterface::handleApplicationStateChanged(Qt::ApplicationActive);
-    QCoreApplication::processEvents();
-    QWindowSystemInterface::handleApplicationStateChanged(Qt::ApplicationInactive);
-    QCoreApplication::processEvents();
-    EXPECT_FALSE(testsupport::collector()->appActive.load());
-    EXPECT_TRUE(standin::log::contains("[ANR] applicationState InActive"));
-    standin::keel::fireBackgroundState(true);
-    EXPECT_TRUE(testsupport::collector()->appActive.load());
 }
 
 } // namespace

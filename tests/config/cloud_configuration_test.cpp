@@ -20,22 +20,18 @@ QString iniPath()
     return QDir(testsupport::collector()->cacheDir).filePath("anr_config.ini");
 }
 
-struct Thresholds {
-    long long lagFirstTime;
-    long long stuckFirstTime;
-    long long lagSampleRate;
-};
-
 enum class CacheBefore { None, Open300, OpenGarbageNumbers, Closed, Binary, IsDirectory };
 
 struct MergeCase {
     const char *name;
     CacheBefore cache;
     const char *delivered; // "key=value|key=value"
-    bool enabled;
-    Thresholds collector; // what the collector holds afterwards
-    const char *iniAfter; // "isOpen|lag_first_time|stuck_first_time|lag_sample_rate"; null:
-                          // the file is not written
+    // The filter and the collector afterwards: "on|lag_first_time|stuck_first_time|
+    // lag_sample_rate" ("off|..." when disabled).
+    const char *applied;
+    // The file afterwards: "isOpen|lag_first_time|stuck_first_time|lag_sample_rate"; null:
+    // not written.
+    const char *iniAfter;
 };
 
 Configuration parseDelivered(const std::string &text)
@@ -104,6 +100,16 @@ QString readIni()
     return values.join('|');
 }
 
+QString applied()
+{
+    const ANRCollector *collector = testsupport::collector();
+    return QStringList{testsupport::eventFilter()->enabled.load() ? "on" : "off",
+                       QString::number(collector->thresholds.lagFirstTime.load()),
+                       QString::number(collector->thresholds.stuckFirstTime.load()),
+                       QString::number(collector->thresholds.lagSampleRate.load())}
+        .join('|');
+}
+
 class CloudConfigurationMerge : public testing::TestWithParam<MergeCase>
 {
 protected:
@@ -127,12 +133,9 @@ TEST_P(CloudConfigurationMerge, AppliesAndCachesTheMergedValues)
 
     testsupport::deliver(parseDelivered(c.delivered));
 
-    const ANRCollector *collector = testsupport::collector();
-    EXPECT_EQ(testsupport::eventFilter()->enabled.load(), c.enabled);
-    EXPECT_EQ(collector->thresholds.lagFirstTime.load(), c.collector.lagFirstTime);
-    EXPECT_EQ(collector->thresholds.stuckFirstTime.load(), c.collector.stuckFirstTime);
-    EXPECT_EQ(collector->thresholds.lagSampleRate.load(), c.collector.lagSampleRate);
-    EXPECT_EQ(standin::tally::eventsNamed("keel_orlaanr_init").size(), c.enabled ? 1u : 0u);
+    EXPECT_EQ(applied(), QString::fromUtf8(c.applied));
+    const bool open = c.applied[1] == 'n';
+    EXPECT_EQ(standin::tally::eventsNamed("keel_orlaanr_init").size(), open ? 1u : 0u);
     EXPECT_EQ(standin::log::count("Keel ANR getCloudConfiguration from cache isOpen = "), 1u);
     EXPECT_EQ(standin::log::count("Keel ANR getCloudConfiguration isOpen = "),
               *c.delivered ? 1u : 0u);
@@ -150,105 +153,78 @@ TEST_P(CloudConfigurationMerge, AppliesAndCachesTheMergedValues)
     EXPECT_EQ(readIni(), QString::fromUtf8(c.iniAfter));
 }
 
-const Thresholds kDefaults{5000, 8000, 100};
+const char *const kOff = "off|5000|8000|100";
+const char *const kOnDefaults = "on|5000|8000|100";
 const char *const kOpenDefaults = "1|5000|8000|100";
+const char *const kUnswitchedDefaults = "|5000|8000|100";
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, CloudConfigurationMerge,
-    testing::Values(
-        MergeCase{"FirstRunEmptyMap", CacheBefore::None, "", false, kDefaults, nullptr},
-        MergeCase{"SwitchOnlyUsesDefaults", CacheBefore::None, "lag_sw=1", true, kDefaults,
-                  kOpenDefaults},
-        MergeCase{"AllValues",
-                  CacheBefore::None,
-                  "lag_sw=1|lag_first_time=3000|stuck_first_time=7000|lag_sample_rate=20",
-                  true,
-                  {3000, 7000, 20},
-                  "1|3000|7000|20"},
-        MergeCase{"DigitsThenLetters", CacheBefore::Open300, "lag_sw=1|lag_first_time=3000ms", true,
-                  kDefaults, kOpenDefaults},
-        MergeCase{"BeyondSixtyFourBits",
-                  CacheBefore::None,
-                  "lag_sw=1|lag_first_time=9223372036854775808|stuck_first_time=-"
-                  "9223372036854775809|lag_sample_rate=9223372036854775807",
-                  true,
-                  {5000, 8000, 9223372036854775807LL},
-                  "1|5000|8000|9223372036854775807"},
-        MergeCase{"EmptyAndHexNumbers", CacheBefore::None,
-                  "lag_sw=1|lag_first_time=|lag_sample_rate=0x10", true, kDefaults, kOpenDefaults},
-        MergeCase{"ZeroSampleRate",
-                  CacheBefore::None,
-                  "lag_sw=1|lag_sample_rate=0",
-                  true,
-                  {5000, 8000, 0},
-                  "1|5000|8000|0"},
-        MergeCase{
-            "CachedOpenEmptyMap", CacheBefore::Open300, "", true, {300, 900, 50}, "1|300|900|50"},
-        MergeCase{"CachedGarbageNumbersReadAsZero",
-                  CacheBefore::OpenGarbageNumbers,
-                  "",
-                  true,
-                  {0, 0, 100},
-                  nullptr},
-        MergeCase{"CachedOpenMapWithoutSwitch", CacheBefore::Open300, "other=x", false, kDefaults,
-                  "|5000|8000|100"},
-        MergeCase{"IsOpenKeyInMapIgnored", CacheBefore::None, "isOpen=1", false, kDefaults,
-                  "|5000|8000|100"},
-        // Only the exact text "1" switches detection on.
-        MergeCase{"LeadingZeroIsNotOpen", CacheBefore::None, "lag_sw=01", false, kDefaults,
-                  "01|5000|8000|100"},
-        // The file keeps the switch only as plain printable ASCII; anything else is cached
-        // as "", the same bytes from either Qt build.
-        MergeCase{"SpaceAndTildeAreCachedAsIs", CacheBefore::None, "lag_sw= 1~", false, kDefaults,
-                  " 1~|5000|8000|100"},
-        MergeCase{"DeleteCharacterIsCachedEmpty", CacheBefore::None, "lag_sw=1\x7f", false,
-                  kDefaults, "|5000|8000|100"},
-        MergeCase{"NonAsciiSwitchIsCachedEmpty", CacheBefore::None,
-                  "lag_sw=1\xc3\xa9|lag_first_time=3000", false, kDefaults, "|3000|8000|100"},
-        MergeCase{"IniSyntaxInSwitchIsCachedEmpty", CacheBefore::None, "lag_sw=1\";\\", false,
-                  kDefaults, "|5000|8000|100"},
-        MergeCase{"CachedClosedEmptyMap", CacheBefore::Closed, "", false, kDefaults, "0|||"},
-        MergeCase{"BinaryGarbageCache", CacheBefore::Binary, "lag_sw=1", true, kDefaults,
-                  kOpenDefaults},
-        MergeCase{"UnwritableCacheStillApplies",
-                  CacheBefore::IsDirectory,
-                  "lag_sw=1|lag_first_time=1234",
-                  true,
-                  {1234, 8000, 100},
-                  nullptr}),
-    [](const testing::TestParamInfo<MergeCase> &info) { return std::string(info.param.name); });
+using Cache = CacheBefore;
+const MergeCase kMergeCases[] = {
+    {"FirstRunEmptyMap", Cache::None, "", kOff, nullptr},
+    {"SwitchOnlyUsesDefaults", Cache::None, "lag_sw=1", kOnDefaults, kOpenDefaults},
+    {"AllValues", Cache::None,
+     "lag_sw=1|lag_first_time=3000|stuck_first_time=7000|lag_sample_rate=20", "on|3000|7000|20",
+     "1|3000|7000|20"},
+    {"DigitsThenLetters", Cache::Open300, "lag_sw=1|lag_first_time=3000ms", kOnDefaults,
+     kOpenDefaults},
+    {"BeyondSixtyFourBits", Cache::None,
+     "lag_sw=1|lag_first_time=9223372036854775808|stuck_first_time=-9223372036854775809|"
+     "lag_sample_rate=9223372036854775807",
+     "on|5000|8000|9223372036854775807", "1|5000|8000|9223372036854775807"},
+    {"EmptyAndHexNumbers", Cache::None, "lag_sw=1|lag_first_time=|lag_sample_rate=0x10",
+     kOnDefaults, kOpenDefaults},
+    {"ZeroSampleRate", Cache::None, "lag_sw=1|lag_sample_rate=0", "on|5000|8000|0",
+     "1|5000|8000|0"},
+    {"CachedOpenEmptyMap", Cache::Open300, "", "on|300|900|50", "1|300|900|50"},
+    {"CachedGarbageNumbersReadAsZero", Cache::OpenGarbageNumbers, "", "on|0|0|100", nullptr},
+    {"CachedOpenMapWithoutSwitch", Cache::Open300, "other=x", kOff, kUnswitchedDefaults},
+    {"IsOpenKeyInMapIgnored", Cache::None, "isOpen=1", kOff, kUnswitchedDefaults},
+    // Only the exact text "1" switches detection on.
+    {"LeadingZeroIsNotOpen", Cache::None, "lag_sw=01", kOff, "01|5000|8000|100"},
+    // The file keeps the switch only as plain printable ASCII; anything else is cached as "",
+    // the same bytes from either Qt build.
+    {"SpaceAndTildeAreCachedAsIs", Cache::None, "lag_sw= 1~", kOff, " 1~|5000|8000|100"},
+    {"DeleteCharacterIsCachedEmpty", Cache::None, "lag_sw=1\x7f", kOff, kUnswitchedDefaults},
+    {"NonAsciiSwitchIsCachedEmpty", Cache::None, "lag_sw=1\xc3\xa9|lag_first_time=3000", kOff,
+     "|3000|8000|100"},
+    {"IniSyntaxInSwitchIsCachedEmpty", Cache::None, "lag_sw=1\";\\", kOff, kUnswitchedDefaults},
+    {"CachedClosedEmptyMap", Cache::Closed, "", kOff, "0|||"},
+    {"BinaryGarbageCache", Cache::Binary, "lag_sw=1", kOnDefaults, kOpenDefaults},
+    {"UnwritableCacheStillApplies", Cache::IsDirectory, "lag_sw=1|lag_first_time=1234",
+     "on|1234|8000|100", nullptr},
+};
 
-TEST(CloudConfiguration, ClosedDeliveryDoesNotSwitchOffAnOpenOne)
+INSTANTIATE_TEST_SUITE_P(Cases, CloudConfigurationMerge, testing::ValuesIn(kMergeCases),
+                         [](const testing::TestParamInfo<MergeCase> &info) {
+                             return std::string(info.param.name);
+                         });
+
+// Later deliveries: each open one (or an empty one over an open cache) announces the start
+// again, and a closed one does not switch detection off in this run.
+TEST(CloudConfiguration, LaterDeliveriesAnnounceAgainAndAClosedOneDoesNotSwitchOff)
 {
     testsupport::startModuleOnce();
     prepareCache(CacheBefore::None);
+    standin::tally::clearEvents();
     testsupport::deliver({{"lag_sw", "1"}, {"lag_first_time", "1500"}});
+    testsupport::deliver({{"lag_sw", "1"}, {"lag_first_time", "1500"}});
+    testsupport::deliver({});
     testsupport::deliver({{"lag_sw", "0"}, {"lag_first_time", "2500"}});
 
+    EXPECT_EQ(standin::tally::eventsNamed("keel_orlaanr_init").size(), 3u);
     EXPECT_TRUE(testsupport::eventFilter()->enabled.load());
     EXPECT_EQ(testsupport::collector()->thresholds.lagFirstTime.load(), 1500);
     EXPECT_EQ(readIni().section('|', 0, 1), "0|2500") << "the next run starts closed";
 }
 
-TEST(CloudConfiguration, EveryOpenDeliverySendsOneStartupEvent)
-{
-    testsupport::startModuleOnce();
-    prepareCache(CacheBefore::None);
-    standin::tally::clearEvents();
-    for (int i = 0; i < 3; ++i)
-        testsupport::deliver({{"lag_sw", "1"}});
-    testsupport::deliver({});
-    EXPECT_EQ(standin::tally::eventsNamed("keel_orlaanr_init").size(), 4u);
-}
-
 struct NumberCase {
-    const char *text;
+    std::string text;
     long long expected;
 };
 
 void PrintTo(const NumberCase &c, std::ostream *out)
 {
-    *out << '"' << c.text << '"';
+    *out << testing::PrintToString(c.text);
 }
 
 class ToLongLongOr : public testing::TestWithParam<NumberCase>
@@ -257,7 +233,7 @@ class ToLongLongOr : public testing::TestWithParam<NumberCase>
 
 TEST_P(ToLongLongOr, ParsesWholeDecimalTextOrFallsBack)
 {
-    EXPECT_EQ(toLongLongOr(GetParam().text, -42), GetParam().expected) << GetParam().text;
+    EXPECT_EQ(toLongLongOr(GetParam().text, -42), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -269,15 +245,8 @@ INSTANTIATE_TEST_SUITE_P(
                     NumberCase{"0x10", -42},
                     NumberCase{"9223372036854775807", 9223372036854775807LL},
                     NumberCase{"-9223372036854775808", (-9223372036854775807LL - 1)},
-                    NumberCase{"9223372036854775808", -42}, NumberCase{"00012", 12}));
-
-TEST(ToLongLongOrText, EmbeddedNulIsNotAWholeNumber)
-{
-    EXPECT_EQ(toLongLongOr(std::string("12\0"
-                                       "3",
-                                       4),
-                           7),
-              7);
-}
+                    NumberCase{"9223372036854775808", -42}, NumberCase{"00012", 12},
+                    // strtoll stops at an embedded NUL: not a whole number.
+                    NumberCase{std::string("12\0003", 4), -42}));
 
 } // namespace

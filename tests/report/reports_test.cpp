@@ -94,26 +94,58 @@ protected:
     QString dump_;
 };
 
+// Each kind, for every reply of the client, from the foreground and from the background.
 class UploadedReport : public ReportsTest,
-                       public testing::WithParamInterface<std::tuple<Kind, EventReply>>
+                       public testing::WithParamInterface<std::tuple<Kind, EventReply, bool>>
 {
 };
 
-TEST_P(UploadedReport, IsSentWithItsDumpReferenceAndCachedOnlyWhenRefused)
+TEST_P(UploadedReport, IsSentWithTheEpisodeFieldsTheCommonBlockAndTheDumpReference)
 {
-    const auto &[kind, reply] = GetParam();
+    const auto &[kind, reply, background] = GetParam();
     standin::tally::setEventReply(reply);
+    Keel::instance()->isBackground = background;
+    const long long before = platform::wallClockMs();
     report(kind, dump_.toStdString());
+    const long long after = platform::wallClockMs();
 
+    EXPECT_EQ(standin::log::lines().front(), kind.startLog);
     const standin::RecordedEvent event = onlyEvent();
     EXPECT_EQ(event.name, kind.eventName);
     EXPECT_EQ(event.first, 5);
     EXPECT_EQ(event.second, 1019);
     EXPECT_TRUE(event.hasDone);
     EXPECT_FALSE(event.guid.empty());
-    const std::string reference = Json(event.payload).string(kind.prefix + "stack_dump");
+    const Json payload(event.payload);
+    const std::string reference = payload.string(kind.prefix + "stack_dump");
     EXPECT_EQ(uploadedFile(reference), "MDMP stack evidence");
     EXPECT_FALSE(QFile::exists(dump_)) << "an uploaded dump is deleted";
+
+    std::vector<std::string> expectedKeys;
+    for (const char *field : {"ground", "memory", "appstart_time", "time", "duration", "summary"})
+        expectedKeys.push_back(kind.prefix + field);
+    expectedKeys.insert(expectedKeys.end(), kCommonKeys.begin(), kCommonKeys.end());
+    expectedKeys.push_back(kind.prefix + "stack_dump");
+    EXPECT_EQ(payload.keys(), expectedKeys);
+    const auto integer = [&](const std::string &key) {
+        EXPECT_TRUE(json_is_integer(payload.get(key))) << key;
+        return json_integer_value(payload.get(key));
+    };
+    EXPECT_EQ(integer(kind.prefix + "duration"), kind.duration);
+    EXPECT_EQ(integer(kind.prefix + "appstart_time"), kStartTime);
+    EXPECT_GE(integer(kind.prefix + "time"), before);
+    EXPECT_LE(integer(kind.prefix + "time"), after);
+    EXPECT_TRUE(json_is_string(payload.get(kind.prefix + "summary")));
+    EXPECT_EQ(payload.string(kind.prefix + "summary"), "");
+    const json_t *memory = payload.get(kind.prefix + "memory");
+    ASSERT_TRUE(json_is_object(memory));
+    EXPECT_EQ(json_object_size(memory), 3u);
+    EXPECT_TRUE(json_is_string(json_object_get(memory, "memory_total")));
+    // Serialised with flags 0: raw UTF-8 and the ": " separator.
+    const std::string ground = background ? "后台" : "前台";
+    EXPECT_NE(event.payload.find("\"" + kind.prefix + "ground\": \"" + ground + "\""),
+              std::string::npos)
+        << event.payload;
 
     if (reply == EventReply::AcceptNow || reply == EventReply::AcceptLater) {
         EXPECT_EQ(tree(cacheDir()), QStringList());
@@ -128,7 +160,8 @@ INSTANTIATE_TEST_SUITE_P(
     AcceptedOrRefusedNowOrLater, UploadedReport,
     testing::Combine(testing::Values(kStuck, kLag),
                      testing::Values(EventReply::AcceptNow, EventReply::AcceptLater,
-                                     EventReply::RefuseNow, EventReply::RefuseLater)),
+                                     EventReply::RefuseNow, EventReply::RefuseLater),
+                     testing::Bool()),
     ParamName());
 
 class FailedUpload : public ReportsTest,
@@ -159,52 +192,5 @@ TEST_F(ReportsTest, WithoutADumpIsCachedAndLeavesOtherDumpsAlone)
     report(kStuck, "");
     expectCachedWithoutSending(kStuck, false);
 }
-
-class ReportContent : public ReportsTest, public testing::WithParamInterface<std::tuple<Kind, bool>>
-{
-};
-
-TEST_P(ReportContent, HoldsTheEpisodeFieldsThenTheCommonBlockThenTheDumpReference)
-{
-    const auto &[kind, background] = GetParam();
-    Keel::instance()->isBackground = background;
-    const long long before = platform::wallClockMs();
-    report(kind, dump_.toStdString());
-    const long long after = platform::wallClockMs();
-
-    EXPECT_EQ(standin::log::lines().front(), kind.startLog);
-    const std::string text = onlyEvent().payload;
-    const Json payload(text);
-    std::vector<std::string> expectedKeys;
-    for (const char *field : {"ground", "memory", "appstart_time", "time", "duration", "summary"})
-        expectedKeys.push_back(kind.prefix + field);
-    expectedKeys.insert(expectedKeys.end(), kCommonKeys.begin(), kCommonKeys.end());
-    expectedKeys.push_back(kind.prefix + "stack_dump");
-    EXPECT_EQ(payload.keys(), expectedKeys);
-
-    const auto integer = [&](const std::string &key) {
-        EXPECT_TRUE(json_is_integer(payload.get(key))) << key;
-        return json_integer_value(payload.get(key));
-    };
-    EXPECT_EQ(integer(kind.prefix + "duration"), kind.duration);
-    EXPECT_EQ(integer(kind.prefix + "appstart_time"), kStartTime);
-    EXPECT_GE(integer(kind.prefix + "time"), before);
-    EXPECT_LE(integer(kind.prefix + "time"), after);
-    EXPECT_TRUE(json_is_string(payload.get(kind.prefix + "summary")));
-    EXPECT_EQ(payload.string(kind.prefix + "summary"), "");
-    const json_t *memory = payload.get(kind.prefix + "memory");
-    ASSERT_TRUE(json_is_object(memory));
-    EXPECT_EQ(json_object_size(memory), 3u);
-    EXPECT_TRUE(json_is_string(json_object_get(memory, "memory_total")));
-
-    // Serialised with flags 0: raw UTF-8 and the ": " separator.
-    const std::string ground = background ? "后台" : "前台";
-    EXPECT_NE(text.find("\"" + kind.prefix + "ground\": \"" + ground + "\""), std::string::npos)
-        << text;
-}
-
-INSTANTIATE_TEST_SUITE_P(BackgroundOrForeground, ReportContent,
-                         testing::Combine(testing::Values(kStuck, kLag), testing::Bool()),
-                         ParamName());
 
 } // namespace

@@ -65,11 +65,16 @@ protected:
 
 const QByteArray kStuckText = R"({"stuck_time": 17, "stuck_ground": "前台"})";
 
+enum class CacheState { Directory, IsAFile, Missing, EmptyPath };
+
 struct RetryCase {
     const char *name;
     std::vector<Entry> entries;
-    bool uploadSucceeds;
     std::vector<std::string> outcome;
+    bool uploadSucceeds = true;
+    CacheState cache = CacheState::Directory;
+    // Made unreadable with chmod 000.
+    QString unreadable = {};
 };
 
 void PrintTo(const RetryCase &c, std::ostream *out)
@@ -77,47 +82,70 @@ void PrintTo(const RetryCase &c, std::ostream *out)
     *out << c.name;
 }
 
+const char kNotAnObject[] =
+    "[ANR] retryFailedCache dropped a report: report file not a JSON object";
+
 const RetryCase kRetryCases[] = {
     {"NoDumpSendsTheTextAsRead",
      {{"g1/keel_lag_info.5.1019.json", R"({"lag_time":1 , "x": [1,2]})"}},
-     true,
      {R"(sent keel_lag_info g1 5 1019 {"lag_time":1 , "x": [1,2]})"}},
     {"UploadedDumpIsReferencedInTheText",
      {{"g2/keel_stuck_info.5.1019.json", kStuckText}, {"g2/b.dmp", "b"}, {"g2/A.DMP", "a"}},
-     true,
      {"uploaded g2/A.DMP",
       "sent keel_stuck_info g2 5 1019 " +
           withStringMember(kStuckText.toStdString(), "stuck_stack_dump", "ref-9")}},
     {"FailedDumpUploadDropsTheReport",
      {{"g3/keel_stuck_info.5.1019.json", kStuckText}, {"g3/1.dmp", "dump"}},
-     false,
-     {"uploaded g3/1.dmp", "[ANR] retryFailedCache upload dmp failed"}},
+     {"uploaded g3/1.dmp", "[ANR] retryFailedCache upload dmp failed"},
+     false},
     {"TextNotJsonDropsTheReportWithItsDumpUnsent",
      {{"g4/keel_stuck_info.5.1019.json", "stuck: yes"}, {"g4/1.dmp", "dump"}},
-     true,
-     {"[ANR] retryFailedCache dropped a report: report file not a JSON object"}},
-    {"JsonThatIsNoObjectIsDropped",
-     {{"g8/keel_lag_info.5.1019.json", "[{}]"}},
-     true,
-     {"[ANR] retryFailedCache dropped a report: report file not a JSON object"}},
+     {kNotAnObject}},
+    {"JsonThatIsNoObjectIsDropped", {{"g8/keel_lag_info.5.1019.json", "[{}]"}}, {kNotAnObject}},
     {"EmbeddedNulIsDropped",
      {{"g9/keel_lag_info.5.1019.json", QByteArray("{}\0{}", 5)}},
-     true,
-     {"[ANR] retryFailedCache dropped a report: report file not a JSON object"}},
+     {kNotAnObject}},
     {"ReportOverOneMebibyteIsDropped",
      {{"ga/keel_lag_info.5.1019.json", "{\"a\": \"" + QByteArray(1024 * 1024, 'x') + "\"}"},
       {"ga/1.dmp", "dump"}},
-     true,
      {"[ANR] retryFailedCache dropped a report: report file too large"}},
-    {"OnlyADumpIsLeftAlone", {{"g5/1.dmp", "dump"}}, true, {"left g5/", "left g5/1.dmp"}},
+    {"EmptyReportFileIsDroppedUnsent",
+     {{"g/keel_lag_info.5.1019.json", ""}, {"g/1.dmp", "d"}},
+     {"[ANR] retryFailedCache dropped a report: report file empty"}},
+    {"OnlyADumpIsLeftAlone", {{"g5/1.dmp", "dump"}}, {"left g5/", "left g5/1.dmp"}},
     {"UpperCaseSuffixIsFound",
      {{"g6/keel_lag_info.5.1019.JSON", "{}"}},
-     true,
      {"sent keel_lag_info g6 5 1019 {}"}},
     {"NamePiecesThatAreNotNumbersGiveZero",
      {{"g7/keel_lag_info.five.0x10.json", "{}"}},
-     true,
      {"sent keel_lag_info g7 0 0 {}"}},
+    {"NameWithFewerThanThreePiecesIsLeftAlone",
+     {{"g/keel_lag_info.json", "{}"}, {"g/1.dmp", "d"}},
+     {"left g/", "left g/1.dmp", "left g/keel_lag_info.json"}},
+    {"DirectoriesInNameOrderIgnoringCase",
+     {{"b/keel_lag_info.5.1019.json", "{}"},
+      {"C/keel_lag_info.5.1019.json", "{}"},
+      {"A/keel_lag_info.5.1019.json", "{}"},
+      {"a2/keel_lag_info.5.1019.json", "{}"}},
+     {"sent keel_lag_info A 5 1019 {}", "sent keel_lag_info a2 5 1019 {}",
+      "sent keel_lag_info b 5 1019 {}", "sent keel_lag_info C 5 1019 {}"}},
+    {"OnlyReportDirectoriesAreLookedAt",
+     {{"empty/", ""}, {"a/b/keel_lag_info.5.1019.json", "{}"}, {"1.dmp", ""}, {"x.json", "{}"}},
+     {"left 1.dmp", "left a/", "left a/b/", "left a/b/keel_lag_info.5.1019.json", "left empty/",
+      "left x.json"}},
+    {"UnreadableReportIsLeftAlone",
+     {{"g/keel_lag_info.5.1019.json", "{}"}, {"g/1.dmp", "d"}},
+     {"left g/", "left g/1.dmp", "left g/keel_lag_info.5.1019.json"},
+     true,
+     CacheState::Directory,
+     "g/keel_lag_info.5.1019.json"},
+    {"CacheDirectoryThatIsAFile", {}, {}, true, CacheState::IsAFile},
+    {"CacheDirectoryThatIsMissing", {}, {}, true, CacheState::Missing},
+    {"EmptyCachePathLeavesTheCurrentDirectoryAlone",
+     {{"g/keel_lag_info.5.1019.json", "{}"}},
+     {"left g/", "left g/keel_lag_info.5.1019.json"},
+     true,
+     CacheState::EmptyPath},
 };
 
 class RetryOutcome : public RetryTest,
@@ -125,106 +153,10 @@ class RetryOutcome : public RetryTest,
 {
 };
 
+// Nothing crashes, whatever the cache holds, and only processed reports are deleted.
 TEST_P(RetryOutcome, SendsOnceWithTheFirstIdentityOrLeavesTheDirectoryAlone)
 {
     const auto &[c, delivery] = GetParam();
-    lay(c.entries);
-    standin::upload::setDefaultReply(c.uploadSucceeds
-                                         ? standin::upload::body(R"({"data":"ref-9"})", delivery)
-                                         : standin::upload::error(500, "down", delivery));
-    retry();
-    standin::upload::waitUntilIdle();
-
-    EXPECT_EQ(outcome(), c.outcome);
-}
-
-INSTANTIATE_TEST_SUITE_P(EveryOutcome, RetryOutcome,
-                         testing::Combine(testing::ValuesIn(kRetryCases),
-                                          testing::Values(Delivery::Inline,
-                                                          Delivery::FromLibraryThread)),
-                         ParamName());
-
-TEST_F(RetryTest, HandlesReportDirectoriesInNameOrderIgnoringCase)
-{
-    for (const char *guid : {"b", "C", "A", "a2"})
-        lay({{QString(guid) + "/keel_lag_info.5.1019.json", "{}"}});
-    retry();
-    std::vector<std::string> order;
-    for (const auto &event : standin::tally::events())
-        order.push_back(event.guid);
-    EXPECT_EQ(order, (std::vector<std::string>{"A", "a2", "b", "C"}));
-    EXPECT_EQ(tree(cacheDir()), QStringList());
-}
-
-TEST_F(RetryTest, AnUploadThatTimesOutKeepsTheReportForTheNextStart)
-{
-    lay({{"g/keel_stuck_info.5.1019.json", kStuckText}, {"g/1.dmp", "dump"}});
-    setUploadTimeLimitForTesting(std::chrono::milliseconds(20));
-    standin::upload::queueReply(standin::upload::stored(Delivery::Held));
-    retry();
-    setUploadTimeLimitForTesting(std::chrono::milliseconds(0));
-    ASSERT_TRUE(standin::upload::waitForHeld(1, kSafetyTimeout));
-    standin::upload::releaseHeld();
-    EXPECT_EQ(outcome(), (std::vector<std::string>{
-                             "uploaded g/1.dmp",
-                             "[ANR] retryFailedCache upload dmp timed out; kept for the next start",
-                             "left g/", "left g/1.dmp", "left g/keel_stuck_info.5.1019.json"}));
-}
-
-enum class CacheState { Directory, IsAFile, Missing, EmptyPath };
-
-struct BadCacheCase {
-    const char *name;
-    CacheState cache;
-    std::vector<Entry> entries;
-    // Made unreadable with chmod 000.
-    QString unreadable;
-    std::vector<std::string> outcome;
-};
-
-void PrintTo(const BadCacheCase &c, std::ostream *out)
-{
-    *out << c.name;
-}
-
-const BadCacheCase kBadCacheCases[] = {
-    {"EmptyReportFileIsDroppedUnsent",
-     CacheState::Directory,
-     {{"g/keel_lag_info.5.1019.json", ""}, {"g/1.dmp", "d"}},
-     {},
-     {"[ANR] retryFailedCache dropped a report: report file empty"}},
-    {"NameWithFewerThanThreePiecesIsLeftAlone",
-     CacheState::Directory,
-     {{"g/keel_lag_info.json", "{}"}, {"g/1.dmp", "d"}},
-     {},
-     {"left g/", "left g/1.dmp", "left g/keel_lag_info.json"}},
-    {"OnlyReportDirectoriesAreLookedAt",
-     CacheState::Directory,
-     {{"empty/", ""}, {"a/b/keel_lag_info.5.1019.json", "{}"}, {"1.dmp", ""}, {"x.json", "{}"}},
-     {},
-     {"left 1.dmp", "left a/", "left a/b/", "left a/b/keel_lag_info.5.1019.json", "left empty/",
-      "left x.json"}},
-    {"UnreadableReportIsLeftAlone",
-     CacheState::Directory,
-     {{"g/keel_lag_info.5.1019.json", "{}"}, {"g/1.dmp", "d"}},
-     "g/keel_lag_info.5.1019.json",
-     {"left g/", "left g/1.dmp", "left g/keel_lag_info.5.1019.json"}},
-    {"CacheDirectoryThatIsAFile", CacheState::IsAFile, {}, {}, {}},
-    {"CacheDirectoryThatIsMissing", CacheState::Missing, {}, {}, {}},
-    {"EmptyCachePathLeavesTheCurrentDirectoryAlone",
-     CacheState::EmptyPath,
-     {{"g/keel_lag_info.5.1019.json", "{}"}},
-     {},
-     {"left g/", "left g/keel_lag_info.5.1019.json"}},
-};
-
-class BadCache : public RetryTest, public testing::WithParamInterface<BadCacheCase>
-{
-};
-
-TEST_P(BadCache, NothingCrashesAndOnlyProcessedReportsAreDeleted)
-{
-    const BadCacheCase &c = GetParam();
     lay(c.entries);
     if (!c.unreadable.isEmpty()) {
         const QString path = inCache(c.unreadable);
@@ -245,8 +177,11 @@ TEST_P(BadCache, NothingCrashesAndOnlyProcessedReportsAreDeleted)
         KeelAnrInternals::collector()->cacheDir = QString();
         break;
     }
-
+    standin::upload::setDefaultReply(c.uploadSucceeds
+                                         ? standin::upload::body(R"({"data":"ref-9"})", delivery)
+                                         : standin::upload::error(500, "down", delivery));
     retry();
+    standin::upload::waitUntilIdle();
 
     EXPECT_EQ(outcome(), c.outcome);
     if (c.cache == CacheState::IsAFile) {
@@ -255,6 +190,25 @@ TEST_P(BadCache, NothingCrashesAndOnlyProcessedReportsAreDeleted)
     EXPECT_EQ(QFileInfo::exists(cacheDir()), c.cache != CacheState::Missing);
 }
 
-INSTANTIATE_TEST_SUITE_P(Garbage, BadCache, testing::ValuesIn(kBadCacheCases), ParamName());
+INSTANTIATE_TEST_SUITE_P(EveryOutcome, RetryOutcome,
+                         testing::Combine(testing::ValuesIn(kRetryCases),
+                                          testing::Values(Delivery::Inline,
+                                                          Delivery::FromLibraryThread)),
+                         ParamName());
+
+TEST_F(RetryTest, AnUploadThatTimesOutKeepsTheReportForTheNextStart)
+{
+    lay({{"g/keel_stuck_info.5.1019.json", kStuckText}, {"g/1.dmp", "dump"}});
+    setUploadTimeLimitForTesting(std::chrono::milliseconds(20));
+    standin::upload::queueReply(standin::upload::stored(Delivery::Held));
+    retry();
+    setUploadTimeLimitForTesting(std::chrono::milliseconds(0));
+    ASSERT_TRUE(standin::upload::waitForHeld(1, kSafetyTimeout));
+    standin::upload::releaseHeld();
+    EXPECT_EQ(outcome(), (std::vector<std::string>{
+                             "uploaded g/1.dmp",
+                             "[ANR] retryFailedCache upload dmp timed out; kept for the next start",
+                             "left g/", "left g/1.dmp", "left g/keel_stuck_info.5.1019.json"}));
+}
 
 } // namespace
