@@ -9,6 +9,7 @@
 #include "platform/linux/capture/thread_freezer_linux.h"
 #include "platform/linux/signal_support_linux.h"
 #include "platform/process_dump.h"
+#include "support/poll.h"
 #include "support/sanitizers.h"
 
 #include <QDir>
@@ -92,10 +93,8 @@ public:
             sigfillset(&all);
             pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &all, nullptr);
         });
-        const auto deadline = std::chrono::steady_clock::now() + kSafetyTimeout;
-        while (!linux_impl::readSyscallStop(threadId_) &&
-               std::chrono::steady_clock::now() < deadline)
-            std::this_thread::yield();
+        testsupport::pollUntil(
+            [this] { return linux_impl::readSyscallStop(threadId_).has_value(); }, kSafetyTimeout);
         return ran;
     }
 
@@ -171,10 +170,8 @@ protected:
                 __lsan_disable(); // the fault jumps past frames that own heap memory
 #endif
             }
-            const auto deadline = std::chrono::steady_clock::now() + kSafetyTimeout;
-            while (!linux_impl::readSyscallStop(getpid()) &&
-                   std::chrono::steady_clock::now() < deadline)
-                std::this_thread::yield();
+            testsupport::pollUntil([] { return linux_impl::readSyscallStop(getpid()).has_value(); },
+                                   kSafetyTimeout);
             path = collector->writeMiniDump();
         }).join();
         return path;

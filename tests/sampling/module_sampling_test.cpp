@@ -8,6 +8,7 @@
 #include "keel_standin.h"
 #include "platform/linux/sampling/thread_sampler_linux.h"
 #include "platform/thread_handle.h"
+#include "support/poll.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -128,13 +129,7 @@ protected:
 template <typename Condition>
 bool napUntil(Condition condition)
 {
-    const auto deadline = std::chrono::steady_clock::now() + kSafetyNet;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return testsupport::pollUntil(condition, kSafetyNet, std::chrono::milliseconds(1));
 }
 
 TEST_F(ModuleSampling, HandlerBlockedInOnePlaceGivesExactlyOneLagDump)

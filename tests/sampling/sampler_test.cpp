@@ -2,6 +2,7 @@
 // exited and signal-blocking threads), and the signal chaining beneath it: signals that are
 // not ours reach whoever handled them before us, ours never do. The sampler's signal gets a
 // handler of the host's before the sampler installs its own (HostHandlerFirst below).
+#include "support/poll.h"
 #include "support/sanitizers.h"
 
 #include "platform/linux/sampling/thread_sampler_linux.h"
@@ -102,13 +103,7 @@ constexpr std::chrono::seconds kSafetyNet{30};
 template <typename Condition>
 bool eventually(Condition condition)
 {
-    const auto deadline = std::chrono::steady_clock::now() + kSafetyNet;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::yield();
-    }
-    return true;
+    return testsupport::pollUntil(condition, kSafetyNet);
 }
 
 // Runs a body on a thread whose kernel id is known before the body starts. `release` runs

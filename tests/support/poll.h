@@ -1,0 +1,29 @@
+#pragma once
+
+#include <chrono>
+#include <thread>
+
+namespace testsupport
+{
+
+// Polls `condition` until it holds; false once `limit` has passed first. The limit is only a
+// safety net for a broken run, never a synchronisation. Between polls the thread yields, or
+// naps for `nap` where it must sit in a system call (ThreadSanitizer hands a signal at once to
+// a thread asleep, not to one that spins or waits on a condition variable).
+template <typename Condition>
+bool pollUntil(Condition condition, std::chrono::steady_clock::duration limit,
+               std::chrono::milliseconds nap = std::chrono::milliseconds(0))
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        if (nap.count() > 0)
+            std::this_thread::sleep_for(nap);
+        else
+            std::this_thread::yield();
+    }
+    return true;
+}
+
+} // namespace testsupport
