@@ -116,18 +116,21 @@ void ANRCollector::iterationBegin()
 void ANRCollector::iterationEnd()
 {
     Q_ASSERT(onGuiThread());
-    endDelivery(now());
+    closeDelivery(now());
+    delivery.iterationStart.store(0, relaxed);
 }
 
 void ANRCollector::iterationNext()
 {
     Q_ASSERT(onGuiThread());
+    // The event filter's path, once per event: one clock read, and the next delivery's start
+    // overwrites the last one's without clearing it first.
     const long long instant = now();
-    endDelivery(instant);
+    closeDelivery(instant);
     beginDelivery(instant);
 }
 
-void ANRCollector::beginDelivery(long long instant)
+inline void ANRCollector::beginDelivery(long long instant)
 {
     // Release: what start wrote before the first delivery (cacheDir, mainThread) is visible to
     // the watchdog once it sees a delivery under way. A plain store on x86-64.
@@ -135,22 +138,18 @@ void ANRCollector::beginDelivery(long long instant)
     delivery.sameStackCount.store(0, relaxed);
 }
 
-void ANRCollector::endDelivery(long long instant)
+inline void ANRCollector::closeDelivery(long long instant)
 {
     if (delivery.stuckReported.load(relaxed)) {
         // A stuck delivery never becomes a lag.
         delivery.stuckReported.store(false, relaxed);
-        delivery.iterationStart.store(0, relaxed);
         return;
     }
     const long long start = delivery.iterationStart.load(relaxed);
-    if (start <= 0)
-        return;
     const long long duration = instant - start;
-    if (duration > thresholds.lagFirstTime.load(relaxed) &&
+    if (start > 0 && duration > thresholds.lagFirstTime.load(relaxed) &&
         delivery.sameStackCount.load(relaxed) >= 3)
         delivery.lagDuration.store(duration, relaxed);
-    delivery.iterationStart.store(0, relaxed);
 }
 
 void ANRCollector::setAppActive(bool active)

@@ -114,8 +114,8 @@ public:
     // The delivery under way. Each field has one writer at a time, handed over by the
     // delivery's life: the GUI thread opens a delivery (iterationStart set, sameStackCount
     // reset) and closes it (lagDuration set when it was a lag, stuckReported cleared,
-    // iterationStart 0); the watchdog marks the open one (stuckReported set, sameStackCount
-    // counted) and consumes a closed lag (lagDuration reset).
+    // iterationStart 0 or the next delivery's start); the watchdog marks the open one
+    // (stuckReported set, sameStackCount counted) and consumes a closed lag (lagDuration reset).
     struct DeliveryState {
         // 0: no delivery watched. A late tick also writes it, by compare-and-swap from the
         // value it read, so it can only restart the delivery it saw.
@@ -149,7 +149,9 @@ private:
     // A dump, unless one of the same kind was written less than kDumpIntervalMs ago.
     std::string writeDumpUnlessRecent(long long &lastDumpMs);
     void beginDelivery(long long now);
-    void endDelivery(long long now);
+    // Records a lag when the delivery under way, ending at `now`, was one; the caller then
+    // clears or restarts iterationStart.
+    void closeDelivery(long long now);
     // Debug builds check that the GUI-thread methods run on the application's thread.
     static bool onGuiThread();
     const EpisodeActions &actions() const { return *actions_.load(std::memory_order_acquire); }
