@@ -204,6 +204,11 @@ StackSample sampleUntil(pid_t tid, Accept accept)
     return eventually([&] { return accept(last = sample(tid)); }) ? last : StackSample{};
 }
 
+bool answered(const StackSample &sample)
+{
+    return !sample.empty();
+}
+
 // True when sampling `tid` gave up without waiting for an answer.
 bool emptyAtOnce(pid_t tid)
 {
@@ -278,7 +283,7 @@ TEST(ThreadSampler, AMovingThreadGivesDifferingSamplesAndItsExceptionsStillUnwin
     ASSERT_TRUE(eventually([&] { return caught.load() > 0; }));
     std::set<StackSample> distinct;
     for (int i = 0; i < 20; ++i) {
-        const StackSample s = sample(thread.tid());
+        const StackSample s = sampleUntil(thread.tid(), answered);
         EXPECT_FALSE(s.empty());
         distinct.insert(s);
         // The woken requester can take the CPU from the sampled thread as soon as its handler
@@ -372,8 +377,7 @@ TEST(ThreadSampler, AThreadBlockingTheSignalTimesOutIsNeverLeftStoppedAndOnceGon
     EXPECT_TRUE(std::all_of(std::begin(frames), std::end(frames), [](std::uint64_t pc) {
         return pc == kUntouched;
     })) << "a late answer wrote into a request that had been given up";
-    EXPECT_FALSE(sampleUntil(tid, [](const StackSample &s) { return !s.empty(); }).empty())
-        << "the thread answers again once it unblocks";
+    EXPECT_FALSE(sampleUntil(tid, answered).empty()) << "the thread answers again once it unblocks";
     EXPECT_EQ(receivedBy[sig].count.load(), hostDeliveries) << "a late signal of ours leaked";
 
     thread.join();
@@ -461,7 +465,7 @@ TEST(SamplerOnHostSignal, SamplesInterruptASpinningThreadButOnlyTheHostsOwnSigna
         },
         [&] { stop = true; });
     for (int i = 0; i < 20; ++i)
-        EXPECT_FALSE(sample(thread.tid()).empty());
+        EXPECT_FALSE(sampleUntil(thread.tid(), answered).empty());
     EXPECT_EQ(receivedBy[sig].count.load(), 0);
     // ThreadSanitizer runs the handler at the thread's next call into its runtime, never
     // inside a loop of plain code.
