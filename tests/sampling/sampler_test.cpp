@@ -334,23 +334,28 @@ TEST(ThreadSampler, ADeepStackGivesExactlyTheLimitAndAShallowOneEndsAtItsBase)
     }
 }
 
+// Two threads block the signal. The first one's late signal, arriving while a request to
+// the second waits, must not answer that request with its own stack.
 TEST(ThreadSampler, AThreadBlockingTheSignalTimesOutIsNeverLeftStoppedAndOnceGoneIsNotWaitedFor)
 {
     const int sig = linux_impl::samplingSignal();
     const int hostDeliveries = receivedBy[sig].count.load();
+    const auto setSignal = [sig](int how) {
+        sigset_t sampling;
+        sigemptyset(&sampling);
+        sigaddset(&sampling, sig);
+        pthread_sigmask(how, &sampling, nullptr);
+    };
     std::atomic<bool> blocking{false}, unblock{false}, unblocked{false}, stop{false};
     std::atomic<long> laps{0};
     TestThread thread(
         [&] {
-            sigset_t sampling;
-            sigemptyset(&sampling);
-            sigaddset(&sampling, sig);
-            pthread_sigmask(SIG_BLOCK, &sampling, nullptr);
+            setSignal(SIG_BLOCK);
             blocking = true;
             while (!unblock.load())
                 laps.fetch_add(1);
             // The signal left pending by the timed-out request arrives here and is dropped.
-            pthread_sigmask(SIG_UNBLOCK, &sampling, nullptr);
+            setSignal(SIG_UNBLOCK);
             unblocked = true;
             while (!stop.load())
                 laps.fetch_add(1);
@@ -365,19 +370,41 @@ TEST(ThreadSampler, AThreadBlockingTheSignalTimesOutIsNeverLeftStoppedAndOnceGon
     std::fill(std::begin(frames), std::end(frames), kUntouched);
     linux_impl::setAnswerTimeoutForTesting(std::chrono::milliseconds(50));
     EXPECT_EQ(linux_impl::sampleThreadStack(tid, frames, platform::kMaxStackFrames, nullptr), 0u);
-    linux_impl::setAnswerTimeoutForTesting(kAnswerTimeout);
     EXPECT_EQ(linux_impl::threadSignalState(tid, sig), State::pending);
     // While it is pending, the next request gives up without waiting or sending.
     EXPECT_TRUE(emptyAtOnce(tid));
     EXPECT_TRUE(keepsMoving(laps)) << "a timed-out sample left the thread stopped";
 
-    unblock = true;
+    std::atomic<bool> secondBlocking{false}, releaseSecond{false};
+    TestThread second(
+        [&] {
+            setSignal(SIG_BLOCK);
+            secondBlocking = true;
+            while (!releaseSecond.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            setSignal(SIG_UNBLOCK);
+        },
+        [&] { releaseSecond = true; });
+    ASSERT_TRUE(eventually([&] { return secondBlocking.load(); }));
+    std::thread unblocker([&] {
+        eventually(
+            [&] { return linux_impl::threadSignalState(second.tid(), sig) == State::pending; });
+        unblock = true;
+    });
+    linux_impl::setAnswerTimeoutForTesting(std::chrono::seconds(2));
+    EXPECT_EQ(
+        linux_impl::sampleThreadStack(second.tid(), frames, platform::kMaxStackFrames, nullptr),
+        0u);
+    linux_impl::setAnswerTimeoutForTesting(kAnswerTimeout);
+    unblocker.join();
+
     ASSERT_TRUE(eventually([&] { return unblocked.load(); }));
     EXPECT_TRUE(keepsMoving(laps)) << "the late signal left the thread stopped";
     EXPECT_TRUE(std::all_of(std::begin(frames), std::end(frames), [](std::uint64_t pc) {
         return pc == kUntouched;
     })) << "a late answer wrote into a request that had been given up";
     EXPECT_FALSE(sampleUntil(tid, answered).empty()) << "the thread answers again once it unblocks";
+    second.join();
     EXPECT_EQ(receivedBy[sig].count.load(), hostDeliveries) << "a late signal of ours leaked";
 
     thread.join();
