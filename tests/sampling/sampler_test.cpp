@@ -1,7 +1,6 @@
-// Sampling real threads through the platform interface (blocked, spinning, deep, throwing,
-// exited and signal-blocking threads), and the signal chaining beneath it: signals that are
-// not ours reach whoever handled them before us, ours never do. The sampler's signal gets a
-// handler of the host's before the sampler installs its own (HostHandlerFirst below).
+// Sampling real threads through the platform interface, and the signal chaining beneath it:
+// signals that are not ours reach whoever handled them before us, ours never do. The
+// sampler's signal gets a handler of the host's before the sampler installs its own.
 #include "support/poll.h"
 #include "support/sanitizers.h"
 
@@ -16,7 +15,6 @@
 #include <dlfcn.h>
 #include <functional>
 #include <future>
-#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -33,6 +31,7 @@ namespace
 
 using platform::StackSample;
 namespace linux_impl = platform::linux_impl;
+using State = linux_impl::ThreadSignalState;
 
 bool known(std::uint64_t pc)
 {
@@ -58,18 +57,6 @@ KNOWN long readIn(int fd, char *byte)
     return result;
 }
 
-KNOWN void lockIn(std::mutex &mutex)
-{
-    mutex.lock();
-    mutex.unlock();
-}
-
-KNOWN void spinIn(const std::atomic<bool> &stop, std::atomic<long> &laps)
-{
-    while (!stop.load(std::memory_order_relaxed))
-        laps.fetch_add(1, std::memory_order_relaxed);
-}
-
 // Naps rather than waiting on a condition variable: ThreadSanitizer runs a signal's handler
 // at once for a thread in nanosleep, not for one waiting on a condition variable. `bottom`
 // is set once the whole depth is on the stack.
@@ -85,8 +72,7 @@ KNOWN void recurseThenWait(int depth, std::atomic<bool> &bottom, const std::atom
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-// Not known: its depth changes every lap.
-__attribute__((noinline)) void spinAtDepth(int depth, std::atomic<long> &laps)
+KNOWN void spinAtDepth(int depth, std::atomic<long> &laps)
 {
     if (depth > 0) {
         spinAtDepth(depth - 1, laps);
@@ -104,6 +90,13 @@ template <typename Condition>
 bool eventually(Condition condition)
 {
     return testsupport::pollUntil(condition, kSafetyNet);
+}
+
+// True once `counter` has moved on from its present value: the thread was not left stopped.
+bool keepsMoving(const std::atomic<long> &counter)
+{
+    const long before = counter.load();
+    return eventually([&] { return counter.load() > before; });
 }
 
 // Runs a body on a thread whose kernel id is known before the body starts. `release` runs
@@ -211,120 +204,123 @@ StackSample sampleUntil(pid_t tid, Accept accept)
     return eventually([&] { return accept(last = sample(tid)); }) ? last : StackSample{};
 }
 
-// ---- Threads blocked in a known function ----
+bool answered(const StackSample &sample)
+{
+    return !sample.empty();
+}
 
+// True when sampling `tid` gave up without waiting for an answer.
+bool emptyAtOnce(pid_t tid)
+{
+    const auto start = std::chrono::steady_clock::now();
+    return sample(tid).empty() && std::chrono::steady_clock::now() - start < kAnswerTimeout / 2;
+}
+
+// Blocked in read(), or asleep under ThreadSanitizer, which holds a signal back until the
+// thread leaves a call it does not treat as blocking (read()).
 TEST(ThreadSampler, ABlockedThreadGivesIdenticalSamplesShowingTheBlockingFunction)
 {
-    constexpr std::chrono::milliseconds kSleep{2000};
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
-    std::mutex held;
     long readResult = 0;
     char byte = 0;
-    bool locked = false;
-    auto slept = std::chrono::steady_clock::duration{};
-    const struct {
-        const char *name;
-        // ThreadSanitizer holds an asynchronous signal back until the thread leaves a call it
-        // does not treat as blocking (read(), pthread_mutex_lock).
-        bool sampledUnderThreadSanitizer;
-        std::function<void()> block, release, expectCompletedNormally;
-    } cases[] = {
-        {"SleepFor", true,
-         [&] {
-             const auto start = std::chrono::steady_clock::now();
-             sleepIn(kSleep);
-             slept = std::chrono::steady_clock::now() - start;
-         },
-         [] {}, [&] { EXPECT_GE(slept, kSleep) << "samples must not cut the sleep short"; }},
-        {"ReadOnPipe", false, [&] { readResult = readIn(fds[0], &byte); },
-         [&] { EXPECT_EQ(write(fds[1], "k", 1), 1); },
-         [&] {
-             EXPECT_EQ(readResult, 1) << "interrupted?";
-             EXPECT_EQ(byte, 'k');
-         }},
-        {"LockHeldMutex", false,
-         [&] {
-             lockIn(held);
-             locked = true;
-         },
-         [&] { held.unlock(); }, [&] { EXPECT_TRUE(locked); }},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        if (testsupport::kThreadSanitizer && !c.sampledUnderThreadSanitizer)
-            continue;
-        held.lock();
-        {
-            TestThread thread(c.block, c.release);
-            // Blocked once two samples in a row agree (it may first be caught on its way in).
-            StackSample previous;
-            const StackSample first = sampleUntil(thread.tid(), [&](const StackSample &s) {
-                return showsKnown(s) && std::exchange(previous, s) == s;
-            });
-            EXPECT_FALSE(first.empty()) << "never settled inside the blocking function";
-            EXPECT_LE(first.size(), platform::kMaxStackFrames);
-            for (int i = 0; i < 3; ++i)
-                EXPECT_EQ(sample(thread.tid()), first) << "sample " << i;
-        }
-        if (!locked)
-            held.unlock();
-        c.expectCompletedNormally();
+    {
+        TestThread thread(
+            [&] {
+                if (testsupport::kThreadSanitizer)
+                    sleepIn(std::chrono::seconds(2));
+                else
+                    readResult = readIn(fds[0], &byte);
+            },
+            [&] { EXPECT_EQ(write(fds[1], "k", 1), 1); });
+        // Blocked once two samples in a row agree (it may first be caught on its way in).
+        StackSample previous;
+        const StackSample first = sampleUntil(thread.tid(), [&](const StackSample &s) {
+            return showsKnown(s) && std::exchange(previous, s) == s;
+        });
+        EXPECT_FALSE(first.empty()) << "never settled inside the blocking function";
+        EXPECT_LE(first.size(), platform::kMaxStackFrames);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(sample(thread.tid()), first) << "sample " << i;
+    }
+    if (!testsupport::kThreadSanitizer) {
+        EXPECT_EQ(readResult, 1) << "the samples interrupted the read";
+        EXPECT_EQ(byte, 'k');
     }
     close(fds[0]);
     close(fds[1]);
 }
 
-// ---- Moving threads ----
-
-TEST(ThreadSampler, ASpinningThreadIsInterruptedInsideItsLoopAndKeepsRunning)
+// Each lap throws through a stack of another depth, so samples differ while the unwinder
+// and the sampler take turns.
+TEST(ThreadSampler, AMovingThreadGivesDifferingSamplesAndItsExceptionsStillUnwind)
 {
-    if (testsupport::kThreadSanitizer)
-        GTEST_SKIP() << "ThreadSanitizer runs the handler at the thread's next call into its "
-                        "runtime, never inside a loop of plain code";
-    std::atomic<bool> stop{false};
-    std::atomic<long> laps{0};
-    TestThread thread([&] { spinIn(stop, laps); }, [&] { stop = true; });
-    const StackSample inLoop = sampleUntil(
-        thread.tid(), [](const StackSample &s) { return !s.empty() && known(s.front()); });
-    EXPECT_FALSE(inLoop.empty()) << "element 0 never was the interrupted loop's own PC";
-    const long lapsAfterSampling = laps.load();
-    EXPECT_TRUE(eventually([&] { return laps.load() > lapsAfterSampling; }));
-}
+    // libunwind also defines the C++ unwinding ABI; loaded, it must not have taken it over
+    // (the process's own copy is libgcc_s's, or a sanitizer's wrapper around it).
+    ASSERT_NE(dlopen("libunwind.so.8", RTLD_NOW | RTLD_NOLOAD), nullptr);
+    Dl_info where{};
+    ASSERT_NE(dladdr(dlsym(RTLD_DEFAULT, "_Unwind_RaiseException"), &where), 0);
+    EXPECT_EQ(std::string(where.dli_fname).find("libunwind"), std::string::npos) << where.dli_fname;
 
-TEST(ThreadSampler, AThreadThatKeepsMovingGivesDifferingSamples)
-{
     std::atomic<bool> stop{false};
-    std::atomic<long> laps{0};
-    TestThread thread(
-        [&] {
-            for (int lap = 0; !stop.load(std::memory_order_relaxed); ++lap)
+    std::atomic<long> laps{0}, caught{0}, cleanedUp{0};
+    TestThread thread([&] {
+        struct Cleanup {
+            std::atomic<long> &count;
+            ~Cleanup() { count.fetch_add(1); }
+        };
+        for (int lap = 0; !stop.load(); ++lap) {
+            try {
+                Cleanup cleanup{cleanedUp};
                 spinAtDepth(lap % 9, laps);
-        },
-        [&] { stop = true; });
+                throw std::runtime_error("thrown while sampled");
+            } catch (const std::runtime_error &) {
+                caught.fetch_add(1);
+            }
+        }
+    });
+    // The first throw sets up the unwinder and may take longer than a sample.
+    ASSERT_TRUE(eventually([&] { return caught.load() > 0; }));
     std::set<StackSample> distinct;
-    for (int i = 0; i < 10 && distinct.size() < 2; ++i) {
-        const StackSample s = sample(thread.tid());
+    for (int i = 0; i < 20; ++i) {
+        const StackSample s = sampleUntil(thread.tid(), answered);
         EXPECT_FALSE(s.empty());
         distinct.insert(s);
         // The woken requester can take the CPU from the sampled thread as soon as its handler
         // returns; let it move before the next sample.
-        const long lapsAfterSample = laps.load();
-        ASSERT_TRUE(eventually([&] { return laps.load() > lapsAfterSample + 1000; }));
+        ASSERT_TRUE(keepsMoving(caught));
     }
     EXPECT_GE(distinct.size(), 2u);
+    stop = true;
+    thread.join();
+    EXPECT_EQ(caught.load(), cleanedUp.load());
 }
 
-// ---- Depth ----
-
+// The thread blocks SIGUSR1 of its own; sampling must not change its mask.
 TEST(ThreadSampler, ADeepStackGivesExactlyTheLimitAndAShallowOneEndsAtItsBase)
 {
     for (const int depth : {100, 0}) {
         SCOPED_TRACE(depth);
         std::atomic<bool> bottom{false}, open{false};
-        TestThread thread([&] { recurseThenWait(depth, bottom, open); }, [&] { open = true; });
+        TestThread thread(
+            [&] {
+                sigset_t user1;
+                sigemptyset(&user1);
+                sigaddset(&user1, SIGUSR1);
+                pthread_sigmask(SIG_SETMASK, &user1, nullptr);
+                recurseThenWait(depth, bottom, open);
+            },
+            [&] { open = true; });
         ASSERT_TRUE(eventually([&] { return bottom.load(); }));
         const StackSample s = sampleUntil(thread.tid(), showsKnown);
+        // Right after an answer the thread may still be inside the handler, where every signal
+        // is blocked; once it is back in its nap its own mask is in force again.
+        EXPECT_TRUE(eventually([&] {
+            return linux_impl::threadSignalState(thread.tid(), SIGUSR2) == State::accepting;
+        }));
+        EXPECT_EQ(linux_impl::threadSignalState(thread.tid(), SIGUSR1), State::blocking);
+        EXPECT_EQ(linux_impl::threadSignalState(thread.tid(), linux_impl::samplingSignal()),
+                  State::accepting);
         if (depth == 0) {
             EXPECT_FALSE(s.empty());
             EXPECT_LT(s.size(), platform::kMaxStackFrames);
@@ -338,133 +334,84 @@ TEST(ThreadSampler, ADeepStackGivesExactlyTheLimitAndAShallowOneEndsAtItsBase)
     }
 }
 
-TEST(ThreadSampler, ExceptionsUnwindNormallyWhileTheSamplerIsLoaded)
+// Two threads block the signal. The first one's late signal, arriving while a request to
+// the second waits, must not answer that request with its own stack.
+TEST(ThreadSampler, AThreadBlockingTheSignalTimesOutIsNeverLeftStoppedAndOnceGoneIsNotWaitedFor)
 {
-    // libunwind also defines the C++ unwinding ABI; loaded, it must not have taken it over
-    // (the process's own copy is libgcc_s's, or a sanitizer's wrapper around it).
-    ASSERT_NE(dlopen("libunwind.so.8", RTLD_NOW | RTLD_NOLOAD), nullptr);
-    Dl_info where{};
-    ASSERT_NE(dladdr(dlsym(RTLD_DEFAULT, "_Unwind_RaiseException"), &where), 0);
-    EXPECT_EQ(std::string(where.dli_fname).find("libunwind"), std::string::npos) << where.dli_fname;
-
-    std::atomic<bool> stop{false};
-    std::atomic<long> caught{0}, cleanedUp{0};
-    TestThread thread([&] {
-        struct Cleanup {
-            std::atomic<long> &count;
-            ~Cleanup() { count.fetch_add(1); }
-        };
-        while (!stop.load()) {
-            try {
-                Cleanup cleanup{cleanedUp};
-                throw std::runtime_error("thrown while sampled");
-            } catch (const std::runtime_error &) {
-                caught.fetch_add(1);
-            }
-        }
-    });
-    // The first throw sets up the unwinder and may take longer than the samples below.
-    ASSERT_TRUE(eventually([&] { return caught.load() > 0; }));
-    const long caughtBefore = caught.load();
-    for (int i = 0; i < 100; ++i)
-        EXPECT_FALSE(sample(thread.tid()).empty());
-    EXPECT_TRUE(eventually([&] { return caught.load() > caughtBefore; }));
-    stop = true;
-    thread.join();
-    EXPECT_EQ(caught.load(), cleanedUp.load());
-}
-
-TEST(ThreadSampler, ASampledThreadKeepsItsOwnSignalMask)
-{
-    std::atomic<bool> masked{false}, open{false};
-    TestThread thread(
-        [&] {
-            sigset_t user1;
-            sigemptyset(&user1);
-            sigaddset(&user1, SIGUSR1);
-            pthread_sigmask(SIG_SETMASK, &user1, nullptr);
-            recurseThenWait(0, masked, open);
-        },
-        [&] { open = true; });
-    ASSERT_TRUE(eventually([&] { return masked.load(); }));
-    for (int i = 0; i < 10; ++i)
-        EXPECT_FALSE(
-            sampleUntil(thread.tid(), [](const StackSample &s) { return !s.empty(); }).empty());
-    // Right after an answer the thread may still be inside the handler, where every signal is
-    // blocked; once it is back in its nap its own mask is in force again.
-    EXPECT_TRUE(eventually([&] {
-        return linux_impl::threadSignalState(thread.tid(), SIGUSR2) ==
-               linux_impl::ThreadSignalState::accepting;
-    }));
-    EXPECT_EQ(linux_impl::threadSignalState(thread.tid(), SIGUSR1),
-              linux_impl::ThreadSignalState::blocking);
-    EXPECT_EQ(linux_impl::threadSignalState(thread.tid(), linux_impl::samplingSignal()),
-              linux_impl::ThreadSignalState::accepting);
-}
-
-// ---- Threads that cannot answer ----
-
-TEST(ThreadSampler, AnExitedOrNullThreadGivesAnEmptySampleAtOnce)
-{
-    TestThread thread([] {});
-    const pid_t exited = thread.tid();
-    thread.join();
-    for (const pid_t tid : {exited, pid_t{0}}) {
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_TRUE(sample(tid).empty()) << tid;
-        EXPECT_LT(std::chrono::steady_clock::now() - start, kAnswerTimeout / 2)
-            << "waited for an answer from a thread that does not exist";
-    }
-}
-
-TEST(ThreadSampler, AThreadBlockingTheSignalTimesOutAndIsNeverLeftStopped)
-{
+    const int sig = linux_impl::samplingSignal();
+    const int hostDeliveries = receivedBy[sig].count.load();
+    const auto setSignal = [sig](int how) {
+        sigset_t sampling;
+        sigemptyset(&sampling);
+        sigaddset(&sampling, sig);
+        pthread_sigmask(how, &sampling, nullptr);
+    };
     std::atomic<bool> blocking{false}, unblock{false}, unblocked{false}, stop{false};
     std::atomic<long> laps{0};
     TestThread thread(
         [&] {
-            sigset_t sampling;
-            sigemptyset(&sampling);
-            sigaddset(&sampling, linux_impl::samplingSignal());
-            pthread_sigmask(SIG_BLOCK, &sampling, nullptr);
+            setSignal(SIG_BLOCK);
             blocking = true;
             while (!unblock.load())
                 laps.fetch_add(1);
             // The signal left pending by the timed-out request arrives here and is dropped.
-            pthread_sigmask(SIG_UNBLOCK, &sampling, nullptr);
+            setSignal(SIG_UNBLOCK);
             unblocked = true;
             while (!stop.load())
                 laps.fetch_add(1);
         },
         [&] { unblock = stop = true; });
+    const pid_t tid = thread.tid();
     ASSERT_TRUE(eventually([&] { return blocking.load(); }));
+    EXPECT_EQ(linux_impl::threadSignalState(tid, sig), State::blocking);
 
     constexpr std::uint64_t kUntouched = 0x5a5a5a5a5a5a5a5a;
     std::uint64_t frames[platform::kMaxStackFrames];
     std::fill(std::begin(frames), std::end(frames), kUntouched);
     linux_impl::setAnswerTimeoutForTesting(std::chrono::milliseconds(50));
+    EXPECT_EQ(linux_impl::sampleThreadStack(tid, frames, platform::kMaxStackFrames, nullptr), 0u);
+    EXPECT_EQ(linux_impl::threadSignalState(tid, sig), State::pending);
+    // While it is pending, the next request gives up without waiting or sending.
+    EXPECT_TRUE(emptyAtOnce(tid));
+    EXPECT_TRUE(keepsMoving(laps)) << "a timed-out sample left the thread stopped";
+
+    std::atomic<bool> secondBlocking{false}, releaseSecond{false};
+    TestThread second(
+        [&] {
+            setSignal(SIG_BLOCK);
+            secondBlocking = true;
+            while (!releaseSecond.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            setSignal(SIG_UNBLOCK);
+        },
+        [&] { releaseSecond = true; });
+    ASSERT_TRUE(eventually([&] { return secondBlocking.load(); }));
+    std::thread unblocker([&] {
+        eventually(
+            [&] { return linux_impl::threadSignalState(second.tid(), sig) == State::pending; });
+        unblock = true;
+    });
+    linux_impl::setAnswerTimeoutForTesting(std::chrono::seconds(2));
     EXPECT_EQ(
-        linux_impl::sampleThreadStack(thread.tid(), frames, platform::kMaxStackFrames, nullptr),
+        linux_impl::sampleThreadStack(second.tid(), frames, platform::kMaxStackFrames, nullptr),
         0u);
-
-    // Its signal is still pending: the next request gives up without waiting or sending.
     linux_impl::setAnswerTimeoutForTesting(kAnswerTimeout);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_TRUE(sample(thread.tid()).empty());
-    EXPECT_LT(std::chrono::steady_clock::now() - start, kAnswerTimeout / 2);
-    const long lapsAfterTimeout = laps.load();
-    EXPECT_TRUE(eventually([&] { return laps.load() > lapsAfterTimeout; }))
-        << "a timed-out sample left the thread stopped";
+    unblocker.join();
 
-    unblock = true;
     ASSERT_TRUE(eventually([&] { return unblocked.load(); }));
-    const long lapsAfterLateSignal = laps.load();
-    EXPECT_TRUE(eventually([&] { return laps.load() > lapsAfterLateSignal; }))
-        << "the late signal left the thread stopped";
+    EXPECT_TRUE(keepsMoving(laps)) << "the late signal left the thread stopped";
     EXPECT_TRUE(std::all_of(std::begin(frames), std::end(frames), [](std::uint64_t pc) {
         return pc == kUntouched;
     })) << "a late answer wrote into a request that had been given up";
-    EXPECT_FALSE(sample(thread.tid()).empty()) << "the thread answers again once it unblocks";
+    EXPECT_FALSE(sampleUntil(tid, answered).empty()) << "the thread answers again once it unblocks";
+    second.join();
+    EXPECT_EQ(receivedBy[sig].count.load(), hostDeliveries) << "a late signal of ours leaked";
+
+    thread.join();
+    EXPECT_EQ(linux_impl::threadSignalState(tid, sig), State::gone);
+    EXPECT_EQ(linux_impl::sendSignalToThread(tid, 0), ESRCH);
+    EXPECT_TRUE(emptyAtOnce(tid)) << "waited for an answer from a thread that exited";
+    EXPECT_TRUE(emptyAtOnce(0));
 }
 
 // ---- The chained handler with each kind of previous disposition ----
@@ -480,8 +427,13 @@ bool ownHandler(int signal, siginfo_t *info, void *)
     return true;
 }
 
-TEST(ChainedSignal, ForeignSignalsGoToThePreviousDispositionAndOursDoNot)
+TEST(ChainedSignal, InstalledOnceForOneHandlerForeignSignalsGoToThePreviousDisposition)
 {
+    EXPECT_FALSE(linux_impl::chainedHandlerInstalled(SIGRTMIN + 5)) << "never installed";
+    EXPECT_FALSE(linux_impl::chainedHandlerInstalled(0));
+    EXPECT_EQ(0, linux_impl::takeReplacedHandlerNotice()) << "nothing of ours was replaced";
+    EXPECT_FALSE(linux_impl::installChainedSignalHandler(0, &ownHandler));
+    EXPECT_FALSE(linux_impl::installChainedSignalHandler(_NSIG, &ownHandler));
     const struct {
         const char *name;
         int flags;
@@ -500,6 +452,9 @@ TEST(ChainedSignal, ForeignSignalsGoToThePreviousDispositionAndOursDoNot)
         ++sig;
         installPrevious(sig, c.flags, c.plain);
         ASSERT_TRUE(linux_impl::installChainedSignalHandler(sig, &ownHandler));
+        EXPECT_TRUE(linux_impl::installChainedSignalHandler(sig, &ownHandler));
+        EXPECT_FALSE(linux_impl::installChainedSignalHandler(
+            sig, [](int, siginfo_t *, void *) { return true; }));
         EXPECT_TRUE(linux_impl::chainedHandlerInstalled(sig));
 
         // sigqueue delivers to this thread before returning, or to some other thread; either
@@ -523,41 +478,30 @@ TEST(ChainedSignal, ForeignSignalsGoToThePreviousDispositionAndOursDoNot)
     }
 }
 
-TEST(ChainedSignal, InstalledOncePerSignalForOneHandlerAndAReplacementIsNoticedOnce)
-{
-    const int sig = SIGRTMIN + 9;
-    EXPECT_FALSE(linux_impl::chainedHandlerInstalled(sig)) << "never installed";
-    EXPECT_FALSE(linux_impl::chainedHandlerInstalled(0));
-    EXPECT_EQ(0, linux_impl::takeReplacedHandlerNotice()) << "nothing of ours was replaced";
-
-    ASSERT_TRUE(linux_impl::installChainedSignalHandler(sig, &ownHandler));
-    EXPECT_TRUE(linux_impl::installChainedSignalHandler(sig, &ownHandler));
-    EXPECT_FALSE(linux_impl::installChainedSignalHandler(
-        sig, [](int, siginfo_t *, void *) { return true; }));
-    EXPECT_FALSE(linux_impl::installChainedSignalHandler(0, &ownHandler));
-    EXPECT_FALSE(linux_impl::installChainedSignalHandler(_NSIG, &ownHandler));
-
-    // Someone else takes the signal over afterwards.
-    struct sigaction replacement {
-    };
-    replacement.sa_handler = SIG_IGN;
-    ASSERT_EQ(sigaction(sig, &replacement, nullptr), 0);
-    EXPECT_FALSE(linux_impl::chainedHandlerInstalled(sig));
-    EXPECT_EQ(sig, linux_impl::takeReplacedHandlerNotice());
-    EXPECT_EQ(0, linux_impl::takeReplacedHandlerNotice());
-}
-
 // ---- The sampler on a signal the host already handles ----
 
-TEST(SamplerOnHostSignal, SamplesNeverReachTheHostsHandlerButItsOwnSignalsDo)
+TEST(SamplerOnHostSignal, SamplesInterruptASpinningThreadButOnlyTheHostsOwnSignalsReachIt)
 {
     const int sig = linux_impl::samplingSignal();
     std::atomic<bool> stop{false};
     std::atomic<long> laps{0};
-    TestThread thread([&] { spinIn(stop, laps); }, [&] { stop = true; });
+    TestThread thread(
+        [&] {
+            while (!stop.load(std::memory_order_relaxed))
+                spinAtDepth(0, laps);
+        },
+        [&] { stop = true; });
     for (int i = 0; i < 20; ++i)
-        EXPECT_FALSE(sample(thread.tid()).empty());
+        EXPECT_FALSE(sampleUntil(thread.tid(), answered).empty());
     EXPECT_EQ(receivedBy[sig].count.load(), 0);
+    // ThreadSanitizer runs the handler at the thread's next call into its runtime, never
+    // inside a loop of plain code.
+    if (!testsupport::kThreadSanitizer) {
+        const StackSample inLoop = sampleUntil(
+            thread.tid(), [](const StackSample &s) { return !s.empty() && known(s.front()); });
+        EXPECT_FALSE(inLoop.empty()) << "element 0 never was the interrupted loop's own PC";
+    }
+    EXPECT_TRUE(keepsMoving(laps));
 
     sendForeign(sig);
     EXPECT_TRUE(eventually([&] { return receivedBy[sig].count.load() == 1; }));
@@ -566,7 +510,7 @@ TEST(SamplerOnHostSignal, SamplesNeverReachTheHostsHandlerButItsOwnSignalsDo)
     EXPECT_EQ(receivedBy[sig].count.load(), 2);
     EXPECT_EQ(receivedBy[sig].lastCode.load(), SI_TKILL);
 
-    // Once its handler is replaced, the sampler gives nothing without sending.
+    // Once its handler is replaced, the sampler gives nothing without sending, and says so once.
     struct sigaction ours {
     };
     struct sigaction replacement {
@@ -574,40 +518,10 @@ TEST(SamplerOnHostSignal, SamplesNeverReachTheHostsHandlerButItsOwnSignalsDo)
     replacement.sa_handler = SIG_DFL; // our signal reaching it would terminate the process
     ASSERT_EQ(sigaction(sig, &replacement, &ours), 0);
     EXPECT_TRUE(sample(linux_impl::currentThreadId()).empty());
+    EXPECT_EQ(sig, linux_impl::takeReplacedHandlerNotice());
+    EXPECT_EQ(0, linux_impl::takeReplacedHandlerNotice());
     ASSERT_EQ(sigaction(sig, &ours, nullptr), 0);
     EXPECT_FALSE(sample(linux_impl::currentThreadId()).empty());
-}
-
-// ---- What the kernel reports about a thread ----
-
-TEST(ThreadSignalState, ReportsAcceptingBlockingPendingAndGone)
-{
-    const int sig = SIGRTMIN + 10;
-    installPrevious(sig, SA_SIGINFO, nullptr);
-    std::atomic<int> step{0}, done{0};
-    TestThread thread([&] {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, sig);
-        eventually([&] { return step.load() == 1; });
-        pthread_sigmask(SIG_BLOCK, &set, nullptr);
-        done = 1;
-        eventually([&] { return step.load() == 2; });
-        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-    });
-    const pid_t tid = thread.tid();
-    EXPECT_EQ(linux_impl::threadSignalState(tid, sig), linux_impl::ThreadSignalState::accepting);
-    step = 1;
-    ASSERT_TRUE(eventually([&] { return done.load() == 1; }));
-    EXPECT_EQ(linux_impl::threadSignalState(tid, sig), linux_impl::ThreadSignalState::blocking);
-    ASSERT_EQ(linux_impl::sendSignalToThread(tid, sig), 0);
-    EXPECT_EQ(linux_impl::threadSignalState(tid, sig), linux_impl::ThreadSignalState::pending)
-        << "a blocked signal waits behind the block";
-    step = 2;
-    thread.join();
-    EXPECT_EQ(receivedBy[sig].count.load(), 1) << "the pending signal arrived on unblocking";
-    EXPECT_EQ(linux_impl::threadSignalState(tid, sig), linux_impl::ThreadSignalState::gone);
-    EXPECT_EQ(linux_impl::sendSignalToThread(tid, 0), ESRCH);
 }
 
 } // namespace

@@ -1,10 +1,10 @@
 // The minimal INI reader behind the build number, and the build number's lookup and cache.
 #include "platform/path_text.h"
 #include "sysinfo/build_number.h"
+#include "sysinfo/system_probes.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -19,83 +19,64 @@ void writeFile(const fs::path &path, const std::string &bytes)
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-struct IniCase {
-    const char *name;
-    std::string content;
-    std::string expected;
-    std::string section = "build_info";
-};
-
-void PrintTo(const IniCase &c, std::ostream *out)
+std::wstring systemPath(const fs::path &path)
 {
-    *out << c.name;
+    return platform::pathFromBytes(path.u8string());
 }
 
-class ReadIniValue : public testing::TestWithParam<IniCase>
+TEST(FindIniValue, FindsTheValueOfTheFirstMatchingEntry)
 {
-protected:
-    void SetUp() override
-    {
-        directory_ =
-            fs::temp_directory_path() / ("keel-ini-" + std::to_string(std::random_device{}()));
-        ASSERT_TRUE(fs::create_directory(directory_)); // false: it existed already
-    }
-    void TearDown() override { fs::remove_all(directory_); }
-    std::string read(const fs::path &file, const std::string &section = "build_info")
-    {
-        return readIniValue(platform::pathFromBytes(file.string()), section,
-                            "orla_ci_build_number");
-    }
-    fs::path directory_;
-};
-
-TEST_P(ReadIniValue, FindsTheValueOfTheFirstMatchingEntry)
-{
-    const fs::path file = directory_ / "build.ini";
-    writeFile(file, GetParam().content);
-    EXPECT_EQ(read(file, GetParam().section), GetParam().expected);
-}
-
-const std::string kKey = "orla_ci_build_number";
-const std::string kFiller254(254, 'a');
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ReadIniValue,
-    testing::Values(
-        IniCase{"CrLf", "[build_info]\r\n" + kKey + "=1234\r\n", "1234"},
-        IniCase{"IsspaceAroundNamesAndValue", " [\t build_info\v] \n\f " + kKey + "\t= \v1234\r\f",
-                "1234"},
-        IniCase{"InnerSpacesKept", "[build_info]\n" + kKey + "= 12 34 \n", "12 34"},
-        IniCase{"SectionCaseDiffers", "[Build_Info]\n" + kKey + "=1\n", ""},
-        IniCase{"KeyCaseDiffers", "[build_info]\nOrla_CI_Build_Number=1\n", ""},
-        IniCase{"KeyBeforeAnySection", kKey + "=1\n[build_info]\n", ""},
-        IniCase{"TwoMatchesFirstWins", "[build_info]\n" + kKey + "=first\n" + kKey + "=second\n",
-                "first"},
-        IniCase{"OnlyTheNamedSectionCounts",
-                "[build_info]\n[x]\n" + kKey + "=no\n[build_info]\n" + kKey + "=yes\n", "yes"},
-        IniCase{"FirstEqualsSplits", "[build_info]\n" + kKey + " = b=c\n", "b=c"},
+    const std::string key = "orla_ci_build_number";
+    const std::string filler254(254, 'a');
+    const struct {
+        const char *name;
+        std::string content, expected;
+    } cases[] = {
+        {"CrLf", "[build_info]\r\n" + key + "=1234\r\n", "1234"},
+        {"IsspaceAroundNamesAndValue", " [\t build_info\v] \n\f " + key + "\t= \v1234\r\f", "1234"},
+        {"InnerSpacesKept", "[build_info]\n" + key + "= 12 34 \n", "12 34"},
+        {"SectionCaseDiffers", "[Build_Info]\n" + key + "=1\n", ""},
+        {"KeyCaseDiffers", "[build_info]\nOrla_CI_Build_Number=1\n", ""},
+        {"KeyBeforeAnySection", key + "=1\n[build_info]\n", ""},
+        {"TwoMatchesFirstWins", "[build_info]\n" + key + "=first\n" + key + "=second\n", "first"},
+        {"OnlyTheNamedSectionCounts",
+         "[build_info]\n[x]\n" + key + "=no\n[build_info]\n" + key + "=yes\n", "yes"},
+        {"FirstEqualsSplits", "[build_info]\n" + key + " = b=c\n", "b=c"},
         // A line holding both brackets is a header, whatever else it holds.
-        IniCase{"BracketsInAValueStartASection", "[build_info]\nname=[beta]\n" + kKey + "=7\n", ""},
-        IniCase{"OneBracketIsNoHeader", "[build_info]\na=[b\nc=d]\n" + kKey + "=7\n", "7"},
+        {"BracketsInAValueStartASection", "[build_info]\nname=[beta]\n" + key + "=7\n", ""},
+        {"OneBracketIsNoHeader", "[build_info]\na=[b\nc=d]\n" + key + "=7\n", "7"},
         // fgets reads at most 254 characters at a time.
-        IniCase{"ValueOfA300CharacterLineCutAt254",
-                "[build_info]\n" + kKey + "=" + std::string(279, 'x') + "\n",
-                std::string(254 - 21, 'x')},
-        IniCase{"SecondPieceIsItsOwnLine", "[build_info]\n" + kFiller254 + kKey + "=77\n", "77"},
-        IniCase{"PieceOfExactly254WithNewlineAfter",
-                "[build_info]\n" + kFiller254 + "\n" + kKey + "=77\n", "77"}),
-    [](const testing::TestParamInfo<IniCase> &info) { return std::string(info.param.name); });
+        {"ValueOfA300CharacterLineCutAt254",
+         "[build_info]\n" + key + "=" + std::string(279, 'x') + "\n", std::string(254 - 21, 'x')},
+        {"SecondPieceIsItsOwnLine", "[build_info]\n" + filler254 + key + "=77\n", "77"},
+        {"PieceOfExactly254WithNewlineAfter", "[build_info]\n" + filler254 + "\n" + key + "=77\n",
+         "77"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(findIniValue(c.content, "build_info", key), c.expected) << c.name;
+}
 
-TEST_F(ReadIniValue, MissingFileOrDirectoryGivesEmpty)
+TEST(ReadIniValue, ReadsAFileUnderAWideNameButNoMissingFileOrDirectory)
 {
-    EXPECT_EQ(read(directory_ / "absent.ini"), "");
-    EXPECT_EQ(read(directory_), "");
+    const fs::path directory =
+        fs::temp_directory_path() / ("keel-ini-" + std::to_string(std::random_device{}()));
+    ASSERT_TRUE(fs::create_directory(directory)); // false: it existed already
+    const fs::path file = directory / fs::u8path("caf\xC3\xA9-\xF0\x9F\x98\x80.ini");
+    writeFile(file, "[build_info]\r\norla_ci_build_number = 42\r\n");
+    const auto read = [](const fs::path &path) {
+        return readIniValue(systemPath(path), "build_info", "orla_ci_build_number");
+    };
+    EXPECT_EQ(read(file), "42");
+    EXPECT_EQ(read(directory / "absent.ini"), "");
+    EXPECT_EQ(read(directory), "");
+    fs::remove_all(directory);
 }
 
 TEST(GetBuildNumber, ReadsBesideTheExecutableAndCachesOnlyAFoundValue)
 {
     // Only this test touches the file; an earlier one is put back.
-    const fs::path path = fs::read_symlink("/proc/self/exe").parent_path() / "fernlea.ini";
+    const fs::path path =
+        fs::u8path(platform::pathToBytes(getExecutablePath())).parent_path() / "fernlea.ini";
     const fs::path backup = fs::path(path) += ".saved-by-build-number-test";
     std::error_code ignored;
     fs::rename(path, backup, ignored);

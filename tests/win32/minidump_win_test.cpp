@@ -6,12 +6,12 @@
 
 #include <windows.h>
 
-#include <tlhelp32.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 namespace
 {
@@ -33,6 +33,12 @@ protected:
     TemporaryDirectory directory;
 };
 
+std::string readFile(const std::wstring &path)
+{
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 // Wine's dbghelp writes the unwind data of every module as thousands of small, partly
 // overlapping memory ranges, which the strict reader refuses; the memory list's directory
 // entry is turned into an unused one (stacks are still found through the thread list).
@@ -52,48 +58,31 @@ std::vector<std::uint8_t> withoutMemoryList(const std::string &file)
     return bytes;
 }
 
-TEST_F(MinidumpTest, DumpParsesAndListsEveryThreadWithItsStack)
+TEST_F(MinidumpTest, DumpGoesIntoANewFileAndListsTheParkedThreadWithItsStack)
 {
     ParkedThread parked(8);
-    std::vector<DWORD> threads;
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
-        if (entry.th32OwnerProcessID == GetCurrentProcessId())
-            threads.push_back(entry.th32ThreadID);
-    CloseHandle(snapshot);
 
     const std::wstring path = directory / L"1733412345678.dmp";
-    ASSERT_EQ(writeDump(path), platform::DumpOutcome::Written);
+    const platform::FileHandle file = platform::createDumpFile(path);
+    ASSERT_NE(file, platform::kInvalidFile);
+    EXPECT_EQ(platform::createDumpFile(path), platform::kInvalidFile) << "an existing file, open";
+    ASSERT_EQ(platform::writeProcessDump(file), platform::DumpOutcome::Written);
+    platform::closeDumpFile(file);
+    EXPECT_EQ(platform::createDumpFile(path), platform::kInvalidFile) << "or closed, is kept";
+    EXPECT_EQ(platform::createDumpFile(directory / L"missing\\1.dmp"), platform::kInvalidFile);
     std::string error;
     const auto dump = minidump_test::Minidump::parse(withoutMemoryList(readFile(path)), error);
     ASSERT_TRUE(dump) << error;
     EXPECT_EQ(dump->processorArchitecture, 9) << "AMD64";
-    const auto listed = [&](DWORD id) {
-        return std::find_if(dump->threads.begin(), dump->threads.end(),
-                            [&](const minidump_test::Thread &t) { return t.threadId == id; });
-    };
-    for (const DWORD id : threads)
-        EXPECT_NE(listed(id), dump->threads.end()) << "thread " << id << " is missing";
-    const auto thread = listed(parked.threadId());
+    const auto thread = std::find_if(
+        dump->threads.begin(), dump->threads.end(),
+        [&](const minidump_test::Thread &t) { return t.threadId == parked.threadId(); });
     ASSERT_NE(thread, dump->threads.end());
     const std::optional<std::uint64_t> rsp =
         dump->contextValue(*thread, minidump_test::kContextRsp);
     ASSERT_TRUE(rsp) << "the parked thread has no context";
     EXPECT_GE(*rsp, thread->stackStart);
     EXPECT_LT(*rsp, thread->stackStart + thread->stack.size) << "its stack covers its SP";
-}
-
-TEST_F(MinidumpTest, ExistingFileOfTheSameNameIsNotReplaced)
-{
-    const std::wstring path = directory / L"1733412345678.dmp";
-    const platform::FileHandle first = platform::createDumpFile(path);
-    ASSERT_NE(first, platform::kInvalidFile);
-    EXPECT_EQ(platform::createDumpFile(path), platform::kInvalidFile) << "while the first is open";
-    platform::closeDumpFile(first);
-    EXPECT_EQ(platform::createDumpFile(path), platform::kInvalidFile) << "after it was closed";
-    EXPECT_EQ(platform::createDumpFile(directory / L"missing\\1.dmp"), platform::kInvalidFile);
 }
 
 // Counts one test exception and lets the raiser continue.

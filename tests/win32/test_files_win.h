@@ -26,20 +26,6 @@ inline bool writeFile(const std::wstring &path, const std::string &bytes)
     return ok;
 }
 
-inline std::string readFile(const std::wstring &path)
-{
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    std::string bytes;
-    char buffer[65536];
-    DWORD read = 0;
-    while (file != INVALID_HANDLE_VALUE && ReadFile(file, buffer, sizeof buffer, &read, nullptr) &&
-           read > 0)
-        bytes.append(buffer, read);
-    CloseHandle(file);
-    return bytes;
-}
-
 inline void removeTree(const std::wstring &path)
 {
     WIN32_FIND_DATAW entry;
