@@ -108,10 +108,6 @@ std::optional<Minidump> Minidump::parse(std::vector<std::uint8_t> bytes, std::st
 std::optional<Minidump> Minidump::load(const std::string &path, std::string &error)
 {
     std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        error = "cannot open " + path;
-        return std::nullopt;
-    }
     return parse(std::vector<std::uint8_t>(std::istreambuf_iterator<char>(file), {}), error);
 }
 
@@ -121,7 +117,6 @@ bool Minidump::parseAll(std::string &error)
     if (!b.contains(0, 32) || b.get<std::uint32_t>(0) != kSignature ||
         (b.get<std::uint32_t>(4) & 0xFFFF) != kVersion)
         return fail(error, "bad header");
-    timeDateStamp = b.get<std::uint32_t>(0x14);
     const std::uint32_t streamCount = b.get<std::uint32_t>(8);
     const std::uint32_t directory = b.get<std::uint32_t>(12);
     if (!b.contains(directory, std::uint64_t{streamCount} * 12))
@@ -143,7 +138,6 @@ bool Minidump::parseAll(std::string &error)
     if (!systemInfo || systemInfo->location.size < kSystemInfoSize)
         return fail(error, "no system information");
     processorArchitecture = b.get<std::uint16_t>(systemInfo->location.rva);
-    platformId = b.get<std::uint32_t>(systemInfo->location.rva + 0x14);
     const std::optional<std::string> csd =
         b.string(b.get<std::uint32_t>(systemInfo->location.rva + 0x18));
     if (!csd)
@@ -246,8 +240,8 @@ std::vector<std::uint8_t> Minidump::streamBytes(std::uint32_t type) const
 
 std::string Minidump::streamText(std::uint32_t type) const
 {
-    const std::vector<std::uint8_t> bytes = streamBytes(type);
-    return std::string(bytes.begin(), bytes.end());
+    const std::vector<std::uint8_t> text = streamBytes(type);
+    return std::string(text.begin(), text.end());
 }
 
 std::optional<std::uint64_t> Minidump::contextValue(const Thread &thread, std::size_t offset) const
