@@ -20,10 +20,8 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
-#include <condition_variable>
 #include <csignal>
-#include <functional>
-#include <mutex>
+#include <poll.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -42,55 +40,47 @@ constexpr std::uint32_t kControlOnly = 0x00100001;
 constexpr std::uint32_t kFromSignal = 0x0010000B; // control, integer and floating point
 constexpr char kSuccess[] = "anr dump create success";
 
-// A thread that sits idle in a system call until asked to run something.
+// A thread idle in a pipe read that runs each function written to the pipe and reports it
+// done on a second pipe.
 class WorkerThread
 {
 public:
     WorkerThread()
     {
-        std::unique_lock<std::mutex> lock(mutex_);
+        EXPECT_EQ(0, pipe(tasks_));
+        EXPECT_EQ(0, pipe(done_));
         thread_ = std::thread([this] {
-            std::unique_lock<std::mutex> lock(mutex_);
             threadId_ = linux_impl::currentThreadId();
-            wake_.notify_all();
-            while (wake_.wait(lock, [this] { return stop_ || task_; }), !stop_) {
-                const std::function<void()> task = std::exchange(task_, nullptr);
-                lock.unlock();
+            for (void (*task)(); read(tasks_[0], &task, sizeof task) == sizeof task && task;) {
                 task();
-                lock.lock();
-                ++done_;
-                wake_.notify_all();
+                static_cast<void>(write(done_[1], "", 1));
             }
         });
-        wake_.wait(lock, [this] { return threadId_ != 0; });
+        run([] {});
     }
     ~WorkerThread()
     {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_all();
+        void (*const stop)() = nullptr;
+        static_cast<void>(write(tasks_[1], &stop, sizeof stop));
         thread_.join();
+        for (const int fd : {tasks_[0], tasks_[1], done_[0], done_[1]})
+            close(fd);
     }
     pid_t threadId() const { return threadId_; }
     // False when `task` has not finished within `timeout`.
-    bool run(std::function<void()> task, std::chrono::milliseconds timeout = kSafetyTimeout)
+    bool run(void (*task)(), std::chrono::milliseconds timeout = kSafetyTimeout)
     {
-        std::unique_lock<std::mutex> lock(mutex_);
-        task_ = std::move(task);
-        const int target = done_ + 1;
-        wake_.notify_all();
-        return wake_.wait_for(lock, timeout, [&] { return done_ == target; });
+        pollfd done{done_[0], POLLIN, 0};
+        char byte = 0;
+        return write(tasks_[1], &task, sizeof task) == sizeof task &&
+               poll(&done, 1, static_cast<int>(timeout.count())) == 1 &&
+               read(done_[0], &byte, 1) == 1;
     }
 
 private:
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::function<void()> task_;
-    int done_ = 0;
-    bool stop_ = false;
-    pid_t threadId_ = 0;
+    int tasks_[2] = {-1, -1};
+    int done_[2] = {-1, -1};
+    std::atomic<pid_t> threadId_{0};
     std::thread thread_;
 };
 
@@ -378,10 +368,7 @@ TEST_F(LiveDump, AnInjectedFaultIsLoggedTheFileDeletedAndParkedThreadsReleased)
                                         "anr dump create failed."}),
               standin::log::lines());
     EXPECT_TRUE(filesInCache().isEmpty());
-    std::atomic<bool> ran{false};
-    EXPECT_TRUE(workers[0].run([&] { ran = true; }, std::chrono::seconds(5)))
-        << "the worker is still parked";
-    EXPECT_TRUE(ran);
+    EXPECT_TRUE(workers[0].run([] {}, std::chrono::seconds(5))) << "the worker is still parked";
 
     standin::log::clear();
     EXPECT_FALSE(writeMiniDump().empty()) << "the writer works again after a fault";
@@ -406,7 +393,7 @@ TEST_F(LiveDump, AReplacedSignalHandlerIsLoggedOnceAndTheThreadsSeenFromTheirSys
     };
     ASSERT_EQ(0, sigaction(signal, &foreign, &ours));
     const Minidump dump = dumpAndLoad();
-    const std::string second = writeMiniDump();
+    writeMiniDump();
     sigaction(signal, &ours, nullptr);
 
     EXPECT_EQ((std::vector<std::string>{"anr signal " + std::to_string(signal) +
@@ -414,14 +401,9 @@ TEST_F(LiveDump, AReplacedSignalHandlerIsLoggedOnceAndTheThreadsSeenFromTheirSys
                                         kSuccess, kSuccess}),
               standin::log::lines());
     EXPECT_EQ(0, foreignHandlerRuns.load()) << "no signal went to a handler not ours";
-    EXPECT_FALSE(second.empty());
-    ASSERT_FALSE(dump.threads.empty());
-    // The main thread waits for the dumping thread in a system call.
-    const minidump_test::Thread &main = dump.threads[0];
-    EXPECT_EQ(static_cast<std::uint32_t>(getpid()), main.threadId);
-    EXPECT_EQ(kControlOnly, contextFlags(dump, main));
-    const std::uint64_t sp = dump.contextValue(main, minidump_test::kContextRsp).value_or(0);
-    EXPECT_TRUE(dump.readMemory(sp, 64)) << "its stack from the stack pointer up";
+    const minidump_test::Thread &main = dump.threads.at(0);
+    EXPECT_EQ(kControlOnly, contextFlags(dump, main)) << "seen from its system call";
+    EXPECT_TRUE(dump.readMemory(dump.contextValue(main, minidump_test::kContextRsp).value(), 64));
 }
 
 } // namespace
