@@ -17,7 +17,6 @@
 #include <cstring>
 #include <map>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
 
@@ -412,8 +411,6 @@ TEST_F(Serialiser, ThreadsWithoutContextOrStackModulesWithoutIdAndAbsentFiles)
     Minidump dump = writeAndParse();
     ASSERT_EQ(3u, dump.threads.size());
     EXPECT_EQ(2u, dump.memory.size()) << "a thread without a stack has no memory range";
-    EXPECT_EQ(0x6000'0800u, dump.contextValue(dump.threads[1], minidump_test::kContextRsp));
-    EXPECT_EQ(std::vector<std::uint8_t>(4096, 0xA1), dump.readMemory(0x6000'0000, 4096));
     EXPECT_EQ(102u, dump.threads[2].threadId);
     EXPECT_EQ(0u, dump.threads[2].context.size);
     EXPECT_EQ(0u, dump.threads[2].stack.size);

@@ -126,11 +126,11 @@ bool Minidump::parseAll(std::string &error)
         const Stream stream{b.get<std::uint32_t>(directory + i * 12),
                             b.location(directory + i * 12 + 4)};
         if (!b.contains(stream.location))
-            return fail(error, "stream " + std::to_string(stream.type) + " outside the file");
+            return fail(error, "a stream outside the file");
         if (stream.type == 0 && stream.location.size == 0)
             continue; // an unused entry, which readers skip
         if (!types.insert(stream.type).second)
-            return fail(error, "duplicate stream type " + std::to_string(stream.type));
+            return fail(error, "a duplicate stream type");
         streams.push_back(stream);
     }
 
@@ -151,50 +151,45 @@ bool Minidump::parseAll(std::string &error)
             processId = b.get<std::uint32_t>(misc->location.rva + 8);
     }
 
-    // Calls `entry` with the offset of each entry of a list stream, whose size must be exactly
-    // 4 + n * entrySize.
+    // Calls `entry` with the offset of each entry of a list stream of 4 + n * entrySize bytes.
     const auto eachEntry = [&](std::uint32_t type, std::uint32_t entrySize, const char *what,
                                const auto &entry) {
         const Stream *list = findStream(type);
         const std::uint32_t count = list ? b.get<std::uint32_t>(list->location.rva) : 0;
         if (list && (list->location.size < 4 ||
                      list->location.size != 4 + std::uint64_t{count} * entrySize))
-            return fail(error, std::string(what) + " list size is not 4 + n * " +
-                                   std::to_string(entrySize));
+            return fail(error, std::string(what) + " list of the wrong size");
         for (std::uint32_t i = 0; i < count; ++i)
-            if (!entry(i, list->location.rva + 4 + std::uint64_t{i} * entrySize))
+            if (!entry(list->location.rva + 4 + std::uint64_t{i} * entrySize))
                 return false;
         return true;
     };
     const bool listsValid =
         eachEntry(
             kThreadList, 48, "thread",
-            [&](std::uint32_t, std::uint64_t at) {
+            [&](std::uint64_t at) {
                 const Thread thread{b.get<std::uint32_t>(at), b.get<std::uint64_t>(at + 0x18),
                                     b.location(at + 0x20), b.location(at + 0x28)};
                 threads.push_back(thread);
                 return (b.contains(thread.stack) && b.contains(thread.context) &&
                         (thread.context.size == 0 || thread.context.size >= kMinContextSize)) ||
-                       fail(error, "thread " + std::to_string(thread.threadId) +
-                                       " has a bad stack or context");
+                       fail(error, "a thread with a bad stack or context");
             }) &&
         eachEntry(
             kModuleList, 108, "module",
-            [&](std::uint32_t i, std::uint64_t at) {
+            [&](std::uint64_t at) {
                 const std::optional<std::string> name = b.string(b.get<std::uint32_t>(at + 0x14));
                 const Location cv = b.location(at + 0x4C);
                 if (!name || !b.contains(cv))
-                    return fail(error,
-                                "module " + std::to_string(i) + " has a bad name or CodeView");
+                    return fail(error, "a module with a bad name or CodeView");
                 modules.push_back({b.get<std::uint64_t>(at), b.get<std::uint32_t>(at + 8), *name,
                                    std::vector<std::uint8_t>(bytes.begin() + cv.rva,
                                                              bytes.begin() + cv.rva + cv.size)});
                 return true;
             }) &&
-        eachEntry(kMemoryList, 16, "memory", [&](std::uint32_t i, std::uint64_t at) {
+        eachEntry(kMemoryList, 16, "memory", [&](std::uint64_t at) {
             memory.push_back({b.get<std::uint64_t>(at), b.location(at + 8)});
-            return b.contains(memory.back().bytes) ||
-                   fail(error, "memory range " + std::to_string(i) + " outside the file");
+            return b.contains(memory.back().bytes) || fail(error, "memory outside the file");
         });
     if (!listsValid)
         return false;
