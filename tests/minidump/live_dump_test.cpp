@@ -104,8 +104,8 @@ std::optional<minidump_test::Thread> threadOf(const Minidump &dump, pid_t id)
     return std::nullopt;
 }
 
-// The GNU build id of the ELF file at `path`, as `readelf -n` reports it.
-std::vector<std::uint8_t> buildIdFromReadelf(const std::string &path)
+// The GNU build id of the ELF file at `path` in hex, as `readelf -n` reports it.
+std::string buildIdFromReadelf(const std::string &path)
 {
     FILE *pipe = popen(("readelf -n '" + path + "' 2>/dev/null").c_str(), "r");
     std::string output;
@@ -115,12 +115,7 @@ std::vector<std::uint8_t> buildIdFromReadelf(const std::string &path)
     if (pipe)
         pclose(pipe);
     const std::size_t at = output.find("Build ID: ");
-    std::vector<std::uint8_t> id;
-    for (std::size_t i = at + 10; at != std::string::npos && i + 1 < output.size() &&
-                                  std::isxdigit(static_cast<unsigned char>(output[i]));
-         i += 2)
-        id.push_back(static_cast<std::uint8_t>(std::stoi(output.substr(i, 2), nullptr, 16)));
-    return id;
+    return at == std::string::npos ? "" : output.substr(at + 10, output.find('\n', at) - at - 10);
 }
 
 void blockSignals(int how)
@@ -214,11 +209,10 @@ TEST_F(LiveDump, OneDumpHoldsEveryThreadModuleAndProcessFactButNotTheEnvironment
     });
     ASSERT_NE(dump.modules.end(), qtCore);
     for (const minidump_test::Module *module : {&dump.modules[0], &*qtCore}) {
-        std::vector<std::uint8_t> expected = {'L', 'E', 'p', 'B'};
-        const std::vector<std::uint8_t> buildId = buildIdFromReadelf(module->name);
-        ASSERT_FALSE(buildId.empty()) << "readelf found no build id in " << module->name;
-        expected.insert(expected.end(), buildId.begin(), buildId.end());
-        EXPECT_EQ(expected, module->codeView) << module->name;
+        const QByteArray codeView(reinterpret_cast<const char *>(module->codeView.data()),
+                                  static_cast<int>(module->codeView.size()));
+        EXPECT_EQ("LEpB" + buildIdFromReadelf(module->name),
+                  (codeView.left(4) + codeView.mid(4).toHex()).toStdString());
     }
     // The dynamic linker's own list agrees on where Qt Core was loaded.
     const auto linked = std::find_if(dump.linkMap.begin(), dump.linkMap.end(),
@@ -285,15 +279,8 @@ TEST(SyscallStop, ReadsTheStackAndInstructionPointersOnlyInsideASystemCall)
         {"99999999999 0x0 0x0 0x0 0x0 0x0 0x0 0x10 0x20", std::nullopt},
         {"", std::nullopt},
     };
-    for (const auto &[text, expected] : cases) {
-        const std::optional<linux_impl::SyscallStop> stop = linux_impl::parseSyscallStop(text);
-        ASSERT_EQ(expected.has_value(), stop.has_value()) << text;
-        if (expected) {
-            EXPECT_EQ(std::make_tuple(expected->number, expected->sp, expected->pc),
-                      std::make_tuple(stop->number, stop->sp, stop->pc))
-                << text;
-        }
-    }
+    for (const auto &[text, expected] : cases)
+        EXPECT_EQ(expected, linux_impl::parseSyscallStop(text)) << text;
 }
 
 long long fixedMillisecond()
