@@ -324,6 +324,12 @@ TEST_F(LiveDump, OwnerOnlyDumpsAreNamedByTheMillisecondOrTheNextFreeOneAfterIt)
     ASSERT_TRUE(file.seek(0));
     EXPECT_EQ(firstBytes, file.readAll()) << "the existing dump is untouched";
     EXPECT_FALSE(QFileInfo::exists(directory.filePath("elsewhere")));
+    // With the 64 names from its millisecond on taken, it gives up.
+    for (int ms = 127; ms < 187; ++ms)
+        ASSERT_TRUE(
+            QFile::link("elsewhere", directory.filePath(QString("1700000000%1.dmp").arg(ms))));
+    EXPECT_EQ("", writeMiniDump());
+    EXPECT_FALSE(QFileInfo::exists(directory.filePath("1700000000187.dmp")));
 }
 
 TEST_F(LiveDump, CachePathsUnusableGiveAnEmptyResultNonAsciiOnesComeBackAsUtf8)
