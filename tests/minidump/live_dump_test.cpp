@@ -20,8 +20,10 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <condition_variable>
 #include <csignal>
-#include <poll.h>
+#include <functional>
+#include <mutex>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -40,47 +42,55 @@ constexpr std::uint32_t kControlOnly = 0x00100001;
 constexpr std::uint32_t kFromSignal = 0x0010000B; // control, integer and floating point
 constexpr char kSuccess[] = "anr dump create success";
 
-// A thread idle in a pipe read that runs each function written to the pipe and reports it
-// done on a second pipe.
+// A thread that sits idle in a system call until asked to run something.
 class WorkerThread
 {
 public:
     WorkerThread()
     {
-        EXPECT_EQ(0, pipe(tasks_));
-        EXPECT_EQ(0, pipe(done_));
+        std::unique_lock<std::mutex> lock(mutex_);
         thread_ = std::thread([this] {
+            std::unique_lock<std::mutex> lock(mutex_);
             threadId_ = linux_impl::currentThreadId();
-            for (void (*task)(); read(tasks_[0], &task, sizeof task) == sizeof task && task;) {
+            wake_.notify_all();
+            while (wake_.wait(lock, [this] { return stop_ || task_; }), !stop_) {
+                const std::function<void()> task = std::exchange(task_, nullptr);
+                lock.unlock();
                 task();
-                static_cast<void>(write(done_[1], "", 1));
+                lock.lock();
+                ++done_;
+                wake_.notify_all();
             }
         });
-        run([] {});
+        wake_.wait(lock, [this] { return threadId_ != 0; });
     }
     ~WorkerThread()
     {
-        void (*const stop)() = nullptr;
-        static_cast<void>(write(tasks_[1], &stop, sizeof stop));
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
         thread_.join();
-        for (const int fd : {tasks_[0], tasks_[1], done_[0], done_[1]})
-            close(fd);
     }
     pid_t threadId() const { return threadId_; }
     // False when `task` has not finished within `timeout`.
-    bool run(void (*task)(), std::chrono::milliseconds timeout = kSafetyTimeout)
+    bool run(std::function<void()> task, std::chrono::milliseconds timeout = kSafetyTimeout)
     {
-        pollfd done{done_[0], POLLIN, 0};
-        char byte = 0;
-        return write(tasks_[1], &task, sizeof task) == sizeof task &&
-               poll(&done, 1, static_cast<int>(timeout.count())) == 1 &&
-               read(done_[0], &byte, 1) == 1;
+        std::unique_lock<std::mutex> lock(mutex_);
+        task_ = std::move(task);
+        const int target = done_ + 1;
+        wake_.notify_all();
+        return wake_.wait_for(lock, timeout, [&] { return done_ == target; });
     }
 
 private:
-    int tasks_[2] = {-1, -1};
-    int done_[2] = {-1, -1};
-    std::atomic<pid_t> threadId_{0};
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::function<void()> task_;
+    int done_ = 0;
+    bool stop_ = false;
+    pid_t threadId_ = 0;
     std::thread thread_;
 };
 
