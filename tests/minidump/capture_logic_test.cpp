@@ -407,7 +407,7 @@ TEST_F(Serialiser, ThreadsWithoutContextOrStackModulesWithoutIdAndAbsentFiles)
     EXPECT_TRUE(dump.modules[1].codeView.empty()) << "no CodeView record without a build id";
 
     ASSERT_NE(nullptr, dump.findStream(kLsbRelease));
-    EXPECT_EQ(0u, dump.findStream(kLsbRelease)->location.size) << "an absent file: empty stream";
+    EXPECT_EQ(0u, dump.findStream(kLsbRelease)->size) << "an absent file: empty stream";
     EXPECT_EQ(40u + 32, dump.streamBytes(kDsoDebug).size()) << "head and dynamic section";
     ASSERT_EQ(2u, dump.linkMap.size());
     EXPECT_EQ("/opt/app/lib/libüñï.so", dump.linkMap[1].name);

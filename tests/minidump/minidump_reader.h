@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,11 +14,6 @@ namespace minidump_test
 struct Location {
     std::uint32_t size = 0;
     std::uint32_t rva = 0;
-};
-
-struct Stream {
-    std::uint32_t type = 0;
-    Location location;
 };
 
 struct Thread {
@@ -49,7 +45,7 @@ struct Minidump {
     static std::optional<Minidump> parse(std::vector<std::uint8_t> bytes, std::string &error);
     static std::optional<Minidump> load(const std::string &path, std::string &error);
 
-    const Stream *findStream(std::uint32_t type) const;
+    const Location *findStream(std::uint32_t type) const;
     std::vector<std::uint8_t> streamBytes(std::uint32_t type) const; // empty when absent
     std::string streamText(std::uint32_t type) const;
     // A 64-bit value at `offset` in the thread's context; nullopt without a context.
@@ -59,7 +55,7 @@ struct Minidump {
                                                         std::size_t size) const;
 
     std::vector<std::uint8_t> bytes;
-    std::vector<Stream> streams;
+    std::map<std::uint32_t, Location> streams; // by type
     std::vector<Thread> threads;
     std::vector<Module> modules;
     std::vector<MemoryRange> memory;
