@@ -316,28 +316,18 @@ format::ContextAmd64 contextWith(std::uint64_t rsp)
     return context;
 }
 
-// Interrupted before every other call; otherwise writes at most 5 bytes of its first vector.
-ssize_t tricklingWriter(int fd, const iovec *vectors, int, off_t offset)
+// A disk full after `diskRoom` bytes, which takes at most 5 bytes of the first vector a call
+// and is interrupted before every other call.
+off_t diskRoom = 0;
+ssize_t smallDiskWriter(int fd, const iovec *vectors, int, off_t offset)
 {
     static unsigned calls = 0;
-    if (++calls % 2 == 0) {
-        errno = EINTR;
+    if (++calls % 2 == 0 || offset >= diskRoom) {
+        errno = offset >= diskRoom ? ENOSPC : EINTR;
         return -1;
     }
-    const iovec first{vectors[0].iov_base, std::min<std::size_t>(vectors[0].iov_len, 5)};
-    return pwritev(fd, &first, 1, offset);
-}
-
-// A disk that is full after 4 KiB.
-constexpr off_t kDiskRoom = 4096;
-ssize_t diskFullWriter(int fd, const iovec *vectors, int, off_t offset)
-{
-    if (offset >= kDiskRoom) {
-        errno = ENOSPC;
-        return -1;
-    }
-    const iovec first{vectors[0].iov_base,
-                      std::min<std::size_t>(vectors[0].iov_len, kDiskRoom - offset)};
+    const iovec first{vectors[0].iov_base, std::min<std::size_t>({vectors[0].iov_len, 5,
+                                                                  std::size_t(diskRoom - offset)})};
     return pwritev(fd, &first, 1, offset);
 }
 
@@ -440,11 +430,13 @@ TEST(Utf16Conversion, GivesValidUtf16)
 TEST_F(Serialiser, EveryByteGetsOutThroughShortWritesAndInterruptionsButNotPastAFullDisk)
 {
     const std::vector<std::uint8_t> reference = write().first;
-    EXPECT_EQ(std::make_pair(reference, true), write(&tricklingWriter));
+    diskRoom = 1 << 30;
+    EXPECT_EQ(std::make_pair(reference, true), write(&smallDiskWriter));
 
-    const auto [cut, written] = write(&diskFullWriter);
+    diskRoom = 4096;
+    const auto [cut, written] = write(&smallDiskWriter);
     EXPECT_FALSE(written);
-    ASSERT_EQ(std::size_t{kDiskRoom}, cut.size());
+    ASSERT_EQ(4096u, cut.size());
     EXPECT_EQ(std::vector<std::uint8_t>(4, 0),
               std::vector<std::uint8_t>(cut.begin(), cut.begin() + 4))
         << "no signature on a file cut short";
