@@ -1,6 +1,5 @@
-// A Qt application whose GUI thread hangs in a paint handler while another thread dumps it
-// through the module. Run by the LLDB test with the cache directory as argument, and
-// "--block-signals" for a GUI thread that blocks every signal while it hangs; prints
+// A Qt application whose GUI thread hangs in a paint handler (blocking every signal with
+// "--block-signals") while another thread dumps it into the cache directory argv[1]. Prints
 // "dump <path>" and "threads <count at the dump>", or exits 1 without a dump.
 #include "detector/anr_collector.h"
 #include "platform/linux/capture/proc_files_linux.h"

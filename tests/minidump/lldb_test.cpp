@@ -8,7 +8,6 @@
 #include <QTemporaryDir>
 
 #include <cstdio>
-#include <sstream>
 #include <string>
 
 namespace
@@ -22,32 +21,23 @@ std::string runCommand(const std::string &command)
 {
     std::string output;
     FILE *pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return output;
     char chunk[4096];
-    while (const std::size_t got = std::fread(chunk, 1, sizeof chunk, pipe))
+    while (const std::size_t got = pipe ? std::fread(chunk, 1, sizeof chunk, pipe) : 0)
         output.append(chunk, got);
-    pclose(pipe);
+    if (pipe)
+        pclose(pipe);
     return output;
 }
 
-std::string valueAfter(const std::string &output, const std::string &label)
+// The text between `from` and `to` in `output`; empty without `from`.
+std::string between(const std::string &output, const std::string &from, const std::string &to)
 {
-    const std::size_t at = output.find(label + " ");
-    if (at == std::string::npos)
-        return {};
-    const std::size_t start = at + label.size() + 1;
-    return output.substr(start, output.find('\n', start) - start);
-}
-
-// The part of `bt all` output that belongs to thread #1.
-std::string firstThreadBacktrace(const std::string &output)
-{
-    const std::size_t start = output.find("* thread #1\n");
+    const std::size_t start = output.find(from);
     if (start == std::string::npos)
         return {};
-    const std::size_t end = output.find("thread #2", start);
-    return output.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    const std::size_t end = output.find(to, start + from.size());
+    return output.substr(start + from.size(),
+                         end == std::string::npos ? end : end - start - from.size());
 }
 
 // The GUI thread answers the dump signal (every register), or blocks it and is seen from its
@@ -72,8 +62,8 @@ TEST(LldbOpensTheDump, FirstThreadHangsInThePaintHandlerAndEveryThreadIsListed)
         const std::string helperOutput = runCommand(
             std::string("KEEL_DUMP_SECRET=") + kSecret + " " + kSafetyTimeout +
             "'" KEEL_HANG_HELPER "' '" + cache.path().toStdString() + "' " + helperArgument);
-        const std::string dump = valueAfter(helperOutput, "dump");
-        const int threadCount = std::atoi(valueAfter(helperOutput, "threads").c_str());
+        const std::string dump = between(helperOutput, "dump ", "\n");
+        const int threadCount = std::atoi(between(helperOutput, "threads ", "\n").c_str());
         ASSERT_FALSE(dump.empty()) << helperOutput;
         ASSERT_GE(threadCount, 10) << helperOutput;
 
@@ -99,12 +89,11 @@ TEST(LldbOpensTheDump, FirstThreadHangsInThePaintHandlerAndEveryThreadIsListed)
 
         // `thread list` prints one "thread #N: tid = ..." line per thread.
         int count = 0;
-        std::istringstream lines(lldb);
-        for (std::string line; std::getline(lines, line);)
-            count += line.find("thread #") != std::string::npos &&
-                     line.find(": tid = ") != std::string::npos;
+        for (std::size_t at = 0; (at = lldb.find(": tid = ", at + 1)) != std::string::npos;)
+            ++count;
         EXPECT_EQ(threadCount, count) << lldb;
-        EXPECT_NE(std::string::npos, firstThreadBacktrace(lldb).find(frame)) << lldb;
+        EXPECT_NE(std::string::npos, between(lldb, "* thread #1\n", "thread #2").find(frame))
+            << lldb;
     }
 }
 

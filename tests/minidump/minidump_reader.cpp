@@ -4,7 +4,6 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <set>
 
 namespace minidump_test
 {
@@ -108,10 +107,6 @@ std::optional<Minidump> Minidump::parse(std::vector<std::uint8_t> bytes, std::st
 std::optional<Minidump> Minidump::load(const std::string &path, std::string &error)
 {
     std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        error = "cannot open " + path;
-        return std::nullopt;
-    }
     return parse(std::vector<std::uint8_t>(std::istreambuf_iterator<char>(file), {}), error);
 }
 
@@ -121,86 +116,75 @@ bool Minidump::parseAll(std::string &error)
     if (!b.contains(0, 32) || b.get<std::uint32_t>(0) != kSignature ||
         (b.get<std::uint32_t>(4) & 0xFFFF) != kVersion)
         return fail(error, "bad header");
-    timeDateStamp = b.get<std::uint32_t>(0x14);
     const std::uint32_t streamCount = b.get<std::uint32_t>(8);
     const std::uint32_t directory = b.get<std::uint32_t>(12);
     if (!b.contains(directory, std::uint64_t{streamCount} * 12))
         return fail(error, "directory outside the file");
-    std::set<std::uint32_t> types;
     for (std::uint32_t i = 0; i < streamCount; ++i) {
-        const Stream stream{b.get<std::uint32_t>(directory + i * 12),
-                            b.location(directory + i * 12 + 4)};
-        if (!b.contains(stream.location))
-            return fail(error, "stream " + std::to_string(stream.type) + " outside the file");
-        if (stream.type == 0 && stream.location.size == 0)
+        const std::uint32_t type = b.get<std::uint32_t>(directory + i * 12);
+        const Location location = b.location(directory + i * 12 + 4);
+        if (!b.contains(location))
+            return fail(error, "a stream outside the file");
+        if (type == 0 && location.size == 0)
             continue; // an unused entry, which readers skip
-        if (!types.insert(stream.type).second)
-            return fail(error, "duplicate stream type " + std::to_string(stream.type));
-        streams.push_back(stream);
+        if (!streams.emplace(type, location).second)
+            return fail(error, "a duplicate stream type");
     }
 
-    const Stream *systemInfo = findStream(kSystemInfo);
-    if (!systemInfo || systemInfo->location.size < kSystemInfoSize)
+    const Location *systemInfo = findStream(kSystemInfo);
+    if (!systemInfo || systemInfo->size < kSystemInfoSize)
         return fail(error, "no system information");
-    processorArchitecture = b.get<std::uint16_t>(systemInfo->location.rva);
-    platformId = b.get<std::uint32_t>(systemInfo->location.rva + 0x14);
-    const std::optional<std::string> csd =
-        b.string(b.get<std::uint32_t>(systemInfo->location.rva + 0x18));
+    processorArchitecture = b.get<std::uint16_t>(systemInfo->rva);
+    const std::optional<std::string> csd = b.string(b.get<std::uint32_t>(systemInfo->rva + 0x18));
     if (!csd)
         return fail(error, "bad CSD version string");
     csdVersion = *csd;
 
-    if (const Stream *misc = findStream(kMiscInfo)) {
-        if (misc->location.size < kMiscInfoSize)
+    if (const Location *misc = findStream(kMiscInfo)) {
+        if (misc->size < kMiscInfoSize)
             return fail(error, "misc information too small");
-        if (b.get<std::uint32_t>(misc->location.rva + 4) & 1)
-            processId = b.get<std::uint32_t>(misc->location.rva + 8);
+        if (b.get<std::uint32_t>(misc->rva + 4) & 1)
+            processId = b.get<std::uint32_t>(misc->rva + 8);
     }
 
-    // Calls `entry` with the offset of each entry of a list stream, whose size must be exactly
-    // 4 + n * entrySize.
+    // Calls `entry` with the offset of each entry of a list stream of 4 + n * entrySize bytes.
     const auto eachEntry = [&](std::uint32_t type, std::uint32_t entrySize, const char *what,
                                const auto &entry) {
-        const Stream *list = findStream(type);
-        const std::uint32_t count = list ? b.get<std::uint32_t>(list->location.rva) : 0;
-        if (list && (list->location.size < 4 ||
-                     list->location.size != 4 + std::uint64_t{count} * entrySize))
-            return fail(error, std::string(what) + " list size is not 4 + n * " +
-                                   std::to_string(entrySize));
+        const Location *list = findStream(type);
+        const std::uint32_t count = list ? b.get<std::uint32_t>(list->rva) : 0;
+        if (list && (list->size < 4 || list->size != 4 + std::uint64_t{count} * entrySize))
+            return fail(error, std::string(what) + " list of the wrong size");
         for (std::uint32_t i = 0; i < count; ++i)
-            if (!entry(i, list->location.rva + 4 + std::uint64_t{i} * entrySize))
+            if (!entry(list->rva + 4 + std::uint64_t{i} * entrySize))
                 return false;
         return true;
     };
     const bool listsValid =
         eachEntry(
             kThreadList, 48, "thread",
-            [&](std::uint32_t, std::uint64_t at) {
+            [&](std::uint64_t at) {
                 const Thread thread{b.get<std::uint32_t>(at), b.get<std::uint64_t>(at + 0x18),
                                     b.location(at + 0x20), b.location(at + 0x28)};
                 threads.push_back(thread);
                 return (b.contains(thread.stack) && b.contains(thread.context) &&
                         (thread.context.size == 0 || thread.context.size >= kMinContextSize)) ||
-                       fail(error, "thread " + std::to_string(thread.threadId) +
-                                       " has a bad stack or context");
+                       fail(error, "a thread with a bad stack or context");
             }) &&
         eachEntry(
             kModuleList, 108, "module",
-            [&](std::uint32_t i, std::uint64_t at) {
+            [&](std::uint64_t at) {
                 const std::optional<std::string> name = b.string(b.get<std::uint32_t>(at + 0x14));
                 const Location cv = b.location(at + 0x4C);
                 if (!name || !b.contains(cv))
-                    return fail(error,
-                                "module " + std::to_string(i) + " has a bad name or CodeView");
+                    return fail(error, "a module with a bad name or CodeView");
                 modules.push_back({b.get<std::uint64_t>(at), b.get<std::uint32_t>(at + 8), *name,
                                    std::vector<std::uint8_t>(bytes.begin() + cv.rva,
                                                              bytes.begin() + cv.rva + cv.size)});
                 return true;
             }) &&
-        eachEntry(kMemoryList, 16, "memory", [&](std::uint32_t i, std::uint64_t at) {
+        eachEntry(kMemoryList, 16, "memory", [&](std::uint64_t at) {
             memory.push_back({b.get<std::uint64_t>(at), b.location(at + 8)});
-            return b.contains(memory.back().bytes) ||
-                   fail(error, "memory range " + std::to_string(i) + " outside the file");
+            return b.contains(memory.back().bytes) || fail(error, "memory outside the file");
         });
     if (!listsValid)
         return false;
@@ -211,10 +195,10 @@ bool Minidump::parseAll(std::string &error)
         if (sorted[i - 1].start + sorted[i - 1].bytes.size > sorted[i].start)
             return fail(error, "overlapping memory ranges");
 
-    if (const Stream *debug = findStream(kDsoDebug)) {
-        const std::uint32_t map = b.get<std::uint32_t>(debug->location.rva + 4);
-        const std::uint32_t count = b.get<std::uint32_t>(debug->location.rva + 8);
-        if (debug->location.size < kDsoDebugSize ||
+    if (const Location *debug = findStream(kDsoDebug)) {
+        const std::uint32_t map = b.get<std::uint32_t>(debug->rva + 4);
+        const std::uint32_t count = b.get<std::uint32_t>(debug->rva + 8);
+        if (debug->size < kDsoDebugSize ||
             (count > 0 && !b.contains(map, std::uint64_t{count} * kLinkMapSize)))
             return fail(error, "bad DSO debug stream");
         for (std::uint32_t i = 0; i < count; ++i) {
@@ -228,26 +212,25 @@ bool Minidump::parseAll(std::string &error)
     return true;
 }
 
-const Stream *Minidump::findStream(std::uint32_t type) const
+const Location *Minidump::findStream(std::uint32_t type) const
 {
-    const auto found = std::find_if(streams.begin(), streams.end(),
-                                    [type](const Stream &s) { return s.type == type; });
-    return found == streams.end() ? nullptr : &*found;
+    const auto found = streams.find(type);
+    return found == streams.end() ? nullptr : &found->second;
 }
 
 std::vector<std::uint8_t> Minidump::streamBytes(std::uint32_t type) const
 {
-    const Stream *stream = findStream(type);
+    const Location *stream = findStream(type);
     if (!stream)
         return {};
-    const auto first = bytes.begin() + stream->location.rva;
-    return std::vector<std::uint8_t>(first, first + stream->location.size);
+    const auto first = bytes.begin() + stream->rva;
+    return std::vector<std::uint8_t>(first, first + stream->size);
 }
 
 std::string Minidump::streamText(std::uint32_t type) const
 {
-    const std::vector<std::uint8_t> bytes = streamBytes(type);
-    return std::string(bytes.begin(), bytes.end());
+    const std::vector<std::uint8_t> text = streamBytes(type);
+    return std::string(text.begin(), text.end());
 }
 
 std::optional<std::uint64_t> Minidump::contextValue(const Thread &thread, std::size_t offset) const
