@@ -1,5 +1,4 @@
-// Shared ground for the report tests: a fresh cache and upload directory per test, the
-// stand-in SDK and upload library reset, and helpers to lay out and read back files and JSON.
+// A fresh cache and upload directory per test with the stand-ins reset, and file/JSON helpers.
 #pragma once
 
 #include "keel_standin.h"
@@ -84,17 +83,16 @@ protected:
     QString inCache(const QString &relative) const;
     // The file the stand-in stored under `key`.
     QByteArray uploadedFile(const std::string &key) const;
+    // "uploaded <dump>", "sent[+done] <event> <guid> <first> <second> <text>", the "[ANR]" log
+    // lines, then "left <entry>" for what the cache holds.
+    std::vector<std::string> cacheOutcome() const;
 
     QTemporaryDir root_;
 };
 
 } // namespace reporttest
 
-namespace standin
-{
-void PrintTo(EventReply reply, std::ostream *out);
-namespace upload
+namespace standin::upload
 {
 void PrintTo(Delivery delivery, std::ostream *out);
-} // namespace upload
-} // namespace standin
+} // namespace standin::upload
