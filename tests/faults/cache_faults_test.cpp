@@ -7,7 +7,6 @@
 #include "platform/clock.h"
 #include "platform/path_text.h"
 #include "report/report_cache.h"
-#include "report/reports.h"
 #include "support/report_fixture.h"
 #include "sysinfo/build_number.h"
 
@@ -275,44 +274,6 @@ TEST(SafeReportGuid, KeepsAPlainNameAndMakesFreshOnesForAnythingElse)
         EXPECT_TRUE(isRfc4122Random(replaced)) << guid << " -> " << replaced;
         EXPECT_NE(replaced, safeReportGuid(guid)) << "a fresh one each time";
     }
-}
-
-// An unsafe GUID from the client: the report goes into a directory named by a GUID the module
-// makes, the event carries that same GUID, and nothing lands outside the cache or in its root.
-TEST_F(CacheFaults, AnUnsafeGuidIsReplacedForTheEventAndTheDirectoryAlike)
-{
-    ASSERT_TRUE(QDir().mkpath(uploadDir()));
-    const QString outsideBefore = QDir(root_.path()).entryList(QDir::AllEntries).join(',');
-    // Upload fails: report and dump are cached. Then the event is refused: cached again.
-    standin::tally::scriptGuids({"../../escape", "../../escape"});
-    standin::upload::setDefaultReply(standin::upload::error(1, "down"));
-    writeFile(inCache("1.dmp"), "dump one");
-    reportStuck(inCache("1.dmp").toStdString(), cacheDir(), platform::wallClockMs());
-    standin::upload::setDefaultReply(standin::upload::stored());
-    standin::tally::setEventReply(standin::EventReply::RefuseNow);
-    writeFile(inCache("2.dmp"), "dump two");
-    reportLag(inCache("2.dmp").toStdString(), 6000, cacheDir(), platform::wallClockMs());
-    standin::upload::waitUntilIdle();
-
-    const QStringList directories = subdirectories(cacheDir());
-    ASSERT_EQ(directories.size(), 2);
-    for (const QString &directory : directories)
-        EXPECT_TRUE(isRfc4122Random(directory.toStdString())) << directory.toStdString();
-    EXPECT_EQ(QDir(root_.path()).entryList(QDir::AllEntries).join(','), outsideBefore);
-    EXPECT_EQ(QDir(cacheDir()).entryList(QDir::Files), QStringList()) << "nothing at the root";
-    const auto refused = standin::tally::events();
-    ASSERT_EQ(refused.size(), 1u);
-    EXPECT_TRUE(directories.contains(QString::fromStdString(refused[0].guid)));
-
-    standin::tally::clearEvents();
-    standin::tally::setEventReply(standin::EventReply::AcceptNow);
-    KeelAnrInternals::retryFailedCache();
-    standin::upload::waitUntilIdle();
-    QStringList sent;
-    for (const auto &event : standin::tally::events())
-        sent << QString::fromStdString(event.guid);
-    sent.sort();
-    EXPECT_EQ(sent, directories) << "every cached report is retried under its directory's GUID";
 }
 
 // What the cache keeps: dumps no report took and report directories without a report go once

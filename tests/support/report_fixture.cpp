@@ -96,26 +96,6 @@ void ReportTest::TearDown()
     standin::tally::waitUntilIdle();
 }
 
-QString ReportTest::cacheDir() const
-{
-    return root_.filePath("keel-anr-cache");
-}
-
-QString ReportTest::uploadDir() const
-{
-    return root_.filePath("uploads");
-}
-
-QString ReportTest::inCache(const QString &relative) const
-{
-    return QDir(cacheDir()).filePath(relative);
-}
-
-QByteArray ReportTest::uploadedFile(const std::string &key) const
-{
-    return readFile(QDir(uploadDir()).filePath(QString::fromStdString(key)));
-}
-
 std::vector<std::string> ReportTest::cacheOutcome() const
 {
     std::vector<std::string> outcome;

@@ -78,11 +78,14 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    QString cacheDir() const;
-    QString uploadDir() const;
-    QString inCache(const QString &relative) const;
+    QString cacheDir() const { return root_.filePath("keel-anr-cache"); }
+    QString uploadDir() const { return root_.filePath("uploads"); }
+    QString inCache(const QString &relative) const { return cacheDir() + "/" + relative; }
     // The file the stand-in stored under `key`.
-    QByteArray uploadedFile(const std::string &key) const;
+    QByteArray uploadedFile(const std::string &key) const
+    {
+        return readFile(uploadDir() + "/" + QString::fromStdString(key));
+    }
     // "uploaded <dump>", "sent[+done] <event> <guid> <first> <second> <text>", the "[ANR]" log
     // lines, then "left <entry>" for what the cache holds.
     std::vector<std::string> cacheOutcome() const;
