@@ -1,6 +1,5 @@
 // Faults a hostile or unlucky host meets in the cache: planted links and special files, a full
-// disk, unsafe GUIDs, and what the cache keeps. Nothing outside the cache is touched, nothing
-// blocks, and nothing partial is sent.
+// disk, unsafe GUIDs, and what the cache keeps.
 #include "anr/keel_anr.h"
 #include "anr/keel_anr_internals.h"
 #include "config/cloud_configuration.h"
@@ -212,7 +211,6 @@ TEST_F(CacheFaults, AFullDiskLeavesWholeFilesOrNone)
     const long long configBytes =
         static_cast<long long>(cachedConfigurationText({"0", 4321, 8000, 100}).size());
     mergeInCache(cacheDir(), {{"lag_sw", "1"}, {"lag_first_time", "1234"}});
-    const QByteArray lastConfig = readFile(inCache("anr_config.ini"));
     for (const long long room : {0LL, 1LL, bytes / 2, bytes - 1, bytes}) {
         SCOPED_TRACE(room);
         const bool fits = room >= bytes;
@@ -227,19 +225,15 @@ TEST_F(CacheFaults, AFullDiskLeavesWholeFilesOrNone)
                   fits ? QStringList({"anr_config.ini", "g/", "g/keel_lag_info.5.1019.json"})
                        : QStringList({"anr_config.ini", "g/"}))
             << "no partial or temporary file is left";
-        const QByteArray config = readFile(inCache("anr_config.ini"));
-        if (fits) {
-            EXPECT_EQ(parseCachedConfiguration(config.toStdString()).lagFirstTime, 4321);
-        } else {
-            EXPECT_EQ(config, lastConfig);
-        }
+        EXPECT_EQ(parseCachedConfiguration(readFile(inCache("anr_config.ini")).toStdString())
+                      .lagFirstTime,
+                  fits ? 4321 : 1234);
         KeelAnr::startTime = platform::wallClockMs() + kOld;
         KeelAnrInternals::retryFailedCache();
-        const auto events = standin::tally::events();
-        ASSERT_EQ(events.size(), fits ? 1u : 0u);
-        if (fits) {
-            EXPECT_EQ(events[0].payload, text);
-        }
+        std::vector<std::string> sent;
+        for (const auto &event : standin::tally::events())
+            sent.push_back(event.payload);
+        EXPECT_EQ(sent, std::vector<std::string>(fits, text));
         EXPECT_EQ(tree(cacheDir()), QStringList({"anr_config.ini"}))
             << "the empty report directory is removed too";
     }
