@@ -146,22 +146,34 @@ INSTANTIATE_TEST_SUITE_P(EveryOutcome, RetryOutcome,
 
 using RetryTest = ReportTest;
 
+// The upload gives up after its time limit and the report stays for the next start; the late
+// completion releases the library's handles and confuses no later upload.
 TEST_F(RetryTest, AnUploadThatTimesOutKeepsTheReportForTheNextStart)
 {
     writeFile(inCache("g/keel_stuck_info.5.1019.json"), kStuckText);
     writeFile(inCache("g/1.dmp"), "dump");
+    const std::size_t liveBefore = standin::upload::liveHandles();
     setUploadTimeLimitForTesting(std::chrono::milliseconds(20));
     standin::upload::queueReply(standin::upload::stored(Delivery::Held));
     KeelAnrInternals::retryFailedCache();
     setUploadTimeLimitForTesting(std::chrono::milliseconds(0));
     ASSERT_TRUE(standin::upload::waitForHeld(1, kSafetyTimeout));
+    EXPECT_EQ(standin::upload::liveHandles(), liveBefore + 2) << "the engine and the resource";
     standin::upload::releaseHeld();
+    EXPECT_EQ(standin::upload::liveHandles(), liveBefore);
+    EXPECT_EQ(standin::upload::handlesDestroyedInUse(), 0u);
     EXPECT_EQ(cacheOutcome(),
               (std::vector<std::string>{
                   "uploaded g/1.dmp",
                   "[ANR] retryFailedCache upload dmp timed out; kept for the next "
                   "start",
                   "left g/", "left g/1.dmp", "left g/keel_stuck_info.5.1019.json"}));
+
+    KeelAnrInternals::retryFailedCache();
+    const auto events = standin::tally::events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(uploadedFile(Json(events[0].payload).string("stuck_stack_dump")), "dump");
+    EXPECT_EQ(tree(cacheDir()), QStringList());
 }
 
 } // namespace

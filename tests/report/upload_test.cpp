@@ -1,5 +1,5 @@
 // uploadFile against the stand-in upload library: every kind of answer, delivered inside the
-// start call or from a library thread; two uploads at once; a completion that never comes.
+// start call or from a library thread, and two uploads at once.
 #include "report/upload.h"
 
 #include "keel.h"
@@ -98,30 +98,6 @@ TEST_F(UploadFile, TwoUploadsAtOnceEachGetTheirOwnOutcome)
 
     EXPECT_EQ(uploadedFile(firstResult), "first dump");
     EXPECT_EQ(secondResult, "");
-}
-
-TEST_F(UploadFile, GivesUpAfterTheTimeLimitAndTheLateCompletionReleasesTheHandles)
-{
-    const QString dump = inCache("3.dmp");
-    writeFile(dump, "late dump");
-    setUploadTimeLimitForTesting(std::chrono::milliseconds(50));
-    standin::upload::queueReply(standin::upload::stored(Delivery::Held));
-    const std::size_t liveBefore = standin::upload::liveHandles();
-
-    bool timedOut = false;
-    EXPECT_EQ(uploadFile(dump.toStdString(), &timedOut), "") << "no completion within the limit";
-    EXPECT_TRUE(timedOut);
-    ASSERT_TRUE(standin::upload::waitForHeld(1, kSafetyTimeout));
-    EXPECT_EQ(standin::upload::liveHandles(), liveBefore + 2)
-        << "the library still works with the engine and the resource";
-    standin::upload::releaseHeld();
-    EXPECT_EQ(standin::log::count("[Upload Success]"), 1u);
-    EXPECT_EQ(standin::upload::liveHandles(), liveBefore) << "the late completion releases them";
-    EXPECT_EQ(standin::upload::handlesDestroyedInUse(), 0u);
-
-    setUploadTimeLimitForTesting(std::chrono::milliseconds(0));
-    const std::string reference = uploadFile(dump.toStdString());
-    EXPECT_EQ(uploadedFile(reference), "late dump") << "a later upload is not confused by it";
 }
 
 } // namespace
