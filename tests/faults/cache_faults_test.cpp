@@ -276,19 +276,15 @@ TEST_F(CacheFaults, CleanupKeepsOnlyWhatMayStillBeUsedWithinTheQuota)
 {
     struct Laid {
         QString path;
-        long long ageMs;
-        long long bytes; // sparse: the size counts, the disk holds none of it
+        long long ageMs, bytes; // sparse: the size counts, the disk holds none of it
     };
     constexpr long long kMiB = 1024 * 1024, kFresh = 1000;
     constexpr long long kYoung = 5 * 60 * 1000; // older than this start, not left behind
     std::vector<Laid> many;
     std::vector<std::string> manyLeft = {
         "[ANR] retryFailedCache deleted 3 dumps over the cache quota"};
-    for (int i = 0; i < 53; ++i) {
-        const QString directory = QString("g%1/").arg(i, 2, 10, QChar('0'));
-        // The oldest come last by name: age, not name, decides.
-        many.push_back({directory + QString("%1.dmp").arg(i), kYoung - (52 - i) * 1000, 1});
-        manyLeft.push_back("left " + directory.toStdString());
+    for (int i = 0; i < 53; ++i) { // the oldest come last by name: age, not name, decides
+        many.push_back({QString("%1.dmp").arg(i, 2, 10, QChar('0')), kYoung - (52 - i) * 1000, 1});
         if (i < 50)
             manyLeft.push_back("left " + many.back().path.toStdString());
     }

@@ -40,10 +40,7 @@ TEST(CommonReportFields, AddsElevenMembersInOrderWithTheirTypesAndValues)
         Tally::instance()->projectVersion = c.projectVersion;
         json_t *report = json_object();
         fillCommonReportFields(report);
-        char *text = json_dumps(report, 0);
-        const Json block(text);
-        std::free(text);
-        json_decref(report);
+        const Json block(report);
 
         ASSERT_TRUE(block.isObject());
         EXPECT_EQ(block.keys(), kCommonKeys);

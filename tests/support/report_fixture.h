@@ -52,6 +52,7 @@ class Json
 {
 public:
     explicit Json(const std::string &text) : value_(json_loads(text.c_str(), 0, nullptr)) {}
+    explicit Json(json_t *value) : value_(value) {} // takes the reference
     ~Json() { json_decref(value_); }
     Json(const Json &) = delete;
     Json &operator=(const Json &) = delete;
