@@ -1,4 +1,5 @@
-// The common block of every report: eleven members, in order, with their JSON types.
+// The common block of every report: eleven members, in order, with their JSON types, read
+// anew for each report.
 #include "platform/system_info.h"
 #include "report/common_fields.h"
 
@@ -16,29 +17,7 @@ namespace
 
 using namespace reporttest;
 
-std::string commonBlockText()
-{
-    json_t *report = json_object();
-    fillCommonReportFields(report);
-    char *text = json_dumps(report, 0);
-    std::string copy = text;
-    std::free(text);
-    json_decref(report);
-    return copy;
-}
-
-class CommonReportFields : public testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        Keel::instance()->processName = "host-app";
-        Tally::instance()->projectVersion = "3.2.1";
-    }
-    void TearDown() override { SetUp(); }
-};
-
-TEST_F(CommonReportFields, AddsElevenMembersInOrderWithTheirTypesAndValues)
+TEST(CommonReportFields, AddsElevenMembersInOrderWithTheirTypesAndValues)
 {
     // Only this test of the executable writes the file; an earlier one is put back.
     QString executable = QFile::symLinkTarget("/proc/self/exe");
@@ -48,9 +27,21 @@ TEST_F(CommonReportFields, AddsElevenMembersInOrderWithTheirTypesAndValues)
     const bool hadIni = QFile::rename(ini, ini + ".saved-by-common-fields-test");
     writeFile(ini, "[build_info]\norla_ci_build_number=8812\n");
 
-    for (const bool mainProcess : {true, false}) {
-        Keel::instance()->isMainProcess = mainProcess;
-        const Json block(commonBlockText());
+    const struct {
+        bool mainProcess;
+        std::string processName, projectVersion, expectedName, expectedVersion;
+    } cases[] = {
+        {true, "host-app", "3.2.1", "host-app", "3.2.1"},
+        {false, "bad\xff name", "\xc3", "bad\xEF\xBF\xBD name", "\xEF\xBF\xBD"}, // not UTF-8
+    };
+    for (const auto &c : cases) {
+        Keel::instance()->isMainProcess = c.mainProcess;
+        Keel::instance()->processName = c.processName;
+        Tally::instance()->projectVersion = c.projectVersion;
+        json_t *report = json_object();
+        fillCommonReportFields(report);
+        const Json block(report);
+
         ASSERT_TRUE(block.isObject());
         EXPECT_EQ(block.keys(), kCommonKeys);
         // string() reads "" for a member that is not a string: only os_build needs this.
@@ -61,35 +52,21 @@ TEST_F(CommonReportFields, AddsElevenMembersInOrderWithTheirTypesAndValues)
         EXPECT_EQ(block.string("os_build"), "");
         EXPECT_EQ(block.string("project_code"), QFileInfo(executable).fileName().toStdString());
         EXPECT_EQ(block.string("project_build"), "8812");
-        EXPECT_EQ(block.string("project_version"), "3.2.1");
-        EXPECT_EQ(block.string("process_name"), "host-app");
+        EXPECT_EQ(block.string("project_version"), c.expectedVersion);
+        EXPECT_EQ(block.string("process_name"), c.expectedName);
         EXPECT_EQ(block.string("pid"), std::to_string(getpid()));
         ASSERT_TRUE(json_is_integer(block.get("protocol_version")));
         EXPECT_EQ(json_integer_value(block.get("protocol_version")), 1);
         // A number, never a JSON boolean.
         ASSERT_TRUE(json_is_integer(block.get("is_main_process")));
-        EXPECT_EQ(json_integer_value(block.get("is_main_process")), mainProcess ? 1 : 0);
-        // Read anew for each report.
-        Keel::instance()->processName = "renamed";
-        Tally::instance()->projectVersion = "3.2.2";
-        EXPECT_EQ(Json(commonBlockText()).string("process_name"), "renamed");
-        EXPECT_EQ(Json(commonBlockText()).string("project_version"), "3.2.2");
-        SetUp();
+        EXPECT_EQ(json_integer_value(block.get("is_main_process")), c.mainProcess ? 1 : 0);
     }
+    Keel::instance()->processName = "host-app";
+    Tally::instance()->projectVersion = "3.2.1";
 
     QFile::remove(ini);
     if (hadIni)
         QFile::rename(ini + ".saved-by-common-fields-test", ini);
-}
-
-TEST_F(CommonReportFields, RepairsTextThatIsNotUtf8AndKeepsEveryKey)
-{
-    Keel::instance()->processName = "bad\xff name";
-    Tally::instance()->projectVersion = "\xc3";
-    const Json block(commonBlockText());
-    EXPECT_EQ(block.keys(), kCommonKeys);
-    EXPECT_EQ(block.string("process_name"), "bad\xEF\xBF\xBD name");
-    EXPECT_EQ(block.string("project_version"), "\xEF\xBF\xBD");
 }
 
 } // namespace

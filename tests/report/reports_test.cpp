@@ -8,8 +8,6 @@
 
 #include <QFile>
 
-#include <functional>
-
 namespace
 {
 
@@ -17,14 +15,12 @@ using namespace reporttest;
 using standin::EventReply;
 using standin::upload::Delivery;
 
+constexpr long long kStartTime = 1'700'000'000'123;
+
 struct Kind {
     const char *name;
-    std::string eventName;
-    std::string prefix;
-    std::string startLog;
-    std::string uploadFailedLog;
+    std::string eventName, prefix, startLog, uploadFailedLog;
     long long duration;
-    std::function<void(std::string, QString)> report;
 };
 
 void PrintTo(const Kind &kind, std::ostream *out)
@@ -32,100 +28,101 @@ void PrintTo(const Kind &kind, std::ostream *out)
     *out << kind.name;
 }
 
-constexpr long long kStartTime = 1'700'000'000'123;
+const Kind kStuck{"Stuck", "keel_stuck_info", "stuck_", "[ANR] report anr", "[ANR] upload failed",
+                  8};
+const Kind kLag{"Lag", "keel_lag_info", "lag_", "[ANR] report lag 6123 ms", "[LAG] upload failed",
+                6123};
 
-const Kind kStuck{"Stuck",
-                  "keel_stuck_info",
-                  "stuck_",
-                  "[ANR] report anr",
-                  "[ANR] upload failed",
-                  8,
-                  [](std::string dump, QString cache) { reportStuck(dump, cache, kStartTime); }};
-const Kind kLag{"Lag",
-                "keel_lag_info",
-                "lag_",
-                "[ANR] report lag 6123 ms",
-                "[LAG] upload failed",
-                6123,
-                [](std::string dump, QString cache) { reportLag(dump, 6123, cache, kStartTime); }};
-
-class ReportsTest : public ReportTest
-{
-protected:
-    void SetUp() override
-    {
-        ReportTest::SetUp();
-        dump_ = inCache("1700000000500.dmp");
-        writeFile(dump_, "MDMP stack evidence");
-    }
-
-    void report(const Kind &kind, const std::string &dumpPath)
-    {
-        kind.report(dumpPath, cacheDir());
-        // Refusals that arrive later write from the client's thread.
-        standin::tally::waitUntilIdle();
-    }
-
-    standin::RecordedEvent onlyEvent()
-    {
-        const auto events = standin::tally::events();
-        EXPECT_EQ(events.size(), 1u);
-        return events.empty() ? standin::RecordedEvent{} : events.front();
-    }
-
-    // The one report directory, holding the report file and (when `withDump`) the dump.
-    void expectCachedWithoutSending(const Kind &kind, bool withDump)
-    {
-        EXPECT_TRUE(standin::tally::events().empty());
-        const QStringList directories = subdirectories(cacheDir());
-        ASSERT_EQ(directories.size(), 1);
-        const QString guid = directories.front();
-        QStringList expected = {guid + "/", guid + "/" + QString::fromStdString(kind.eventName) +
-                                                ".5.1019.json"};
-        expected << (withDump ? guid + "/1700000000500.dmp" : "1700000000500.dmp");
-        expected.sort();
-        EXPECT_EQ(tree(cacheDir()), expected);
-        const Json cached(readFile(inCache(expected.filter(".json").front())).toStdString());
-        ASSERT_TRUE(cached.isObject());
-        EXPECT_EQ(cached.get(kind.prefix + "stack_dump"), nullptr);
-        EXPECT_EQ(cached.string(kind.prefix + "summary"), "");
-    }
-
-    QString dump_;
+struct Scenario {
+    const char *name;
+    EventReply reply;
+    bool background;
+    bool uploadFails = false; // then nothing is sent and the report is cached
+    Delivery delivery = Delivery::Inline;
+    bool withDump = true;
 };
 
-// Each kind, for every reply of the client, from the foreground and from the background.
-class UploadedReport : public ReportsTest,
-                       public testing::WithParamInterface<std::tuple<Kind, EventReply, bool>>
+void PrintTo(const Scenario &s, std::ostream *out)
+{
+    *out << s.name;
+}
+
+const Scenario kScenarios[] = {
+    {"AcceptedNow", EventReply::AcceptNow, false},
+    {"AcceptedLaterInTheBackground", EventReply::AcceptLater, true},
+    {"RefusedNowInTheBackground", EventReply::RefuseNow, true},
+    {"RefusedLater", EventReply::RefuseLater, false},
+    {"UploadFailsInline", EventReply::AcceptNow, false, true},
+    {"UploadFailsLaterInTheBackground", EventReply::AcceptNow, true, true,
+     Delivery::FromLibraryThread},
+    {"WithoutADump", EventReply::AcceptNow, false, true, Delivery::Inline, false},
+};
+
+class Report : public ReportTest, public testing::WithParamInterface<std::tuple<Kind, Scenario>>
 {
 };
 
-TEST_P(UploadedReport, IsSentWithTheEpisodeFieldsTheCommonBlockAndTheDumpReference)
+TEST_P(Report, IsSentOrCachedWithTheEpisodeFieldsTheCommonBlockAndTheDumpReference)
 {
-    const auto &[kind, reply, background] = GetParam();
-    standin::tally::setEventReply(reply);
-    Keel::instance()->isBackground = background;
+    const auto &[kind, s] = GetParam();
+    const QString dump = inCache("1700000000500.dmp");
+    writeFile(dump, "MDMP stack evidence");
+    standin::tally::setEventReply(s.reply);
+    standin::tally::scriptGuids({"../../escape"}); // replaced for the event and directory alike
+    Keel::instance()->isBackground = s.background;
+    if (s.uploadFails)
+        standin::upload::setDefaultReply(standin::upload::error(503, "unavailable", s.delivery));
     const long long before = platform::wallClockMs();
-    report(kind, dump_.toStdString());
+    const std::string dumpPath = s.withDump ? dump.toStdString() : "";
+    if (kind.duration == 8)
+        reportStuck(dumpPath, cacheDir(), kStartTime);
+    else
+        reportLag(dumpPath, kind.duration, cacheDir(), kStartTime);
+    standin::tally::waitUntilIdle(); // refusals that arrive later write from the client's thread
     const long long after = platform::wallClockMs();
 
     EXPECT_EQ(standin::log::lines().front(), kind.startLog);
-    const standin::RecordedEvent event = onlyEvent();
-    EXPECT_EQ(event.name, kind.eventName);
-    EXPECT_EQ(event.first, 5);
-    EXPECT_EQ(event.second, 1019);
-    EXPECT_TRUE(event.hasDone);
-    EXPECT_FALSE(event.guid.empty());
-    const Json payload(event.payload);
-    const std::string reference = payload.string(kind.prefix + "stack_dump");
-    EXPECT_EQ(uploadedFile(reference), "MDMP stack evidence");
-    EXPECT_FALSE(QFile::exists(dump_)) << "an uploaded dump is deleted";
+    EXPECT_EQ(standin::log::contains(kind.uploadFailedLog), s.uploadFails);
+    const auto events = standin::tally::events();
+    ASSERT_EQ(events.size(), s.uploadFails ? 0u : 1u);
+    const bool cached =
+        s.uploadFails || s.reply == EventReply::RefuseNow || s.reply == EventReply::RefuseLater;
+    const QStringList directories = subdirectories(cacheDir());
+    ASSERT_EQ(directories.size(), cached ? 1 : 0);
+    const QString directory = directories.value(0);
+    const QString file = directory + "/" + QString::fromStdString(kind.eventName) + ".5.1019.json";
+    QStringList expectedTree;
+    if (cached)
+        expectedTree << directory + "/" << file;
+    if (s.uploadFails)
+        expectedTree << (s.withDump ? directory + "/" : "") + "1700000000500.dmp";
+    expectedTree.sort();
+    EXPECT_EQ(tree(cacheDir()), expectedTree);
+    if (s.uploadFails && s.withDump) {
+        EXPECT_EQ(readFile(inCache(directory + "/1700000000500.dmp")), "MDMP stack evidence");
+    }
 
+    const std::string text =
+        s.uploadFails ? readFile(inCache(file)).toStdString() : events[0].payload;
+    const Json payload(text);
     std::vector<std::string> expectedKeys;
     for (const char *field : {"ground", "memory", "appstart_time", "time", "duration", "summary"})
         expectedKeys.push_back(kind.prefix + field);
     expectedKeys.insert(expectedKeys.end(), kCommonKeys.begin(), kCommonKeys.end());
-    expectedKeys.push_back(kind.prefix + "stack_dump");
+    if (!s.uploadFails) {
+        expectedKeys.push_back(kind.prefix + "stack_dump");
+        EXPECT_EQ(events[0].name, kind.eventName);
+        EXPECT_EQ(events[0].first, 5);
+        EXPECT_EQ(events[0].second, 1019);
+        EXPECT_TRUE(events[0].hasDone);
+        EXPECT_NE(events[0].guid, "../../escape");
+        EXPECT_EQ(uploadedFile(payload.string(kind.prefix + "stack_dump")), "MDMP stack evidence");
+        EXPECT_FALSE(QFile::exists(dump)) << "an uploaded dump is deleted";
+        if (cached) {
+            EXPECT_EQ(directory.toStdString(), events[0].guid);
+            EXPECT_EQ(readFile(inCache(file)).toStdString(), text);
+        }
+    }
     EXPECT_EQ(payload.keys(), expectedKeys);
     const auto integer = [&](const std::string &key) {
         EXPECT_TRUE(json_is_integer(payload.get(key))) << key;
@@ -135,62 +132,17 @@ TEST_P(UploadedReport, IsSentWithTheEpisodeFieldsTheCommonBlockAndTheDumpReferen
     EXPECT_EQ(integer(kind.prefix + "appstart_time"), kStartTime);
     EXPECT_GE(integer(kind.prefix + "time"), before);
     EXPECT_LE(integer(kind.prefix + "time"), after);
-    EXPECT_TRUE(json_is_string(payload.get(kind.prefix + "summary")));
-    EXPECT_EQ(payload.string(kind.prefix + "summary"), "");
-    const json_t *memory = payload.get(kind.prefix + "memory");
-    ASSERT_TRUE(json_is_object(memory));
-    EXPECT_EQ(json_object_size(memory), 3u);
-    EXPECT_TRUE(json_is_string(json_object_get(memory, "memory_total")));
+    EXPECT_STREQ(json_string_value(payload.get(kind.prefix + "summary")), "");
+    EXPECT_TRUE(json_is_object(payload.get(kind.prefix + "memory"))); // its members: sysinfo
     // Serialised with flags 0: raw UTF-8 and the ": " separator.
-    const std::string ground = background ? "后台" : "前台";
-    EXPECT_NE(event.payload.find("\"" + kind.prefix + "ground\": \"" + ground + "\""),
-              std::string::npos)
-        << event.payload;
-
-    if (reply == EventReply::AcceptNow || reply == EventReply::AcceptLater) {
-        EXPECT_EQ(tree(cacheDir()), QStringList());
-        return;
-    }
-    const QString file = QString::fromStdString(event.guid + "/" + kind.eventName + ".5.1019.json");
-    EXPECT_EQ(tree(cacheDir()), QStringList({QString::fromStdString(event.guid) + "/", file}));
-    EXPECT_EQ(readFile(inCache(file)).toStdString(), event.payload);
+    const std::string ground = s.background ? "后台" : "前台";
+    EXPECT_NE(text.find("\"" + kind.prefix + "ground\": \"" + ground + "\""), std::string::npos)
+        << text;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AcceptedOrRefusedNowOrLater, UploadedReport,
-    testing::Combine(testing::Values(kStuck, kLag),
-                     testing::Values(EventReply::AcceptNow, EventReply::AcceptLater,
-                                     EventReply::RefuseNow, EventReply::RefuseLater),
-                     testing::Bool()),
-    ParamName());
-
-class FailedUpload : public ReportsTest,
-                     public testing::WithParamInterface<std::tuple<Kind, Delivery>>
-{
-};
-
-TEST_P(FailedUpload, CachesTheReportWithItsDumpUnderTheGuidAndSendsNothing)
-{
-    const auto &[kind, delivery] = GetParam();
-    standin::upload::setDefaultReply(standin::upload::error(503, "unavailable", delivery));
-    report(kind, dump_.toStdString());
-
-    EXPECT_TRUE(standin::log::contains(kind.uploadFailedLog));
-    expectCachedWithoutSending(kind, true);
-    const QString guid = subdirectories(cacheDir()).value(0);
-    EXPECT_EQ(readFile(inCache(guid + "/1700000000500.dmp")), "MDMP stack evidence");
-}
-
-INSTANTIATE_TEST_SUITE_P(InlineOrLater, FailedUpload,
+INSTANTIATE_TEST_SUITE_P(EveryOutcome, Report,
                          testing::Combine(testing::Values(kStuck, kLag),
-                                          testing::Values(Delivery::Inline,
-                                                          Delivery::FromLibraryThread)),
+                                          testing::ValuesIn(kScenarios)),
                          ParamName());
-
-TEST_F(ReportsTest, WithoutADumpIsCachedAndLeavesOtherDumpsAlone)
-{
-    report(kStuck, "");
-    expectCachedWithoutSending(kStuck, false);
-}
 
 } // namespace

@@ -1,5 +1,5 @@
 // uploadFile against the stand-in upload library: every kind of answer, delivered inside the
-// start call or from a library thread; two uploads at once; a completion that never comes.
+// start call or from a library thread, and two uploads at once.
 #include "report/upload.h"
 
 #include "keel.h"
@@ -49,15 +49,24 @@ TEST_P(UploadOutcome, GivesTheDataStringOrEmptyAndLogsWhatItGot)
     Reply reply = c.reply;
     reply.delivery = delivery;
     standin::upload::queueReply(reply);
+    Tally::instance()->testEnvironment = delivery == Delivery::Inline;
 
     bool timedOut = true;
     EXPECT_EQ(uploadFile(inCache("1.dmp").toStdString(), &timedOut), c.expected);
+    Tally::instance()->testEnvironment = false;
     EXPECT_FALSE(timedOut);
     standin::upload::waitUntilIdle();
     EXPECT_EQ(standin::upload::handlesDestroyedInUse(), 0u);
     EXPECT_EQ(standin::upload::liveHandles(), 0u);
     EXPECT_EQ(standin::log::lines(),
               c.logLine.empty() ? std::vector<std::string>() : std::vector<std::string>{c.logLine});
+    const auto uploads = standin::upload::uploads();
+    ASSERT_EQ(uploads.size(), 1u);
+    EXPECT_EQ(uploads[0].appName, "keel");
+    EXPECT_EQ(uploads[0].path, inCache("1.dmp").toStdString());
+    EXPECT_EQ(uploads[0].business, "tally");
+    EXPECT_EQ(uploads[0].suffix, "dmp");
+    EXPECT_EQ(uploads[0].testEnvironment, delivery == Delivery::Inline);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryAnswer, UploadOutcome,
@@ -67,27 +76,6 @@ INSTANTIATE_TEST_SUITE_P(EveryAnswer, UploadOutcome,
                          ParamName());
 
 using UploadFile = ReportTest;
-
-TEST_F(UploadFile, HandsTheLibraryTheFileTheModulesNamesAndTheTestSwitch)
-{
-    const QString dump = inCache("1700000000002.dmp");
-    writeFile(dump, "dump bytes");
-    for (const bool testEnvironment : {true, false}) {
-        Tally::instance()->testEnvironment = testEnvironment;
-        EXPECT_EQ(uploadedFile(uploadFile(dump.toStdString())), "dump bytes");
-    }
-    Tally::instance()->testEnvironment = false;
-
-    const auto uploads = standin::upload::uploads();
-    ASSERT_EQ(uploads.size(), 2u);
-    for (std::size_t i = 0; i < uploads.size(); ++i) {
-        EXPECT_EQ(uploads[i].appName, "keel");
-        EXPECT_EQ(uploads[i].path, dump.toStdString());
-        EXPECT_EQ(uploads[i].business, "tally");
-        EXPECT_EQ(uploads[i].suffix, "dmp");
-        EXPECT_EQ(uploads[i].testEnvironment, i == 0);
-    }
-}
 
 TEST_F(UploadFile, TwoUploadsAtOnceEachGetTheirOwnOutcome)
 {
@@ -110,30 +98,6 @@ TEST_F(UploadFile, TwoUploadsAtOnceEachGetTheirOwnOutcome)
 
     EXPECT_EQ(uploadedFile(firstResult), "first dump");
     EXPECT_EQ(secondResult, "");
-}
-
-TEST_F(UploadFile, GivesUpAfterTheTimeLimitAndTheLateCompletionReleasesTheHandles)
-{
-    const QString dump = inCache("3.dmp");
-    writeFile(dump, "late dump");
-    setUploadTimeLimitForTesting(std::chrono::milliseconds(50));
-    standin::upload::queueReply(standin::upload::stored(Delivery::Held));
-    const std::size_t liveBefore = standin::upload::liveHandles();
-
-    bool timedOut = false;
-    EXPECT_EQ(uploadFile(dump.toStdString(), &timedOut), "") << "no completion within the limit";
-    EXPECT_TRUE(timedOut);
-    ASSERT_TRUE(standin::upload::waitForHeld(1, kSafetyTimeout));
-    EXPECT_EQ(standin::upload::liveHandles(), liveBefore + 2)
-        << "the library still works with the engine and the resource";
-    standin::upload::releaseHeld();
-    EXPECT_EQ(standin::log::count("[Upload Success]"), 1u);
-    EXPECT_EQ(standin::upload::liveHandles(), liveBefore) << "the late completion releases them";
-    EXPECT_EQ(standin::upload::handlesDestroyedInUse(), 0u);
-
-    setUploadTimeLimitForTesting(std::chrono::milliseconds(0));
-    const std::string reference = uploadFile(dump.toStdString());
-    EXPECT_EQ(uploadedFile(reference), "late dump") << "a later upload is not confused by it";
 }
 
 } // namespace

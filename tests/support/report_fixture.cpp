@@ -96,37 +96,26 @@ void ReportTest::TearDown()
     standin::tally::waitUntilIdle();
 }
 
-QString ReportTest::cacheDir() const
+std::vector<std::string> ReportTest::cacheOutcome() const
 {
-    return root_.filePath("keel-anr-cache");
-}
-
-QString ReportTest::uploadDir() const
-{
-    return root_.filePath("uploads");
-}
-
-QString ReportTest::inCache(const QString &relative) const
-{
-    return QDir(cacheDir()).filePath(relative);
-}
-
-QByteArray ReportTest::uploadedFile(const std::string &key) const
-{
-    return readFile(QDir(uploadDir()).filePath(QString::fromStdString(key)));
+    std::vector<std::string> outcome;
+    for (const auto &upload : standin::upload::uploads())
+        outcome.push_back(
+            "uploaded " +
+            QDir(cacheDir()).relativeFilePath(QString::fromStdString(upload.path)).toStdString());
+    for (const auto &event : standin::tally::events())
+        outcome.push_back((event.hasDone ? "sent+done " : "sent ") + event.name + " " + event.guid +
+                          " " + std::to_string(event.first) + " " + std::to_string(event.second) +
+                          " " + event.payload);
+    for (const std::string &line : standin::log::lines())
+        if (line.rfind("[ANR]", 0) == 0)
+            outcome.push_back(line);
+    for (const QString &entry : tree(cacheDir()))
+        outcome.push_back("left " + entry.toStdString());
+    return outcome;
 }
 
 } // namespace reporttest
-
-void standin::PrintTo(EventReply reply, std::ostream *out)
-{
-    switch (reply) {
-    case EventReply::AcceptNow: *out << "AcceptNow"; break;
-    case EventReply::RefuseNow: *out << "RefuseNow"; break;
-    case EventReply::AcceptLater: *out << "AcceptLater"; break;
-    case EventReply::RefuseLater: *out << "RefuseLater"; break;
-    }
-}
 
 void standin::upload::PrintTo(Delivery delivery, std::ostream *out)
 {

@@ -1,5 +1,4 @@
-// Shared ground for the report tests: a fresh cache and upload directory per test, the
-// stand-in SDK and upload library reset, and helpers to lay out and read back files and JSON.
+// A fresh cache and upload directory per test with the stand-ins reset, and file/JSON helpers.
 #pragma once
 
 #include "keel_standin.h"
@@ -53,6 +52,7 @@ class Json
 {
 public:
     explicit Json(const std::string &text) : value_(json_loads(text.c_str(), 0, nullptr)) {}
+    explicit Json(json_t *value) : value_(value) {} // takes the reference
     ~Json() { json_decref(value_); }
     Json(const Json &) = delete;
     Json &operator=(const Json &) = delete;
@@ -79,22 +79,24 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    QString cacheDir() const;
-    QString uploadDir() const;
-    QString inCache(const QString &relative) const;
+    QString cacheDir() const { return root_.filePath("keel-anr-cache"); }
+    QString uploadDir() const { return root_.filePath("uploads"); }
+    QString inCache(const QString &relative) const { return cacheDir() + "/" + relative; }
     // The file the stand-in stored under `key`.
-    QByteArray uploadedFile(const std::string &key) const;
+    QByteArray uploadedFile(const std::string &key) const
+    {
+        return readFile(uploadDir() + "/" + QString::fromStdString(key));
+    }
+    // "uploaded <dump>", "sent[+done] <event> <guid> <first> <second> <text>", the "[ANR]" log
+    // lines, then "left <entry>" for what the cache holds.
+    std::vector<std::string> cacheOutcome() const;
 
     QTemporaryDir root_;
 };
 
 } // namespace reporttest
 
-namespace standin
-{
-void PrintTo(EventReply reply, std::ostream *out);
-namespace upload
+namespace standin::upload
 {
 void PrintTo(Delivery delivery, std::ostream *out);
-} // namespace upload
-} // namespace standin
+} // namespace standin::upload
