@@ -3,6 +3,7 @@
 // cache. Writes the events received to <result>; exit code 0 when the phase got that far.
 #include "anr/keel_anr.h"
 #include "keel_standin.h"
+#include "support/poll.h"
 #include "upload_standin.h"
 
 #include <QDir>
@@ -11,11 +12,6 @@
 #include <QTimer>
 #include <jansson.h>
 
-#include <chrono>
-#include <cstdio>
-#include <functional>
-#include <thread>
-
 namespace
 {
 
@@ -23,30 +19,11 @@ namespace
 constexpr std::chrono::seconds kSafetyTimeout{120};
 // The retry's listing of the cache is taken before it sends this report.
 constexpr char kSentinelEvent[] = "keel_e2e_sentinel";
-
-// Polls `condition` until it holds; false when the safety timeout passes first.
-bool waitUntil(const std::function<bool()> &condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + kSafetyTimeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+constexpr std::chrono::milliseconds kNap{5};
 
 QStringList reportDirectories(const QString &cache)
 {
     return QDir(cache).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-}
-
-bool stuckReportCached(const QString &cache)
-{
-    for (const QString &name : reportDirectories(cache))
-        if (QFile::exists(QDir(cache).filePath(name + "/keel_stuck_info.5.1019.json")))
-            return true;
-    return false;
 }
 
 void writeResult(const char *path)
@@ -88,7 +65,14 @@ int hang(const QString &dir, QGuiApplication &application)
 
     bool cached = false;
     QTimer::singleShot(0, &application, [&] {
-        cached = waitUntil([&] { return stuckReportCached(cache); });
+        cached = testsupport::pollUntil(
+            [&] {
+                for (const QString &name : reportDirectories(cache))
+                    if (QFile::exists(cache + "/" + name + "/keel_stuck_info.5.1019.json"))
+                        return true;
+                return false;
+            },
+            kSafetyTimeout, kNap);
         application.quit();
     });
     application.exec();
@@ -101,7 +85,8 @@ int restart(const QString &dir)
     KeelAnr::start(dir);
     if (!standin::tally::waitForEvents("keel_stuck_info", 1, kSafetyTimeout))
         return 3;
-    return waitUntil([&] { return reportDirectories(cache).isEmpty(); }) ? 0 : 4;
+    const auto emptied = [&] { return reportDirectories(cache).isEmpty(); };
+    return testsupport::pollUntil(emptied, kSafetyTimeout, kNap) ? 0 : 4;
 }
 
 } // namespace
