@@ -36,4 +36,14 @@ inline ANREventFilter *eventFilter()
     return KeelAnrInternals::eventFilter();
 }
 
+// What the module applied: "on|lag_first_time|stuck_first_time|lag_sample_rate" ("off|...").
+inline std::string appliedState()
+{
+    const ANRCollector::Thresholds &thresholds = collector()->thresholds;
+    return std::string(eventFilter()->enabled.load() ? "on|" : "off|") +
+           std::to_string(thresholds.lagFirstTime.load()) + "|" +
+           std::to_string(thresholds.stuckFirstTime.load()) + "|" +
+           std::to_string(thresholds.lagSampleRate.load());
+}
+
 } // namespace testsupport
