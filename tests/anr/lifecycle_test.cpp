@@ -1,20 +1,64 @@
-// KeelAnr::start and stop as a host calls them.
+// KeelAnr::start and stop as a host calls them, and the probes they wire: the event filter,
+// aboutToBlock and the two application-state callbacks, on a real QGuiApplication.
 #include "anr/keel_anr.h"
 #include "keel.h"
 #include "platform/clock.h"
 #include "support/blocking_receiver.h"
 #include "support/module_fixture.h"
 
+#include <QAbstractEventDispatcher>
 #include <QFile>
-#include <QTemporaryDir>
+#include <QGuiApplication>
+#include <QTimer>
 #include <gtest/gtest.h>
+#include <qpa/qwindowsysteminterface.h>
+
+#include <atomic>
 
 namespace
 {
 
 using testsupport::BlockingReceiver;
 
-TEST(Lifecycle, StartWiresEverythingOnceAndMeasuresOnlyOnceSwitchedOn)
+std::atomic<long long> fakeNow{1000};
+
+// Every event, a nested one too, starts a delivery at its own instant; none is consumed.
+TEST(EventFilter, EveryEventStartsADeliveryAndNoneIsConsumed)
+{
+    auto collector = ANRCollector::createWithoutWatchdogForTesting();
+    collector->setClockForTesting([] { return fakeNow.load(); });
+    ANREventFilter filter(collector.get());
+    qApp->installEventFilter(&filter);
+    filter.enabled = true;
+    int innerReceived = 0;
+    long long startSeenInside = -1;
+    BlockingReceiver inner([&] { ++innerReceived; });
+    BlockingReceiver outer([&] {
+        fakeNow = 9000;
+        QEvent nested(QEvent::User);
+        QCoreApplication::sendEvent(&inner, &nested);
+        startSeenInside = collector->delivery.iterationStart.load();
+    });
+    QEvent event(QEvent::User);
+    QCoreApplication::sendEvent(&outer, &event);
+    EXPECT_EQ(innerReceived, 1);
+    EXPECT_EQ(startSeenInside, 9000) << "the nested event started a delivery of its own";
+    EXPECT_EQ(collector->delivery.iterationStart.load(), 9000) << "open until the next event";
+    EXPECT_FALSE(filter.eventFilter(&outer, &event));
+    QEvent close(QEvent::Close);
+    EXPECT_FALSE(filter.eventFilter(&outer, &close));
+}
+
+void changeApplicationState(Qt::ApplicationState state)
+{
+    QWindowSystemInterface::handleApplicationStateChanged(state);
+    QCoreApplication::processEvents();
+}
+
+// One host's run: start (twice), a delivery before and after the configuration switches
+// detection on, the loop going idle, the state probes, then stop (twice), which leaves the
+// state probes connected.
+TEST(Lifecycle, StartWiresEverythingOnceAndStopUnwiresTheEventPath)
 {
     standin::log::enable();
     Keel::instance()->processName = "lifecycle host";
@@ -26,10 +70,11 @@ TEST(Lifecycle, StartWiresEverythingOnceAndMeasuresOnlyOnceSwitchedOn)
     EXPECT_LE(KeelAnr::startTime, after);
     EXPECT_TRUE(standin::log::contains("KeelAnr start 1 lifecycle host"));
     EXPECT_TRUE(standin::log::contains("ANRCollector create."));
+    ANRCollector *collector = testsupport::collector();
     const QString cacheDir = QDir(testsupport::moduleDirectory()).filePath("keel-anr-cache");
-    EXPECT_EQ(testsupport::collector()->cacheDir, cacheDir);
+    EXPECT_EQ(collector->cacheDir, cacheDir);
     EXPECT_TRUE(QFileInfo(cacheDir).isDir());
-    EXPECT_FALSE(testsupport::collector()->mainThread.isNull());
+    EXPECT_FALSE(collector->mainThread.isNull());
     const ANREventFilter *filter = testsupport::eventFilter();
     ASSERT_NE(filter, nullptr);
     EXPECT_EQ(filter->parent(), qApp);
@@ -47,29 +92,71 @@ TEST(Lifecycle, StartWiresEverythingOnceAndMeasuresOnlyOnceSwitchedOn)
               std::vector<std::string>{"KeelAnr start ignored: already started"});
     EXPECT_EQ(testsupport::eventFilter(), filter) << "no second filter";
     EXPECT_EQ(KeelAnr::startTime, startTime);
-    EXPECT_EQ(testsupport::collector()->cacheDir, cacheDir);
+    EXPECT_EQ(collector->cacheDir, cacheDir);
     EXPECT_FALSE(QDir(other.path()).exists("keel-anr-cache")) << "nothing retried there either";
 
-    // Nothing is measured until a configuration switches detection on.
+    // Nothing is measured until a configuration switches detection on; the dispatcher's
+    // aboutToBlock closes the delivery before the loop waits, so idle time never counts. The
+    // first blocking pass after the delivery quits the loop; the timer only bounds the test.
     long long startSeen = -1;
-    BlockingReceiver receiver(
-        [&] { startSeen = testsupport::collector()->delivery.iterationStart.load(); });
+    BlockingReceiver receiver([&] { startSeen = collector->delivery.iterationStart.load(); });
     receiver.deliverOnce();
     EXPECT_EQ(startSeen, 0);
-    testsupport::deliver({{"lag_sw", "1"}});
-    receiver.deliverOnce();
+    testsupport::deliver(
+        {{"lag_sw", "1"}, {"lag_first_time", "600000"}, {"stuck_first_time", "600000"}});
+    QEventLoop loop;
+    std::vector<long long> startsWhenBlocking;
+    QAbstractEventDispatcher *dispatcher = QCoreApplication::eventDispatcher();
+    auto connection = QObject::connect(
+        dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher,
+        [&] {
+            startsWhenBlocking.push_back(collector->delivery.iterationStart.load());
+            if (startSeen > 0)
+                loop.quit();
+        },
+        Qt::DirectConnection);
+    QCoreApplication::postEvent(&receiver, new QEvent(QEvent::User));
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+    loop.exec();
+    QObject::disconnect(connection);
     EXPECT_GT(startSeen, 0);
+    ASSERT_FALSE(startsWhenBlocking.empty());
+    EXPECT_EQ(startsWhenBlocking.back(), 0);
+
+    for (const bool stopped : {false, true}) {
+        SCOPED_TRACE(stopped ? "after stop" : "running");
+        if (stopped) {
+            KeelAnr::stop();
+            KeelAnr::stop();
+            EXPECT_FALSE(Keel::instance()->initEventCallback);
+            EXPECT_FALSE(testsupport::eventFilter()->enabled.load());
+        }
+        for (Qt::ApplicationState state : {Qt::ApplicationInactive, Qt::ApplicationHidden}) {
+            standin::log::clear();
+            changeApplicationState(Qt::ApplicationActive);
+            EXPECT_TRUE(collector->appActive.load());
+            EXPECT_TRUE(standin::log::contains("[ANR] applicationState Active"));
+            changeApplicationState(state);
+            EXPECT_FALSE(collector->appActive.load()) << state;
+            EXPECT_TRUE(standin::log::contains("[ANR] applicationState InActive")) << state;
+        }
+        standin::keel::fireBackgroundState(true);
+        EXPECT_TRUE(collector->appActive.load());
+        EXPECT_TRUE(standin::log::contains("[ANR] backgroundState Active"));
+        standin::keel::fireBackgroundState(false);
+        EXPECT_FALSE(collector->appActive.load());
+        EXPECT_TRUE(standin::log::contains("[ANR] backgroundState InActive"));
+    }
 }
 
 TEST(Lifecycle, CacheDirectoryThatCannotBeMadeLeavesCacheDirEmpty)
 {
     QTemporaryDir parent;
-    const QString aFile = parent.filePath("not-a-directory");
-    QFile file(aFile);
+    QFile file(parent.filePath("not-a-directory"));
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.close();
 
-    KeelAnr::start(aFile);
+    KeelAnr::start(file.fileName());
     standin::tally::waitUntilIdle();
     EXPECT_TRUE(testsupport::collector()->cacheDir.isEmpty());
     EXPECT_NE(testsupport::eventFilter(), nullptr) << "start completes all the same";
