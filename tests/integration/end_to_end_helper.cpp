@@ -1,8 +1,10 @@
-// Host process for the end-to-end test: "hang <dir> <uploads> <result>" caches a stuck
-// report while uploads fail; "restart ..." waits until the retry has sent it and emptied the
-// cache. Writes the events received to <result>; exit code 0 when the phase got that far.
+// Host process for the end-to-end test: "hang <dir> <uploads> <result>" quits while a stuck
+// report's upload hangs; "restart ..." waits until the retry has sent it and emptied the
+// cache. Writes the events received to <result>, prints "main-returned <ms>" on the monotonic
+// clock as main returns; exit code 0 when the phase got that far.
 #include "anr/keel_anr.h"
 #include "keel_standin.h"
+#include "platform/clock.h"
 #include "support/poll.h"
 #include "upload_standin.h"
 
@@ -11,6 +13,8 @@
 #include <QGuiApplication>
 #include <QTimer>
 #include <jansson.h>
+
+#include <cstdio>
 
 namespace
 {
@@ -21,17 +25,12 @@ constexpr std::chrono::seconds kSafetyTimeout{120};
 constexpr char kSentinelEvent[] = "keel_e2e_sentinel";
 constexpr std::chrono::milliseconds kNap{5};
 
-QStringList reportDirectories(const QString &cache)
-{
-    return QDir(cache).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-}
-
+// The stuck reports sent, as a JSON array.
 void writeResult(const char *path)
 {
     json_t *events = json_array();
-    for (const auto &event : standin::tally::events()) {
+    for (const auto &event : standin::tally::eventsNamed("keel_stuck_info")) {
         json_t *record = json_object();
-        json_object_set_new(record, "name", json_string(event.name.c_str()));
         json_object_set_new(record, "payload", json_string(event.payload.c_str()));
         json_object_set_new(record, "guid", json_string(event.guid.c_str()));
         json_object_set_new(record, "first", json_integer(event.first));
@@ -51,7 +50,7 @@ int hang(const QString &dir, QGuiApplication &application)
         return 2;
     sentinel.close();
 
-    standin::upload::setDefaultReply(standin::upload::error(503, "service unavailable"));
+    standin::upload::setDefaultReply(standin::upload::stored(standin::upload::Delivery::Held));
     standin::tally::setCloudConfiguration({{"lag_sw", "1"},
                                            {"lag_first_time", "50"},
                                            {"stuck_first_time", "200"},
@@ -63,20 +62,14 @@ int hang(const QString &dir, QGuiApplication &application)
     if (!standin::tally::waitForEvents(kSentinelEvent, 1, kSafetyTimeout))
         return 3;
 
-    bool cached = false;
+    // The GUI thread hangs until the stuck report's upload is under way, and never finishes.
+    bool uploading = false;
     QTimer::singleShot(0, &application, [&] {
-        cached = testsupport::pollUntil(
-            [&] {
-                for (const QString &name : reportDirectories(cache))
-                    if (QFile::exists(cache + "/" + name + "/keel_stuck_info.5.1019.json"))
-                        return true;
-                return false;
-            },
-            kSafetyTimeout, kNap);
+        uploading = standin::upload::waitForHeld(1, kSafetyTimeout);
         application.quit();
     });
     application.exec();
-    return cached ? 0 : 4;
+    return uploading ? 0 : 4;
 }
 
 int restart(const QString &dir)
@@ -85,7 +78,9 @@ int restart(const QString &dir)
     KeelAnr::start(dir);
     if (!standin::tally::waitForEvents("keel_stuck_info", 1, kSafetyTimeout))
         return 3;
-    const auto emptied = [&] { return reportDirectories(cache).isEmpty(); };
+    const auto emptied = [&] {
+        return QDir(cache).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty();
+    };
     return testsupport::pollUntil(emptied, kSafetyTimeout, kNap) ? 0 : 4;
 }
 
@@ -103,8 +98,11 @@ int main(int argc, char **argv)
     standin::upload::setUploadDirectory(argv[3]);
 
     const int status = phase == "hang" ? hang(dir, application) : restart(dir);
-    standin::upload::waitUntilIdle();
+    if (phase != "hang")
+        standin::upload::waitUntilIdle();
     standin::tally::waitUntilIdle();
     writeResult(argv[4]);
+    std::printf("main-returned %lld\n", platform::monotonicMs());
+    std::fflush(stdout);
     return status;
 }

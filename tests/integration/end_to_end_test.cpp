@@ -1,7 +1,8 @@
 // The module end to end, from the client's configuration through the real event filter and
 // watchdog thread: in this process with recorded reports, and across two runs of a host with
-// the real ones.
+// the real ones (exit is not held by the watchdog).
 #include "anr/keel_anr.h"
+#include "platform/clock.h"
 #include "support/blocking_receiver.h"
 #include "support/module_fixture.h"
 #include "support/poll.h"
@@ -76,28 +77,39 @@ TEST(EndToEnd, StillHandlerIsALagReportedOnTheNextDeliveryEvenAcrossAStop)
     KeelAnr::stop();
 }
 
-// The exit code (-1: crashed or hung) and the events the helper received.
-std::pair<int, std::string> runHelper(const QString &phase, const QString &dir)
+struct HelperRun {
+    int exitCode;     // -1: crashed or hung
+    std::string sent; // the stuck reports sent, as a JSON array
+    long long exitMs; // from main's return to the end of the process
+};
+
+HelperRun runHelper(const QString &phase, const QString &dir)
 {
     const QString result = QDir(dir).filePath(phase + "-result.json");
     QProcess helper;
-    helper.setProcessChannelMode(QProcess::ForwardedChannels);
+    helper.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     helper.start(KEELANR_END_TO_END_HELPER, {phase, dir, dir + "/uploads", result});
     if (!helper.waitForFinished(3 * 60 * 1000))
         helper.kill();
+    const long long ended = platform::monotonicMs();
+    const QString output = QString::fromLocal8Bit(helper.readAllStandardOutput());
     return {helper.exitStatus() == QProcess::NormalExit ? helper.exitCode() : -1,
-            readFile(result).toStdString()};
+            readFile(result).toStdString(),
+            ended - output.section("main-returned ", 1).trimmed().toLongLong()};
 }
 
-// A hang is cached while uploads fail and sent once, with its dump, at the next start.
-TEST(EndToEnd, HangCachedWhileUploadsFailIsSentOnceAtTheNextStart)
+// A host that quits while a stuck report's upload hangs ends at once; the report and its dump
+// wait in the cache, and the next start sends them once.
+TEST(EndToEnd, HangCachedWhileItsUploadHangsIsSentOnceAtTheNextStart)
 {
     QTemporaryDir root;
     const QString cache = root.filePath("keel-anr-cache");
 
-    const auto [hangExit, hangEvents] = runHelper("hang", root.path());
-    ASSERT_EQ(hangExit, 0) << "the stuck report never reached the cache";
-    EXPECT_EQ(hangEvents.find("keel_stuck_info"), std::string::npos) << "nothing sent yet";
+    const HelperRun hang = runHelper("hang", root.path());
+    ASSERT_EQ(hang.exitCode, 0) << "the stuck report's upload never started";
+    EXPECT_EQ(hang.sent, "[]");
+    // The module waits at most a second; the rest is the process's teardown on a loaded machine.
+    EXPECT_LT(hang.exitMs, 5000);
 
     const QStringList directories = subdirectories(cache);
     ASSERT_EQ(directories.size(), 1) << directories.join(' ').toStdString();
@@ -111,35 +123,24 @@ TEST(EndToEnd, HangCachedWhileUploadsFailIsSentOnceAtTheNextStart)
     const json_int_t started = json_integer_value(cached.get("stuck_appstart_time"));
     EXPECT_GT(started, 0);
     EXPECT_LE(started, json_integer_value(cached.get("stuck_time")));
-    // Real minidumps may or may not be written on this platform yet.
     const QStringList dumps = QDir(report).entryList({"*.dmp"}, QDir::Files);
-    const QByteArray dumpBytes = dumps.isEmpty() ? "" : readFile(report + "/" + dumps.front());
+    ASSERT_EQ(dumps.size(), 1) << "the dump stays with the report";
+    const QByteArray dumpBytes = readFile(report + "/" + dumps.front());
 
-    const auto [restartExit, restartEvents] = runHelper("restart", root.path());
-    ASSERT_EQ(restartExit, 0) << "the cached report was not sent, or the cache not emptied";
+    const HelperRun restart = runHelper("restart", root.path());
+    ASSERT_EQ(restart.exitCode, 0) << "the cached report was not sent, or the cache not emptied";
     EXPECT_EQ(subdirectories(cache), QStringList());
-
-    json_t *events = json_loads(restartEvents.c_str(), 0, nullptr);
-    ASSERT_TRUE(json_is_array(events)) << restartEvents;
-    std::vector<const json_t *> sent;
-    for (std::size_t i = 0; i < json_array_size(events); ++i)
-        if (json_string_value(json_object_get(json_array_get(events, i), "name")) ==
-            std::string("keel_stuck_info"))
-            sent.push_back(json_array_get(events, i));
-    ASSERT_EQ(sent.size(), 1u) << restartEvents;
-    EXPECT_EQ(json_string_value(json_object_get(sent[0], "guid")),
-              directories.front().toStdString());
-    EXPECT_EQ(json_integer_value(json_object_get(sent[0], "first")), 5);
-    EXPECT_EQ(json_integer_value(json_object_get(sent[0], "second")), 1019);
-    const std::string payload = json_string_value(json_object_get(sent[0], "payload"));
-    if (dumps.isEmpty()) {
-        EXPECT_EQ(payload, cachedText);
-    } else {
-        const std::string key = Json(payload).string("stuck_stack_dump");
-        EXPECT_EQ(payload, withStringMember(cachedText, "stuck_stack_dump", key));
-        EXPECT_EQ(readFile(root.filePath("uploads/" + QString::fromStdString(key))), dumpBytes);
-    }
-    json_decref(events);
+    json_t *sent = json_loads(restart.sent.c_str(), 0, nullptr);
+    ASSERT_EQ(json_array_size(sent), 1u) << restart.sent;
+    const json_t *event = json_array_get(sent, 0);
+    EXPECT_EQ(json_string_value(json_object_get(event, "guid")), directories.front().toStdString());
+    EXPECT_EQ(json_integer_value(json_object_get(event, "first")), 5);
+    EXPECT_EQ(json_integer_value(json_object_get(event, "second")), 1019);
+    const std::string payload = json_string_value(json_object_get(event, "payload"));
+    const std::string key = Json(payload).string("stuck_stack_dump");
+    EXPECT_EQ(payload, withStringMember(cachedText, "stuck_stack_dump", key));
+    EXPECT_EQ(readFile(root.filePath("uploads/" + QString::fromStdString(key))), dumpBytes);
+    json_decref(sent);
 }
 
 } // namespace
