@@ -1,6 +1,7 @@
 // KeelAnr::start and stop as a host calls them, and the probes they wire: the event filter,
 // aboutToBlock and the two application-state callbacks, on a real QGuiApplication.
 #include "anr/keel_anr.h"
+#include "config/startup_event.h"
 #include "keel.h"
 #include "platform/clock.h"
 #include "support/blocking_receiver.h"
@@ -56,8 +57,8 @@ void changeApplicationState(Qt::ApplicationState state)
 }
 
 // One host's run: start (twice), a delivery before and after the configuration switches
-// detection on, the loop going idle, the state probes, then stop (twice), which leaves the
-// state probes connected.
+// detection on, the loop going idle, the init callback, the state probes, then stop (twice),
+// which leaves the state probes connected.
 TEST(Lifecycle, StartWiresEverythingOnceAndStopUnwiresTheEventPath)
 {
     standin::log::enable();
@@ -123,6 +124,21 @@ TEST(Lifecycle, StartWiresEverythingOnceAndStopUnwiresTheEventPath)
     ASSERT_FALSE(startsWhenBlocking.empty());
     EXPECT_EQ(startsWhenBlocking.back(), 0);
 
+    // The init callback sends the identity the host has when it fires it.
+    standin::tally::clearEvents();
+    Keel::instance()->processName = "renamed";
+    Keel::instance()->isMainProcess = false;
+    standin::keel::fireInitEvent();
+    const auto events = standin::tally::eventsNamed("keel_orlaanr_init");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].payload,
+              startupEventPayload(1, false, "renamed",
+                                  std::to_string(QCoreApplication::applicationPid())));
+    EXPECT_EQ(events[0].guid, "");
+    EXPECT_EQ(events[0].first, 2);
+    EXPECT_EQ(events[0].second, 1);
+    EXPECT_FALSE(events[0].hasDone) << "sent without a callback";
+
     for (const bool stopped : {false, true}) {
         SCOPED_TRACE(stopped ? "after stop" : "running");
         if (stopped) {
@@ -130,6 +146,8 @@ TEST(Lifecycle, StartWiresEverythingOnceAndStopUnwiresTheEventPath)
             KeelAnr::stop();
             EXPECT_FALSE(Keel::instance()->initEventCallback);
             EXPECT_FALSE(testsupport::eventFilter()->enabled.load());
+            standin::keel::fireInitEvent();
+            EXPECT_EQ(standin::tally::eventsNamed("keel_orlaanr_init").size(), 1u);
         }
         for (Qt::ApplicationState state : {Qt::ApplicationInactive, Qt::ApplicationHidden}) {
             standin::log::clear();
@@ -147,6 +165,11 @@ TEST(Lifecycle, StartWiresEverythingOnceAndStopUnwiresTheEventPath)
         EXPECT_FALSE(collector->appActive.load());
         EXPECT_TRUE(standin::log::contains("[ANR] backgroundState InActive"));
     }
+    testsupport::deliver({{"lag_sw", "1"}});
+    ASSERT_EQ(standin::tally::eventsNamed("keel_orlaanr_init").size(), 2u)
+        << "an open delivery still announces the start after stop";
+    EXPECT_NE(standin::tally::eventsNamed("keel_orlaanr_init")[1].payload.find("\"type\":0"),
+              std::string::npos);
 }
 
 TEST(Lifecycle, CacheDirectoryThatCannotBeMadeLeavesCacheDirEmpty)

@@ -1,12 +1,7 @@
-#include "anr/keel_anr.h"
 #include "config/startup_event.h"
-#include "keel.h"
-#include "support/module_fixture.h"
 
 #include <gtest/gtest.h>
 #include <jansson.h>
-
-#include <unistd.h>
 
 namespace
 {
@@ -62,36 +57,6 @@ TEST(StartupEvent, AnyNameYieldsValidJson)
         EXPECT_EQ(payload.find_first_of("\n\r"), std::string::npos) << "one line";
         json_decref(parsed);
     }
-}
-
-TEST(StartupEvent, InitCallbackSendsTypeOneWithItsIdentityUntilStop)
-{
-    Keel::instance()->processName = "first";
-    testsupport::startModuleOnce();
-    standin::tally::clearEvents();
-
-    Keel::instance()->processName = "renamed";
-    Keel::instance()->isMainProcess = false;
-    standin::keel::fireInitEvent();
-    auto events = standin::tally::eventsNamed("keel_orlaanr_init");
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].payload, startupEventPayload(1, false, "renamed", std::to_string(getpid())))
-        << "name and flag are read when the host fires the callback";
-    EXPECT_EQ(events[0].guid, "");
-    EXPECT_EQ(events[0].first, 2);
-    EXPECT_EQ(events[0].second, 1);
-    EXPECT_FALSE(events[0].hasDone) << "sent without a callback";
-
-    KeelAnr::stop();
-    EXPECT_FALSE(Keel::instance()->initEventCallback);
-    standin::keel::fireInitEvent();
-    EXPECT_EQ(standin::tally::eventsNamed("keel_orlaanr_init").size(), 1u);
-
-    testsupport::deliver({{"lag_sw", "1"}});
-    events = standin::tally::eventsNamed("keel_orlaanr_init");
-    ASSERT_EQ(events.size(), 2u) << "an open delivery still announces the start after stop";
-    EXPECT_NE(events[1].payload.find("\"type\":0"), std::string::npos);
-    Keel::instance()->isMainProcess = true;
 }
 
 } // namespace

@@ -5,13 +5,13 @@
 #include "platform/clock.h"
 #include "support/blocking_receiver.h"
 #include "support/module_fixture.h"
-#include "support/poll.h"
 #include "support/report_fixture.h"
 
 #include <QDir>
 #include <QProcess>
 
-#include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 namespace
 {
@@ -21,27 +21,40 @@ using namespace reporttest;
 // Records what the watchdog asks for, sampling the GUI thread for real. Never destroyed: the
 // watchdog may call it until the process exits.
 struct Recorder {
-    std::atomic<int> captures{0}, dumps{0}, stuckReports{0}, lagReports{0};
-    std::string lagDump; // written before lagReports counts the report
-    long long lagMs = 0;
+    std::mutex mutex;
+    std::condition_variable changed;
+    int captures = 0, dumps = 0, stuckReports = 0;
+    std::vector<std::pair<std::string, long long>> lagReports;
     ANRCollector::EpisodeActions actions{
         [this] {
-            ++captures;
-            return testsupport::collector()->captureMainThreadStack();
+            auto sample = testsupport::collector()->captureMainThreadStack();
+            update([&] { ++captures; });
+            return sample;
         },
-        [this] { return "recorded-" + std::to_string(++dumps) + ".dmp"; },
-        [this](std::string, QString) { ++stuckReports; },
+        [this] {
+            update([&] { ++dumps; });
+            return "recorded-" + std::to_string(dumps) + ".dmp";
+        },
+        [this](std::string, QString) { update([&] { ++stuckReports; }); },
         [this](std::string dump, long long ms, QString) {
-            lagDump = dump;
-            lagMs = ms;
-            ++lagReports;
+            update([&] { lagReports.emplace_back(dump, ms); });
         }};
-};
 
-bool waitUntilCount(const std::atomic<int> &counter)
-{
-    return testsupport::pollUntil([&] { return counter > 0; }, testsupport::kSafetyTimeout);
-}
+    template <typename Change>
+    void update(Change change)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        change();
+        changed.notify_all();
+    }
+    // Blocks in one place (a still stack for the sampler) until `condition` holds.
+    template <typename Condition>
+    bool waitUntil(Condition condition)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, testsupport::kSafetyTimeout, condition);
+    }
+};
 
 // A handler still until the watchdog has taken three identical samples is a lag, reported on
 // the next delivery even when the module was stopped inside it.
@@ -58,22 +71,23 @@ TEST(EndToEnd, StillHandlerIsALagReportedOnTheNextDeliveryEvenAcrossAStop)
     ASSERT_TRUE(testsupport::eventFilter()->enabled.load());
 
     testsupport::BlockingReceiver([&] {
-        ASSERT_TRUE(waitUntilCount(recorder.dumps));
+        ASSERT_TRUE(recorder.waitUntil([&] { return recorder.dumps > 0; }));
         KeelAnr::stop();
     }).deliverOnce();
-    EXPECT_EQ(recorder.captures.load(), 3);
     EXPECT_GT(testsupport::collector()->delivery.lagDuration.load(), 50);
-    EXPECT_EQ(recorder.lagReports.load(), 0);
-
+    EXPECT_TRUE(recorder.waitUntil([&] { return recorder.lagReports.empty(); }));
     testsupport::deliver(fast);
     testsupport::BlockingReceiver([&] {
-        ASSERT_TRUE(waitUntilCount(recorder.lagReports));
+        ASSERT_TRUE(recorder.waitUntil([&] { return !recorder.lagReports.empty(); }));
     }).deliverOnce();
-    EXPECT_EQ(recorder.lagReports.load(), 1);
-    EXPECT_EQ(recorder.lagDump, "recorded-1.dmp");
-    EXPECT_GT(recorder.lagMs, 50);
-    EXPECT_EQ(recorder.stuckReports.load(), 0);
-    EXPECT_EQ(recorder.dumps.load(), 1);
+
+    std::lock_guard<std::mutex> lock(recorder.mutex);
+    EXPECT_EQ(recorder.captures, 3);
+    ASSERT_EQ(recorder.lagReports.size(), 1u);
+    EXPECT_EQ(recorder.lagReports[0].first, "recorded-1.dmp");
+    EXPECT_GT(recorder.lagReports[0].second, 50);
+    EXPECT_EQ(recorder.stuckReports, 0);
+    EXPECT_EQ(recorder.dumps, 1);
     KeelAnr::stop();
 }
 
