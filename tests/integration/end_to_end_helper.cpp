@@ -1,17 +1,17 @@
-// Host process for the end-to-end test: "hang <dir> <uploads> <result>" quits while a stuck
+// Host process for the end-to-end test: "hang <dir> <result>" quits while a stuck
 // report's upload hangs; "restart ..." waits until the retry has sent it and emptied the
 // cache. Writes the events received to <result>, prints "main-returned <ms>" on the monotonic
 // clock as main returns; exit code 0 when the phase got that far.
 #include "anr/keel_anr.h"
 #include "keel_standin.h"
 #include "platform/clock.h"
+#include "support/blocking_receiver.h"
 #include "support/poll.h"
 #include "upload_standin.h"
 
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
-#include <QTimer>
 #include <jansson.h>
 
 #include <cstdio>
@@ -41,7 +41,7 @@ void writeResult(const char *path)
     json_decref(events);
 }
 
-int hang(const QString &dir, QGuiApplication &application)
+int hang(const QString &dir)
 {
     const QString cache = QDir(dir).filePath("keel-anr-cache");
     QDir().mkpath(cache + "/sentinel");
@@ -64,11 +64,9 @@ int hang(const QString &dir, QGuiApplication &application)
 
     // The GUI thread hangs until the stuck report's upload is under way, and never finishes.
     bool uploading = false;
-    QTimer::singleShot(0, &application, [&] {
+    testsupport::BlockingReceiver([&] {
         uploading = standin::upload::waitForHeld(1, kSafetyTimeout);
-        application.quit();
-    });
-    application.exec();
+    }).deliverOnce();
     return uploading ? 0 : 4;
 }
 
@@ -88,20 +86,20 @@ int restart(const QString &dir)
 
 int main(int argc, char **argv)
 {
-    if (argc != 5)
+    if (argc != 4)
         return 64;
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication application(argc, argv);
     const QString phase = argv[1];
     const QString dir = QString::fromLocal8Bit(argv[2]);
-    standin::upload::setUploadDirectory(argv[3]);
+    standin::upload::setUploadDirectory(QDir(dir).filePath("uploads").toLocal8Bit().constData());
 
-    const int status = phase == "hang" ? hang(dir, application) : restart(dir);
+    const int status = phase == "hang" ? hang(dir) : restart(dir);
     if (phase != "hang")
         standin::upload::waitUntilIdle();
     standin::tally::waitUntilIdle();
-    writeResult(argv[4]);
+    writeResult(argv[3]);
     std::printf("main-returned %lld\n", platform::monotonicMs());
     std::fflush(stdout);
     return status;

@@ -102,7 +102,7 @@ HelperRun runHelper(const QString &phase, const QString &dir)
     const QString result = QDir(dir).filePath(phase + "-result.json");
     QProcess helper;
     helper.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    helper.start(KEELANR_END_TO_END_HELPER, {phase, dir, dir + "/uploads", result});
+    helper.start(KEELANR_END_TO_END_HELPER, {phase, dir, result});
     if (!helper.waitForFinished(3 * 60 * 1000))
         helper.kill();
     const long long ended = platform::monotonicMs();
