@@ -118,12 +118,12 @@ TEST(Lifecycle, StartWiresEverythingOnceAndStopUnwiresTheEventPath)
     EXPECT_LE(KeelAnr::startTime, after);
     EXPECT_TRUE(standin::log::contains("KeelAnr start 1 lifecycle host"));
     EXPECT_TRUE(standin::log::contains("ANRCollector create."));
-    ANRCollector *collector = testsupport::collector();
+    ANRCollector *collector = KeelAnrInternals::collector();
     const QString cacheDir = QDir(testsupport::moduleDirectory()).filePath("keel-anr-cache");
     EXPECT_EQ(collector->cacheDir, cacheDir);
     EXPECT_TRUE(QFileInfo(cacheDir).isDir());
     EXPECT_FALSE(collector->mainThread.isNull());
-    const ANREventFilter *filter = testsupport::eventFilter();
+    const ANREventFilter *filter = KeelAnrInternals::eventFilter();
     ASSERT_NE(filter, nullptr);
     EXPECT_EQ(filter->parent(), qApp);
     EXPECT_FALSE(filter->enabled.load()) << "installed disabled";
@@ -138,7 +138,7 @@ TEST(Lifecycle, StartWiresEverythingOnceAndStopUnwiresTheEventPath)
     standin::tally::waitUntilIdle();
     EXPECT_EQ(standin::log::lines(),
               std::vector<std::string>{"KeelAnr start ignored: already started"});
-    EXPECT_EQ(testsupport::eventFilter(), filter) << "no second filter";
+    EXPECT_EQ(KeelAnrInternals::eventFilter(), filter) << "no second filter";
     EXPECT_EQ(KeelAnr::startTime, startTime);
     EXPECT_EQ(collector->cacheDir, cacheDir);
     EXPECT_FALSE(QDir(other.path()).exists("keel-anr-cache")) << "nothing retried there either";
@@ -191,7 +191,7 @@ TEST(Lifecycle, StartWiresEverythingOnceAndStopUnwiresTheEventPath)
             KeelAnr::stop();
             KeelAnr::stop();
             EXPECT_FALSE(Keel::instance()->initEventCallback);
-            EXPECT_FALSE(testsupport::eventFilter()->enabled.load());
+            EXPECT_FALSE(KeelAnrInternals::eventFilter()->enabled.load());
             standin::keel::fireInitEvent();
             EXPECT_EQ(standin::tally::eventsNamed("keel_orlaanr_init").size(), 1u);
         }
@@ -227,8 +227,8 @@ TEST(Lifecycle, CacheDirectoryThatCannotBeMadeLeavesCacheDirEmpty)
 
     KeelAnr::start(file.fileName());
     standin::tally::waitUntilIdle();
-    EXPECT_TRUE(testsupport::collector()->cacheDir.isEmpty());
-    EXPECT_NE(testsupport::eventFilter(), nullptr) << "start completes all the same";
+    EXPECT_TRUE(KeelAnrInternals::collector()->cacheDir.isEmpty());
+    EXPECT_NE(KeelAnrInternals::eventFilter(), nullptr) << "start completes all the same";
     EXPECT_TRUE(Keel::instance()->initEventCallback);
 }
 

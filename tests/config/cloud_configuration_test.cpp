@@ -15,7 +15,7 @@ namespace
 
 QString iniPath()
 {
-    return QDir(testsupport::collector()->cacheDir).filePath("anr_config.ini");
+    return QDir(KeelAnrInternals::collector()->cacheDir).filePath("anr_config.ini");
 }
 
 // The file's bytes before a delivery: "" for no file, "/" for a directory in its place
@@ -57,11 +57,11 @@ protected:
     void SetUp() override
     {
         testsupport::startModuleOnce();
-        ANRCollector *collector = testsupport::collector();
+        ANRCollector *collector = KeelAnrInternals::collector();
         collector->thresholds.lagFirstTime = 5000;
         collector->thresholds.stuckFirstTime = 8000;
         collector->thresholds.lagSampleRate = 100;
-        testsupport::eventFilter()->enabled = false;
+        KeelAnrInternals::eventFilter()->enabled = false;
         standin::tally::clearEvents();
         standin::log::clear();
     }

@@ -27,7 +27,7 @@ struct Recorder {
     std::vector<std::pair<std::string, long long>> lagReports;
     ANRCollector::EpisodeActions actions{
         [this] {
-            auto sample = testsupport::collector()->captureMainThreadStack();
+            auto sample = KeelAnrInternals::collector()->captureMainThreadStack();
             update([&] { ++captures; });
             return sample;
         },
@@ -66,15 +66,15 @@ TEST(EndToEnd, StillHandlerIsALagReportedOnTheNextDeliveryEvenAcrossAStop)
                                           {"lag_sample_rate", "10"}};
     standin::tally::setCloudConfiguration(fast);
     auto &recorder = *new Recorder;
-    testsupport::collector()->setEpisodeActionsForTesting(&recorder.actions);
+    KeelAnrInternals::collector()->setEpisodeActionsForTesting(&recorder.actions);
     testsupport::startModuleOnce();
-    ASSERT_TRUE(testsupport::eventFilter()->enabled.load());
+    ASSERT_TRUE(KeelAnrInternals::eventFilter()->enabled.load());
 
     testsupport::BlockingReceiver([&] {
         ASSERT_TRUE(recorder.waitUntil([&] { return recorder.dumps > 0; }));
         KeelAnr::stop();
     }).deliverOnce();
-    EXPECT_GT(testsupport::collector()->delivery.lagDuration.load(), 50);
+    EXPECT_GT(KeelAnrInternals::collector()->delivery.lagDuration.load(), 50);
     EXPECT_TRUE(recorder.waitUntil([&] { return recorder.lagReports.empty(); }));
     testsupport::deliver(fast);
     testsupport::BlockingReceiver([&] {
@@ -131,9 +131,7 @@ TEST(EndToEnd, HangCachedWhileItsUploadHangsIsSentOnceAtTheNextStart)
     const std::string cachedText = readFile(report + "/keel_stuck_info.5.1019.json").toStdString();
     const Json cached(cachedText);
     ASSERT_TRUE(cached.isObject()) << cachedText;
-    EXPECT_EQ(cached.get("stuck_stack_dump"), nullptr);
-    EXPECT_EQ(json_integer_value(cached.get("stuck_duration")), 8) << "whatever the threshold";
-    EXPECT_EQ(cached.string("stuck_ground"), "前台");
+    // The report's fields are the report tests' concern; the facade hands it the start time.
     const json_int_t started = json_integer_value(cached.get("stuck_appstart_time"));
     EXPECT_GT(started, 0);
     EXPECT_LE(started, json_integer_value(cached.get("stuck_time")));
@@ -148,8 +146,6 @@ TEST(EndToEnd, HangCachedWhileItsUploadHangsIsSentOnceAtTheNextStart)
     ASSERT_EQ(json_array_size(sent), 1u) << restart.sent;
     const json_t *event = json_array_get(sent, 0);
     EXPECT_EQ(json_string_value(json_object_get(event, "guid")), directories.front().toStdString());
-    EXPECT_EQ(json_integer_value(json_object_get(event, "first")), 5);
-    EXPECT_EQ(json_integer_value(json_object_get(event, "second")), 1019);
     const std::string payload = json_string_value(json_object_get(event, "payload"));
     const std::string key = Json(payload).string("stuck_stack_dump");
     EXPECT_EQ(payload, withStringMember(cachedText, "stuck_stack_dump", key));

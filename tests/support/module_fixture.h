@@ -45,20 +45,11 @@ inline void deliver(const Configuration &configuration)
     ASSERT_TRUE(standin::tally::deliverCloudConfiguration(configuration));
 }
 
-inline ANRCollector *collector()
-{
-    return KeelAnrInternals::collector();
-}
-inline ANREventFilter *eventFilter()
-{
-    return KeelAnrInternals::eventFilter();
-}
-
 // What the module applied: "on|lag_first_time|stuck_first_time|lag_sample_rate" ("off|...").
 inline std::string appliedState()
 {
-    const ANRCollector::Thresholds &thresholds = collector()->thresholds;
-    return std::string(eventFilter()->enabled.load() ? "on|" : "off|") +
+    const ANRCollector::Thresholds &thresholds = KeelAnrInternals::collector()->thresholds;
+    return std::string(KeelAnrInternals::eventFilter()->enabled.load() ? "on|" : "off|") +
            std::to_string(thresholds.lagFirstTime.load()) + "|" +
            std::to_string(thresholds.stuckFirstTime.load()) + "|" +
            std::to_string(thresholds.lagSampleRate.load());
