@@ -42,16 +42,14 @@ struct IniCase {
     const char *cachedIsOpen; // the switch as the reading build finds it in the file
 };
 
-enum class Writer { ThisBuild, OtherBuild };
-
-class IniAcrossQtVersions : public testing::TestWithParam<std::tuple<IniCase, Writer>>
+// The case, and whether this build writes the file (else the other one does).
+class IniAcrossQtVersions : public testing::TestWithParam<std::tuple<IniCase, bool>>
 {
 };
 
 TEST_P(IniAcrossQtVersions, OneBuildReadsWhatTheOtherWrote)
 {
-    const auto &[c, writer] = GetParam();
-    const bool thisWrites = writer == Writer::ThisBuild;
+    const auto &[c, thisWrites] = GetParam();
     const QString writerHelper = thisWrites ? KEELANR_INI_HELPER : KEELANR_PEER_INI_HELPER;
     const QString readerHelper = thisWrites ? KEELANR_PEER_INI_HELPER : KEELANR_INI_HELPER;
     QTemporaryDir work;
@@ -93,13 +91,10 @@ const IniCase kIniCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, IniAcrossQtVersions,
-                         testing::Combine(testing::ValuesIn(kIniCases),
-                                          testing::Values(Writer::ThisBuild, Writer::OtherBuild)),
-                         [](const testing::TestParamInfo<std::tuple<IniCase, Writer>> &info) {
+                         testing::Combine(testing::ValuesIn(kIniCases), testing::Bool()),
+                         [](const testing::TestParamInfo<std::tuple<IniCase, bool>> &info) {
                              return std::string(std::get<0>(info.param).name) +
-                                    (std::get<1>(info.param) == Writer::ThisBuild
-                                         ? "_WrittenHere"
-                                         : "_WrittenThere");
+                                    (std::get<1>(info.param) ? "_WrittenHere" : "_WrittenThere");
                          });
 
 } // namespace
