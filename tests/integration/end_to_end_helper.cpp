@@ -33,8 +33,6 @@ void writeResult(const char *path)
         json_t *record = json_object();
         json_object_set_new(record, "payload", json_string(event.payload.c_str()));
         json_object_set_new(record, "guid", json_string(event.guid.c_str()));
-        json_object_set_new(record, "first", json_integer(event.first));
-        json_object_set_new(record, "second", json_integer(event.second));
         json_array_append_new(events, record);
     }
     json_dump_file(events, path, 0);
