@@ -1,20 +1,112 @@
-// KeelAnr::start and stop as a host calls them.
+// KeelAnr::start and stop as a host calls them, and the probes they wire: the event filter,
+// aboutToBlock and the two application-state callbacks, on a real QGuiApplication.
 #include "anr/keel_anr.h"
+#include "config/startup_event.h"
 #include "keel.h"
 #include "platform/clock.h"
 #include "support/blocking_receiver.h"
 #include "support/module_fixture.h"
+#include "support/sanitizers.h"
 
+#include <QAbstractEventDispatcher>
 #include <QFile>
-#include <QTemporaryDir>
+#include <QGuiApplication>
+#include <QTimer>
 #include <gtest/gtest.h>
+#include <qpa/qwindowsysteminterface.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+// The event path's allocations are counted by replacing operator new. On Windows the C++
+// runtime DLL allocates for its inline code out of sight, so the count would prove nothing.
+#if !defined(_WIN32)
+thread_local long long allocationsOnThisThread = 0;
+
+void *operator new(std::size_t size)
+{
+    ++allocationsOnThisThread;
+    if (void *memory = std::malloc(size ? size : 1))
+        return memory;
+    throw std::bad_alloc();
+}
+void operator delete(void *memory) noexcept
+{
+    std::free(memory);
+}
+void operator delete(void *memory, std::size_t) noexcept
+{
+    std::free(memory);
+}
+#endif
 
 namespace
 {
 
 using testsupport::BlockingReceiver;
 
-TEST(Lifecycle, StartWiresEverythingOnceAndMeasuresOnlyOnceSwitchedOn)
+std::atomic<long long> fakeNow{1000};
+
+// Every event, a nested one too, starts a delivery at its own instant; none is consumed, and
+// the GUI thread's path allocates and logs nothing.
+TEST(EventFilter, EveryEventStartsADeliveryNoneIsConsumedAndNothingIsAllocated)
+{
+    auto collector = ANRCollector::createWithoutWatchdogForTesting();
+    collector->setClockForTesting([] { return fakeNow.fetch_add(1); }); // every delivery lasts
+    ANREventFilter filter(collector.get());
+    qApp->installEventFilter(&filter);
+    filter.enabled = true;
+    int innerReceived = 0;
+    long long startSeenInside = -1;
+    BlockingReceiver inner([&] { ++innerReceived; });
+    BlockingReceiver outer([&] {
+        fakeNow = 9000;
+        QEvent nested(QEvent::User);
+        QCoreApplication::sendEvent(&inner, &nested);
+        startSeenInside = collector->delivery.iterationStart.load();
+    });
+    QEvent event(QEvent::User);
+    QCoreApplication::sendEvent(&outer, &event);
+    EXPECT_EQ(innerReceived, 1);
+    EXPECT_EQ(startSeenInside, 9000) << "the nested event started a delivery of its own";
+    EXPECT_EQ(collector->delivery.iterationStart.load(), 9000) << "open until the next event";
+    EXPECT_FALSE(filter.eventFilter(&outer, &event));
+    QEvent close(QEvent::Close);
+    EXPECT_FALSE(filter.eventFilter(&outer, &close));
+
+#if !defined(_WIN32)
+    if (testsupport::kThreadSanitizer)
+        return; // its operator new bypasses the counting one
+    standin::log::enable();
+    const std::size_t linesBefore = standin::log::lines().size();
+    collector->thresholds.lagFirstTime = -1; // every delivery ends as a "lag": the longest path
+    long long before = allocationsOnThisThread;
+    int *volatile probe = new int(7); // volatile: the compiler may drop a new-delete pair
+    delete probe;
+    ASSERT_EQ(allocationsOnThisThread - before, 1) << "the counter counts";
+    before = allocationsOnThisThread;
+    for (int i = 0; i < 1000; ++i) {
+        collector->delivery.sameStackCount.store(3, std::memory_order_relaxed);
+        filter.eventFilter(&outer, &event);
+    }
+    collector->iterationEnd();
+    EXPECT_EQ(allocationsOnThisThread - before, 0);
+    EXPECT_EQ(standin::log::lines().size(), linesBefore);
+    EXPECT_GT(collector->delivery.lagDuration.load(), 0) << "the lag branch was taken";
+#endif
+}
+
+void changeApplicationState(Qt::ApplicationState state)
+{
+    QWindowSystemInterface::handleApplicationStateChanged(state);
+    QCoreApplication::processEvents();
+}
+
+// One host's run: start (twice), a delivery before and after the configuration switches
+// detection on, the loop going idle, the init callback, the state probes, then stop (twice),
+// which leaves the state probes connected.
+TEST(Lifecycle, StartWiresEverythingOnceAndStopUnwiresTheEventPath)
 {
     standin::log::enable();
     Keel::instance()->processName = "lifecycle host";
@@ -26,11 +118,12 @@ TEST(Lifecycle, StartWiresEverythingOnceAndMeasuresOnlyOnceSwitchedOn)
     EXPECT_LE(KeelAnr::startTime, after);
     EXPECT_TRUE(standin::log::contains("KeelAnr start 1 lifecycle host"));
     EXPECT_TRUE(standin::log::contains("ANRCollector create."));
+    ANRCollector *collector = KeelAnrInternals::collector();
     const QString cacheDir = QDir(testsupport::moduleDirectory()).filePath("keel-anr-cache");
-    EXPECT_EQ(testsupport::collector()->cacheDir, cacheDir);
+    EXPECT_EQ(collector->cacheDir, cacheDir);
     EXPECT_TRUE(QFileInfo(cacheDir).isDir());
-    EXPECT_FALSE(testsupport::collector()->mainThread.isNull());
-    const ANREventFilter *filter = testsupport::eventFilter();
+    EXPECT_FALSE(collector->mainThread.isNull());
+    const ANREventFilter *filter = KeelAnrInternals::eventFilter();
     ASSERT_NE(filter, nullptr);
     EXPECT_EQ(filter->parent(), qApp);
     EXPECT_FALSE(filter->enabled.load()) << "installed disabled";
@@ -45,34 +138,97 @@ TEST(Lifecycle, StartWiresEverythingOnceAndMeasuresOnlyOnceSwitchedOn)
     standin::tally::waitUntilIdle();
     EXPECT_EQ(standin::log::lines(),
               std::vector<std::string>{"KeelAnr start ignored: already started"});
-    EXPECT_EQ(testsupport::eventFilter(), filter) << "no second filter";
+    EXPECT_EQ(KeelAnrInternals::eventFilter(), filter) << "no second filter";
     EXPECT_EQ(KeelAnr::startTime, startTime);
-    EXPECT_EQ(testsupport::collector()->cacheDir, cacheDir);
+    EXPECT_EQ(collector->cacheDir, cacheDir);
     EXPECT_FALSE(QDir(other.path()).exists("keel-anr-cache")) << "nothing retried there either";
 
-    // Nothing is measured until a configuration switches detection on.
+    // Nothing is measured until a configuration switches detection on; the dispatcher's
+    // aboutToBlock closes the delivery before the loop waits, so idle time never counts. The
+    // first blocking pass after the delivery quits the loop; the timer only bounds the test.
     long long startSeen = -1;
-    BlockingReceiver receiver(
-        [&] { startSeen = testsupport::collector()->delivery.iterationStart.load(); });
+    BlockingReceiver receiver([&] { startSeen = collector->delivery.iterationStart.load(); });
     receiver.deliverOnce();
     EXPECT_EQ(startSeen, 0);
-    testsupport::deliver({{"lag_sw", "1"}});
-    receiver.deliverOnce();
+    testsupport::deliver(
+        {{"lag_sw", "1"}, {"lag_first_time", "600000"}, {"stuck_first_time", "600000"}});
+    QEventLoop loop;
+    long long startWhenBlocking = -1;
+    QAbstractEventDispatcher *dispatcher = QCoreApplication::eventDispatcher();
+    auto connection = QObject::connect(
+        dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher,
+        [&] {
+            startWhenBlocking = collector->delivery.iterationStart.load();
+            if (startSeen > 0)
+                loop.quit();
+        },
+        Qt::DirectConnection);
+    QCoreApplication::postEvent(&receiver, new QEvent(QEvent::User));
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+    loop.exec();
+    QObject::disconnect(connection);
     EXPECT_GT(startSeen, 0);
+    EXPECT_EQ(startWhenBlocking, 0);
+
+    // The init callback sends the identity the host has when it fires it.
+    standin::tally::clearEvents();
+    Keel::instance()->processName = "renamed";
+    Keel::instance()->isMainProcess = false;
+    standin::keel::fireInitEvent();
+    const auto events = standin::tally::eventsNamed("keel_orlaanr_init");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].payload,
+              startupEventPayload(1, false, "renamed",
+                                  std::to_string(QCoreApplication::applicationPid())));
+    EXPECT_EQ(events[0].guid, "");
+    EXPECT_EQ(events[0].first, 2);
+    EXPECT_EQ(events[0].second, 1);
+    EXPECT_FALSE(events[0].hasDone) << "sent without a callback";
+
+    for (const bool stopped : {false, true}) {
+        SCOPED_TRACE(stopped ? "after stop" : "running");
+        if (stopped) {
+            KeelAnr::stop();
+            KeelAnr::stop();
+            EXPECT_FALSE(Keel::instance()->initEventCallback);
+            EXPECT_FALSE(KeelAnrInternals::eventFilter()->enabled.load());
+            standin::keel::fireInitEvent();
+            EXPECT_EQ(standin::tally::eventsNamed("keel_orlaanr_init").size(), 1u);
+        }
+        for (Qt::ApplicationState state : {Qt::ApplicationInactive, Qt::ApplicationHidden}) {
+            standin::log::clear();
+            changeApplicationState(Qt::ApplicationActive);
+            EXPECT_TRUE(collector->appActive.load());
+            EXPECT_TRUE(standin::log::contains("[ANR] applicationState Active"));
+            changeApplicationState(state);
+            EXPECT_FALSE(collector->appActive.load()) << state;
+            EXPECT_TRUE(standin::log::contains("[ANR] applicationState InActive")) << state;
+        }
+        standin::keel::fireBackgroundState(true);
+        EXPECT_TRUE(collector->appActive.load());
+        EXPECT_TRUE(standin::log::contains("[ANR] backgroundState Active"));
+        standin::keel::fireBackgroundState(false);
+        EXPECT_FALSE(collector->appActive.load());
+        EXPECT_TRUE(standin::log::contains("[ANR] backgroundState InActive"));
+    }
+    testsupport::deliver({{"lag_sw", "1"}});
+    ASSERT_EQ(standin::tally::eventsNamed("keel_orlaanr_init").size(), 2u)
+        << "an open delivery still announces the start after stop";
+    EXPECT_NE(standin::tally::eventsNamed("keel_orlaanr_init")[1].payload.find("\"type\":0"),
+              std::string::npos);
 }
 
 TEST(Lifecycle, CacheDirectoryThatCannotBeMadeLeavesCacheDirEmpty)
 {
     QTemporaryDir parent;
-    const QString aFile = parent.filePath("not-a-directory");
-    QFile file(aFile);
+    QFile file(parent.filePath("not-a-directory"));
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.close();
 
-    KeelAnr::start(aFile);
+    KeelAnr::start(file.fileName());
     standin::tally::waitUntilIdle();
-    EXPECT_TRUE(testsupport::collector()->cacheDir.isEmpty());
-    EXPECT_NE(testsupport::eventFilter(), nullptr) << "start completes all the same";
+    EXPECT_TRUE(KeelAnrInternals::collector()->cacheDir.isEmpty());
+    EXPECT_NE(KeelAnrInternals::eventFilter(), nullptr) << "start completes all the same";
     EXPECT_TRUE(Keel::instance()->initEventCallback);
 }
 

@@ -1,20 +1,20 @@
-// Host process for the end-to-end test: "hang <dir> <uploads> <result>" caches a stuck
-// report while uploads fail; "restart ..." waits until the retry has sent it and emptied the
-// cache. Writes the events received to <result>; exit code 0 when the phase got that far.
+// Host process for the end-to-end test: "hang <dir> <result>" quits while a stuck
+// report's upload hangs; "restart ..." waits until the retry has sent it and emptied the
+// cache. Writes the events received to <result>, prints "main-returned <ms>" on the monotonic
+// clock as main returns; exit code 0 when the phase got that far.
 #include "anr/keel_anr.h"
 #include "keel_standin.h"
+#include "platform/clock.h"
+#include "support/blocking_receiver.h"
+#include "support/poll.h"
 #include "upload_standin.h"
 
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
-#include <QTimer>
 #include <jansson.h>
 
-#include <chrono>
 #include <cstdio>
-#include <functional>
-#include <thread>
 
 namespace
 {
@@ -23,49 +23,23 @@ namespace
 constexpr std::chrono::seconds kSafetyTimeout{120};
 // The retry's listing of the cache is taken before it sends this report.
 constexpr char kSentinelEvent[] = "keel_e2e_sentinel";
+constexpr std::chrono::milliseconds kNap{5};
 
-// Polls `condition` until it holds; false when the safety timeout passes first.
-bool waitUntil(const std::function<bool()> &condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + kSafetyTimeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-QStringList reportDirectories(const QString &cache)
-{
-    return QDir(cache).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-}
-
-bool stuckReportCached(const QString &cache)
-{
-    for (const QString &name : reportDirectories(cache))
-        if (QFile::exists(QDir(cache).filePath(name + "/keel_stuck_info.5.1019.json")))
-            return true;
-    return false;
-}
-
+// The stuck reports sent, as a JSON array.
 void writeResult(const char *path)
 {
     json_t *events = json_array();
-    for (const auto &event : standin::tally::events()) {
+    for (const auto &event : standin::tally::eventsNamed("keel_stuck_info")) {
         json_t *record = json_object();
-        json_object_set_new(record, "name", json_string(event.name.c_str()));
         json_object_set_new(record, "payload", json_string(event.payload.c_str()));
         json_object_set_new(record, "guid", json_string(event.guid.c_str()));
-        json_object_set_new(record, "first", json_integer(event.first));
-        json_object_set_new(record, "second", json_integer(event.second));
         json_array_append_new(events, record);
     }
     json_dump_file(events, path, 0);
     json_decref(events);
 }
 
-int hang(const QString &dir, QGuiApplication &application)
+int hang(const QString &dir)
 {
     const QString cache = QDir(dir).filePath("keel-anr-cache");
     QDir().mkpath(cache + "/sentinel");
@@ -74,7 +48,7 @@ int hang(const QString &dir, QGuiApplication &application)
         return 2;
     sentinel.close();
 
-    standin::upload::setDefaultReply(standin::upload::error(503, "service unavailable"));
+    standin::upload::setDefaultReply(standin::upload::stored(standin::upload::Delivery::Held));
     standin::tally::setCloudConfiguration({{"lag_sw", "1"},
                                            {"lag_first_time", "50"},
                                            {"stuck_first_time", "200"},
@@ -86,13 +60,12 @@ int hang(const QString &dir, QGuiApplication &application)
     if (!standin::tally::waitForEvents(kSentinelEvent, 1, kSafetyTimeout))
         return 3;
 
-    bool cached = false;
-    QTimer::singleShot(0, &application, [&] {
-        cached = waitUntil([&] { return stuckReportCached(cache); });
-        application.quit();
-    });
-    application.exec();
-    return cached ? 0 : 4;
+    // The GUI thread hangs until the stuck report's upload is under way, and never finishes.
+    bool uploading = false;
+    testsupport::BlockingReceiver([&] {
+        uploading = standin::upload::waitForHeld(1, kSafetyTimeout);
+    }).deliverOnce();
+    return uploading ? 0 : 4;
 }
 
 int restart(const QString &dir)
@@ -101,25 +74,31 @@ int restart(const QString &dir)
     KeelAnr::start(dir);
     if (!standin::tally::waitForEvents("keel_stuck_info", 1, kSafetyTimeout))
         return 3;
-    return waitUntil([&] { return reportDirectories(cache).isEmpty(); }) ? 0 : 4;
+    const auto emptied = [&] {
+        return QDir(cache).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty();
+    };
+    return testsupport::pollUntil(emptied, kSafetyTimeout, kNap) ? 0 : 4;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc != 5)
+    if (argc != 4)
         return 64;
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication application(argc, argv);
     const QString phase = argv[1];
     const QString dir = QString::fromLocal8Bit(argv[2]);
-    standin::upload::setUploadDirectory(argv[3]);
+    standin::upload::setUploadDirectory(QDir(dir).filePath("uploads").toLocal8Bit().constData());
 
-    const int status = phase == "hang" ? hang(dir, application) : restart(dir);
-    standin::upload::waitUntilIdle();
+    const int status = phase == "hang" ? hang(dir) : restart(dir);
+    if (phase != "hang")
+        standin::upload::waitUntilIdle();
     standin::tally::waitUntilIdle();
-    writeResult(argv[4]);
+    writeResult(argv[3]);
+    std::printf("main-returned %lld\n", platform::monotonicMs());
+    std::fflush(stdout);
     return status;
 }

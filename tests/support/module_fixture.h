@@ -1,12 +1,14 @@
 // Starting the module once per test process, as a host does, with the stand-in SDK.
 #pragma once
 
+#include "anr/keel_anr.h"
 #include "anr/keel_anr_internals.h"
 #include "detector/anr_collector.h"
 #include "detector/anr_event_filter.h"
 #include "keel_standin.h"
 
 #include <QTemporaryDir>
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <map>
@@ -19,21 +21,38 @@ using Configuration = std::map<std::string, std::string>;
 constexpr std::chrono::seconds kSafetyTimeout{60};
 
 // The directory handed to KeelAnr::start; lives as long as the process.
-QString moduleDirectory();
+inline QString moduleDirectory()
+{
+    static QTemporaryDir directory;
+    return directory.path();
+}
 
 // KeelAnr::start(moduleDirectory()) on the first call; later calls do nothing.
-void startModuleOnce();
+inline void startModuleOnce()
+{
+    static const bool started = [] {
+        standin::log::enable();
+        KeelAnr::start(moduleDirectory());
+        standin::tally::waitUntilIdle();
+        return true;
+    }();
+    (void)started;
+}
 
 // Delivers `configuration` through the stand-in client and waits until the handler ran.
-void deliver(const Configuration &configuration);
-
-inline ANRCollector *collector()
+inline void deliver(const Configuration &configuration)
 {
-    return KeelAnrInternals::collector();
+    ASSERT_TRUE(standin::tally::deliverCloudConfiguration(configuration));
 }
-inline ANREventFilter *eventFilter()
+
+// What the module applied: "on|lag_first_time|stuck_first_time|lag_sample_rate" ("off|...").
+inline std::string appliedState()
 {
-    return KeelAnrInternals::eventFilter();
+    const ANRCollector::Thresholds &thresholds = KeelAnrInternals::collector()->thresholds;
+    return std::string(KeelAnrInternals::eventFilter()->enabled.load() ? "on|" : "off|") +
+           std::to_string(thresholds.lagFirstTime.load()) + "|" +
+           std::to_string(thresholds.stuckFirstTime.load()) + "|" +
+           std::to_string(thresholds.lagSampleRate.load());
 }
 
 } // namespace testsupport

@@ -6,10 +6,9 @@
 namespace testsupport
 {
 
-// Polls `condition` until it holds; false once `limit` has passed first. The limit is only a
-// safety net for a broken run, never a synchronisation. Between polls the thread yields, or
-// naps for `nap` where it must sit in a system call (ThreadSanitizer hands a signal at once to
-// a thread asleep, not to one that spins or waits on a condition variable).
+// Polls `condition` until it holds; false once `limit` (a safety net only) has passed first.
+// Between polls the thread yields, or naps for `nap` where it must sit in a system call
+// (ThreadSanitizer hands a signal at once only to a thread asleep).
 template <typename Condition>
 bool pollUntil(Condition condition, std::chrono::steady_clock::duration limit,
                std::chrono::milliseconds nap = std::chrono::milliseconds(0))
