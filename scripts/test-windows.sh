@@ -96,12 +96,6 @@ check() { # name command...: a check outside GoogleTest, counted like a test cas
         tail -30 "$results/$name.out"
     fi
 }
-timing=$(find "$build" -name platform_timing_win.exe | head -1)
-if [[ -n $timing ]]; then
-    echo "=== Times under Wine"
-    (cd "$(dirname "$timing")" && timeout "$per_case_timeout" wine "$timing") ||
-        echo "(the timing program did not finish)"
-fi
 
 if [[ -n $deps ]]; then
     check exports "$root/tests/win32/check_exports.sh" "$build/bin/keelANR.dll"
