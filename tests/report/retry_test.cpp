@@ -51,8 +51,8 @@ const RetryCase kRetryCases[] = {
     {"UploadedDumpIsReferencedInTheText",
      {{"g2/keel_stuck_info.5.1019.json", kStuckText}, {"g2/b.dmp", "b"}, {"g2/A.DMP", "a"}},
      {"uploaded g2/A.DMP",
-      "sent keel_stuck_info g2 5 1019 " +
-          withStringMember(kStuckText.toStdString(), "stuck_stack_dump", "ref-9")}},
+      R"(sent keel_stuck_info g2 5 1019 {"stuck_time": 17, "stuck_ground": "前台", )"
+      R"("stuck_stack_dump": "ref-9"})"}},
     {"FailedDumpUploadDropsTheReport",
      {{"g3/keel_stuck_info.5.1019.json", kStuckText}, {"g3/1.dmp", "dump"}},
      {"uploaded g3/1.dmp", "[ANR] retryFailedCache upload dmp failed"},

@@ -68,10 +68,6 @@ private:
     json_t *value_;
 };
 
-// The text `object` would have after adding `key` = `value` the way the module does.
-std::string withStringMember(const std::string &objectText, const char *key,
-                             const std::string &value);
-
 class ReportTest : public testing::Test
 {
 protected:
