@@ -8,6 +8,7 @@
 #include "platform/clock.h"
 #include "support/report_fixture.h"
 
+#include <QDir>
 #include <QFile>
 
 namespace
@@ -89,7 +90,7 @@ TEST_P(Report, IsSentOrCachedWithTheEpisodeFieldsTheCommonBlockAndTheDumpReferen
     ASSERT_EQ(events.size(), s.uploadFails ? 0u : 1u);
     const bool cached =
         s.uploadFails || s.reply == EventReply::RefuseNow || s.reply == EventReply::RefuseLater;
-    const QStringList directories = subdirectories(cacheDir());
+    const QStringList directories = QDir(cacheDir()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     ASSERT_EQ(directories.size(), cached ? 1 : 0);
     const QString directory = directories.value(0);
     const QString file = directory + "/" + QString::fromStdString(kind.eventName) + ".5.1019.json";

@@ -40,13 +40,6 @@ QStringList tree(const QString &directory)
     return entries;
 }
 
-QStringList subdirectories(const QString &directory)
-{
-    QStringList names = QDir(directory).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    names.sort();
-    return names;
-}
-
 std::vector<std::string> Json::keys() const
 {
     std::vector<std::string> names;

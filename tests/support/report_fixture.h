@@ -31,8 +31,6 @@ void writeFile(const QString &path, const QByteArray &bytes);
 QByteArray readFile(const QString &path);
 // Every entry below `directory`, relative to it, sorted; directories end in '/'.
 QStringList tree(const QString &directory);
-// The sub-directories of `directory`, sorted.
-QStringList subdirectories(const QString &directory);
 
 // Test names from the parameters' printed form, letters and digits only.
 struct ParamName {
