@@ -72,8 +72,6 @@ TEST(EventFilter, EveryEventStartsADeliveryNoneIsConsumedAndNothingIsAllocated)
     EXPECT_EQ(startSeenInside, 9000) << "the nested event started a delivery of its own";
     EXPECT_EQ(collector->delivery.iterationStart.load(), 9000) << "open until the next event";
     EXPECT_FALSE(filter.eventFilter(&outer, &event));
-    QEvent close(QEvent::Close);
-    EXPECT_FALSE(filter.eventFilter(&outer, &close));
 
 #if !defined(_WIN32)
     if (testsupport::kThreadSanitizer)
@@ -117,7 +115,6 @@ TEST(Lifecycle, StartWiresEverythingOnceAndStopUnwiresTheEventPath)
     EXPECT_GE(KeelAnr::startTime, before);
     EXPECT_LE(KeelAnr::startTime, after);
     EXPECT_TRUE(standin::log::contains("KeelAnr start 1 lifecycle host"));
-    EXPECT_TRUE(standin::log::contains("ANRCollector create."));
     ANRCollector *collector = KeelAnrInternals::collector();
     const QString cacheDir = QDir(testsupport::moduleDirectory()).filePath("keel-anr-cache");
     EXPECT_EQ(collector->cacheDir, cacheDir);

@@ -155,20 +155,18 @@ TEST(CloudConfiguration, LaterDeliveriesAnnounceAgainAndAClosedOneDoesNotSwitchO
     EXPECT_EQ(readIni().section('|', 0, 1), "0|2500") << "the next run starts closed";
 }
 
+// "", hex, trailing letters, 0 and both overflows are merge cases above; strtoll stops at an
+// embedded NUL.
 TEST(CloudConfiguration, ToLongLongOrParsesWholeDecimalTextOrFallsBack)
 {
-    // strtoll stops at an embedded NUL: not a whole number.
     for (const std::string &text :
-         {std::string(), std::string(" "), std::string("-"), std::string("3000 "),
-          std::string("3000ms"), std::string("3.5"), std::string("1e3"), std::string("0x10"),
-          std::string("9223372036854775808"), std::string("12\0003", 4)})
+         {std::string(" "), std::string("-"), std::string("3000 "), std::string("3.5"),
+          std::string("1e3"), std::string("12\0003", 4)})
         EXPECT_EQ(toLongLongOr(text, -42), -42) << testing::PrintToString(text);
-    EXPECT_EQ(toLongLongOr("0", -42), 0);
     EXPECT_EQ(toLongLongOr(" \t3000", -42), 3000);
     EXPECT_EQ(toLongLongOr("+3", -42), 3);
     EXPECT_EQ(toLongLongOr("-5", -42), -5);
     EXPECT_EQ(toLongLongOr("00012", -42), 12);
-    EXPECT_EQ(toLongLongOr("9223372036854775807", -42), LLONG_MAX);
     EXPECT_EQ(toLongLongOr("-9223372036854775808", -42), LLONG_MIN);
 }
 

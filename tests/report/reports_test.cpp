@@ -1,11 +1,14 @@
 // Stuck and lag reports from build to delivery: what is sent, what stays on disk and what
-// the report holds, for every outcome of the dump upload and of the event.
+// the report holds, for every outcome of the dump upload and of the event; and the cache
+// writer replacing an earlier report only once the new one is whole.
+#include "report/report_cache.h"
 #include "report/reports.h"
 
 #include "keel.h"
 #include "platform/clock.h"
 #include "support/report_fixture.h"
 
+#include <QDir>
 #include <QFile>
 
 namespace
@@ -87,7 +90,7 @@ TEST_P(Report, IsSentOrCachedWithTheEpisodeFieldsTheCommonBlockAndTheDumpReferen
     ASSERT_EQ(events.size(), s.uploadFails ? 0u : 1u);
     const bool cached =
         s.uploadFails || s.reply == EventReply::RefuseNow || s.reply == EventReply::RefuseLater;
-    const QStringList directories = subdirectories(cacheDir());
+    const QStringList directories = QDir(cacheDir()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     ASSERT_EQ(directories.size(), cached ? 1 : 0);
     const QString directory = directories.value(0);
     const QString file = directory + "/" + QString::fromStdString(kind.eventName) + ".5.1019.json";
@@ -144,5 +147,21 @@ INSTANTIATE_TEST_SUITE_P(EveryOutcome, Report,
                          testing::Combine(testing::Values(kStuck, kLag),
                                           testing::ValuesIn(kScenarios)),
                          ParamName());
+
+using ReportCache = ReportTest;
+
+TEST_F(ReportCache, ReplacesAnEarlierReportOnlyOnceTheNewOneIsWhole)
+{
+    const QString file = inCache("guid-1/keel_lag_info.-3.1019.json");
+    writeCachedReport("keel_lag_info", R"({"n": 1})", "guid-1", -3, 1019, cacheDir());
+    QByteArray seenWhileWriting;
+    setBeforeReportCommitHookForTesting([&] { seenWhileWriting = readFile(file); });
+    writeCachedReport("keel_lag_info", R"({"g": "后台"})", "guid-1", -3, 1019, cacheDir());
+    setBeforeReportCommitHookForTesting(nullptr);
+
+    EXPECT_EQ(seenWhileWriting, R"({"n": 1})");
+    EXPECT_EQ(tree(cacheDir()), QStringList({"guid-1/", "guid-1/keel_lag_info.-3.1019.json"}));
+    EXPECT_EQ(readFile(file), R"({"g": "后台"})");
+}
 
 } // namespace

@@ -32,7 +32,6 @@ const UploadCase kUploadCases[] = {
      "[Upload Success] {\"data\":\"ref-1\",\"more\":[1]}\n"},
     {"DataNotAString", standin::upload::body(R"({"data":42})"), "",
      "[Upload Success] {\"data\":42}\n"},
-    {"NoData", standin::upload::body(R"({"code":0})"), "", "[Upload Success] {\"code\":0}\n"},
     {"BodyNotJson", standin::upload::body("<html>busy</html>"), "", ""},
     {"EmptyBody", standin::upload::body(""), "", ""},
     {"LibraryError", standin::upload::error(7, "denied"), "", "[Error] code: 7, message: denied\n"},

@@ -8,8 +8,6 @@
 #include <QDirIterator>
 #include <QFile>
 
-#include <cstdlib>
-
 namespace reporttest
 {
 
@@ -42,13 +40,6 @@ QStringList tree(const QString &directory)
     return entries;
 }
 
-QStringList subdirectories(const QString &directory)
-{
-    QStringList names = QDir(directory).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    names.sort();
-    return names;
-}
-
 std::vector<std::string> Json::keys() const
 {
     std::vector<std::string> names;
@@ -62,18 +53,6 @@ std::string Json::string(const std::string &key) const
 {
     const char *text = json_string_value(get(key));
     return text ? text : "";
-}
-
-std::string withStringMember(const std::string &objectText, const char *key,
-                             const std::string &value)
-{
-    json_t *object = json_loads(objectText.c_str(), 0, nullptr);
-    json_object_set_new(object, key, json_string(value.c_str()));
-    char *text = json_dumps(object, 0);
-    std::string result = text ? text : "";
-    std::free(text);
-    json_decref(object);
-    return result;
 }
 
 void ReportTest::SetUp()

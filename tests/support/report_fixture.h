@@ -31,8 +31,6 @@ void writeFile(const QString &path, const QByteArray &bytes);
 QByteArray readFile(const QString &path);
 // Every entry below `directory`, relative to it, sorted; directories end in '/'.
 QStringList tree(const QString &directory);
-// The sub-directories of `directory`, sorted.
-QStringList subdirectories(const QString &directory);
 
 // Test names from the parameters' printed form, letters and digits only.
 struct ParamName {
@@ -67,10 +65,6 @@ public:
 private:
     json_t *value_;
 };
-
-// The text `object` would have after adding `key` = `value` the way the module does.
-std::string withStringMember(const std::string &objectText, const char *key,
-                             const std::string &value);
 
 class ReportTest : public testing::Test
 {
