@@ -165,32 +165,30 @@ protected:
 
     QTemporaryDir directory;
     std::unique_ptr<ANRCollector> collector = ANRCollector::createWithoutWatchdogForTesting();
-    WorkerThread workers[2];
+    WorkerThread worker;
 };
 
 TEST_F(LiveDump, AThreadThatBlocksTheSignalIsDescribedFromItsSystemCallAndALateAnswerIsDropped)
 {
-    ASSERT_TRUE(workers[0].run([] { blockSignals(SIG_BLOCK); }));
+    ASSERT_TRUE(worker.run([] { blockSignals(SIG_BLOCK); }));
     testsupport::pollUntil(
-        [&] { return linux_impl::readSyscallStop(workers[0].threadId()).has_value(); },
-        kSafetyTimeout);
+        [&] { return linux_impl::readSyscallStop(worker.threadId()).has_value(); }, kSafetyTimeout);
     // Signalled all the same, it answers only after the dump: it must neither write nor be
     // parked then.
     linux_impl::setSignalBlockingThreadsForTesting(true);
     const Minidump late = dumpAndLoad();
     linux_impl::setSignalBlockingThreadsForTesting(false);
-    const minidump_test::Thread thread = threadOf(late, workers[0].threadId()).value();
+    const minidump_test::Thread thread = threadOf(late, worker.threadId()).value();
     EXPECT_EQ(kControlOnly, contextFlags(late, thread)) << "only what the kernel told";
     const std::uint64_t sp = late.contextValue(thread, minidump_test::kContextRsp).value();
     EXPECT_TRUE(inSomeModule(late, late.contextValue(thread, minidump_test::kContextRip).value()));
     EXPECT_GE(sp, thread.stackStart);
     EXPECT_TRUE(late.readMemory(sp, 64)) << "its stack from the stack pointer up";
-    EXPECT_EQ(kFromSignal, contextFlags(late, threadOf(late, workers[1].threadId()).value()));
+    EXPECT_EQ(kFromSignal, contextFlags(late, late.threads.at(0))) << "the main thread answered";
     // A parked handler would hold this task for ten seconds.
-    ASSERT_TRUE(workers[0].run([] { blockSignals(SIG_UNBLOCK); }, std::chrono::seconds(5)));
+    ASSERT_TRUE(worker.run([] { blockSignals(SIG_UNBLOCK); }, std::chrono::seconds(5)));
     const Minidump answered = dumpAndLoad();
-    EXPECT_EQ(kFromSignal,
-              contextFlags(answered, threadOf(answered, workers[0].threadId()).value()));
+    EXPECT_EQ(kFromSignal, contextFlags(answered, threadOf(answered, worker.threadId()).value()));
 }
 
 TEST(SyscallStop, ReadsTheStackAndInstructionPointersOnlyInsideASystemCall)
@@ -286,13 +284,13 @@ TEST_F(LiveDump, CachePathsUnusableGiveAnEmptyResultNonAsciiOnesComeBackAsUtf8)
 
 TEST_F(LiveDump, AnInjectedFaultIsLoggedTheFileDeletedAndParkedThreadsReleased)
 {
-    // The workers answer the dump signal, so they are parked when the fault hits.
+    // The worker answers the dump signal, so it is parked when the fault hits.
     EXPECT_EQ("", writeMiniDump(/*injectFault=*/true));
     EXPECT_EQ((std::vector<std::string>{"anr dump create failed with access violation.",
                                         "anr dump create failed."}),
               standin::log::lines());
     EXPECT_TRUE(filesInCache().isEmpty());
-    EXPECT_TRUE(workers[0].run([] {}, std::chrono::seconds(5))) << "the worker is still parked";
+    EXPECT_TRUE(worker.run([] {}, std::chrono::seconds(5))) << "the worker is still parked";
 
     standin::log::clear();
     EXPECT_FALSE(writeMiniDump().empty()) << "the writer works again after a fault";
