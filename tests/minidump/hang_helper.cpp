@@ -1,6 +1,6 @@
-// A Qt application whose GUI thread hangs in a paint handler (blocking every signal with
-// "--block-signals") while another thread dumps it into the cache directory argv[1]. Prints
-// "dump <path>" and "threads <count at the dump>", or exits 1 without a dump.
+// A Qt application whose GUI thread hangs in a paint handler while another thread dumps it
+// into the cache directory argv[1]. Prints "dump <path>", "threads <count at the dump>" and
+// "pid <its id>", or exits 1 without a dump.
 #include "detector/anr_collector.h"
 #include "platform/linux/capture/proc_files_linux.h"
 
@@ -8,9 +8,7 @@
 #include <QThread>
 #include <QTimer>
 
-#include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <future>
 #include <memory>
 #include <thread>
@@ -38,7 +36,6 @@ int main(int argc, char **argv)
 {
     if (argc < 2)
         return 1;
-    const bool blockSignals = argc > 2 && std::strcmp(argv[2], "--block-signals") == 0;
     QGuiApplication application(argc, argv);
     std::vector<std::unique_ptr<QThread>> threads;
     for (int i = 0; i < kIdleQtThreads; ++i) {
@@ -61,13 +58,7 @@ int main(int argc, char **argv)
         static_cast<void>(write(wakeUp[1], "x", 1));
     });
     QTimer::singleShot(0, [&] {
-        sigset_t all;
-        sigfillset(&all);
-        if (blockSignals)
-            pthread_sigmask(SIG_BLOCK, &all, nullptr);
         keelDemoHangInPaintHandler(wakeUp[0], hanging);
-        if (blockSignals)
-            pthread_sigmask(SIG_UNBLOCK, &all, nullptr);
         application.quit();
     });
     application.exec();
@@ -78,6 +69,6 @@ int main(int argc, char **argv)
     }
     if (dumpPath.empty())
         return 1;
-    std::printf("dump %s\nthreads %zu\n", dumpPath.c_str(), threadCount);
+    std::printf("dump %s\nthreads %zu\npid %d\n", dumpPath.c_str(), threadCount, getpid());
     return 0;
 }

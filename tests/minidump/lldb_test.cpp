@@ -1,17 +1,23 @@
-// The dump of a hang, opened as a developer opens it: with LLDB beside the executable. The
-// helper hangs its GUI thread in keelDemoHangInPaintHandler while the module dumps it.
+// The dump of a hung Qt application, checked by the strict reader against what the process
+// knows about itself, then opened as a developer opens it: with LLDB beside the executable.
+// The helper hangs its GUI thread in keelDemoHangInPaintHandler while the module dumps it.
 #include "minidump/minidump_reader.h"
+#include "platform/linux/capture/proc_files_linux.h"
 #include "support/sanitizers.h"
 
 #include <gtest/gtest.h>
 
+#include <QByteArray>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
 namespace
 {
+
+using minidump_test::Minidump;
 
 constexpr char kSafetyTimeout[] = "timeout 120 "; // only against a helper that never ends
 // In the helper's environment, which must stay out of the dump.
@@ -40,61 +46,103 @@ std::string between(const std::string &output, const std::string &from, const st
                          end == std::string::npos ? end : end - start - from.size());
 }
 
-// The GUI thread answers the dump signal (every register), or blocks it and is seen from its
-// system call (stack and instruction pointers only): LLDB finds the paint handler either way.
-TEST(LldbOpensTheDump, FirstThreadHangsInThePaintHandlerAndEveryThreadIsListed)
+bool inSomeModule(const Minidump &dump, std::uint64_t address)
+{
+    return std::any_of(dump.modules.begin(), dump.modules.end(), [&](const auto &m) {
+        return address >= m.base && address - m.base < m.size;
+    });
+}
+
+TEST(HangHelperDump, HoldsEveryThreadModuleAndProcessFactButNotTheEnvironmentAndLldbReadsIt)
 {
     if (testsupport::kThreadSanitizer)
         GTEST_SKIP() << "ThreadSanitizer defers the dump signal of a thread blocked in a call";
-    // A thread described from its system-call stop shows at least its innermost frames; in
-    // a plain build LLDB unwinds from there into the hanging handler.
-    const char *const partialFrame =
-        testsupport::kAddressSanitizer ? "__GI___libc_read" : "keelDemoHangInPaintHandler";
-    const struct {
-        const char *helperArgument;
-        std::uint32_t contextFlags;
-        const char *frame;
-    } cases[] = {{"", 0x0010000B, "keelDemoHangInPaintHandler"},
-                 {"--block-signals", 0x00100001, partialFrame}};
-    for (const auto &[helperArgument, contextFlags, frame] : cases) {
-        SCOPED_TRACE(helperArgument);
-        QTemporaryDir cache;
-        const std::string helperOutput = runCommand(
-            std::string("KEEL_DUMP_SECRET=") + kSecret + " " + kSafetyTimeout +
-            "'" KEEL_HANG_HELPER "' '" + cache.path().toStdString() + "' " + helperArgument);
-        const std::string dump = between(helperOutput, "dump ", "\n");
-        const int threadCount = std::atoi(between(helperOutput, "threads ", "\n").c_str());
-        ASSERT_FALSE(dump.empty()) << helperOutput;
-        ASSERT_GE(threadCount, 10) << helperOutput;
+    QTemporaryDir cache;
+    const std::string helperOutput =
+        runCommand(std::string("KEEL_DUMP_SECRET=") + kSecret + " " + kSafetyTimeout +
+                   "'" KEEL_HANG_HELPER "' '" + cache.path().toStdString() + "'");
+    const std::string path = between(helperOutput, "dump ", "\n");
+    const std::string pid = between(helperOutput, "pid ", "\n");
+    const int threadCount = std::atoi(between(helperOutput, "threads ", "\n").c_str());
+    ASSERT_FALSE(path.empty()) << helperOutput;
+    ASSERT_GE(threadCount, 10) << helperOutput;
 
-        std::string error;
-        const std::optional<minidump_test::Minidump> parsed =
-            minidump_test::Minidump::load(dump, error);
-        ASSERT_TRUE(parsed) << error;
-        EXPECT_EQ(static_cast<std::size_t>(threadCount), parsed->threads.size());
-        ASSERT_FALSE(parsed->threads.empty());
-        EXPECT_EQ(contextFlags,
-                  parsed->contextValue(parsed->threads[0], 0x30).value_or(0) & 0xFFFFFFFF)
-            << "the GUI thread's context";
-        const std::string bytes(parsed->bytes.begin(), parsed->bytes.end());
-        EXPECT_EQ(std::string::npos, bytes.find(kSecret)) << "the environment leaked into the dump";
-
-        if (runCommand("command -v lldb").empty())
-            continue; // the dump itself is checked above
-        const std::string lldb =
-            runCommand(std::string(kSafetyTimeout) +
-                       "lldb --batch -o 'target create " KEEL_HANG_HELPER " --core " + dump +
-                       "' -o 'thread list' -o 'bt all' 2>&1");
-        EXPECT_NE(std::string::npos, lldb.find("was loaded")) << lldb;
-
-        // `thread list` prints one "thread #N: tid = ..." line per thread.
-        int count = 0;
-        for (std::size_t at = 0; (at = lldb.find(": tid = ", at + 1)) != std::string::npos;)
-            ++count;
-        EXPECT_EQ(threadCount, count) << lldb;
-        EXPECT_NE(std::string::npos, between(lldb, "* thread #1\n", "thread #2").find(frame))
-            << lldb;
+    std::string error;
+    const std::optional<Minidump> loaded = Minidump::load(path, error);
+    ASSERT_TRUE(loaded) << error;
+    const Minidump &dump = *loaded;
+    ASSERT_EQ(static_cast<std::size_t>(threadCount), dump.threads.size());
+    EXPECT_EQ(pid, std::to_string(dump.threads[0].threadId)) << "the GUI thread first";
+    std::size_t withStack = 0;
+    for (const minidump_test::Thread &thread : dump.threads) {
+        SCOPED_TRACE("thread " + std::to_string(thread.threadId));
+        withStack += thread.stack.size > 0;
+        const std::optional<std::uint64_t> sp =
+            dump.contextValue(thread, minidump_test::kContextRsp);
+        const std::optional<std::uint64_t> ip =
+            dump.contextValue(thread, minidump_test::kContextRip);
+        ASSERT_TRUE(sp && ip) << "no thread here blocks the dump signal";
+        EXPECT_EQ(0x0010000Bu, dump.contextValue(thread, 0x30).value_or(0) & 0xFFFFFFFF)
+            << "control, integer and floating point";
+        EXPECT_TRUE(dump.readMemory(*sp, 8)) << "the stack copy covers the stack pointer";
+        EXPECT_TRUE(inSomeModule(dump, *ip)) << "the instruction pointer lies in a module";
     }
+    EXPECT_EQ(withStack, dump.memory.size()) << "every stack, and nothing else, is in memory";
+
+    ASSERT_FALSE(dump.modules.empty());
+    EXPECT_EQ(KEEL_HANG_HELPER, dump.modules[0].name);
+    const std::string qtCoreName = "/libQt" QT_STRINGIFY(QT_VERSION_MAJOR) "Core.so";
+    const auto qtCore = std::find_if(dump.modules.begin(), dump.modules.end(), [&](const auto &m) {
+        return m.name.find(qtCoreName) != std::string::npos;
+    });
+    ASSERT_NE(dump.modules.end(), qtCore);
+    for (const minidump_test::Module *module : {&dump.modules[0], &*qtCore}) {
+        const QByteArray codeView(reinterpret_cast<const char *>(module->codeView.data()),
+                                  static_cast<int>(module->codeView.size()));
+        EXPECT_EQ("LEpB" +
+                      between(runCommand("readelf -n '" + module->name + "'"), "Build ID: ", "\n"),
+                  (codeView.left(4) + codeView.mid(4).toHex()).toStdString());
+    }
+    // The dynamic linker's own list agrees on where Qt Core was loaded.
+    const auto linked = std::find_if(dump.linkMap.begin(), dump.linkMap.end(),
+                                     [&](const auto &e) { return e.address == qtCore->base; });
+    ASSERT_NE(dump.linkMap.end(), linked);
+    EXPECT_NE(std::string::npos, linked->name.find(qtCoreName)) << linked->name;
+
+    EXPECT_EQ(0u, dump.csdVersion.rfind("Linux ", 0));
+    EXPECT_EQ(pid, std::to_string(dump.processId.value_or(0)));
+    EXPECT_NE(std::string::npos, dump.streamText(0x47670004).find("Pid:\t" + pid + "\n"));
+    EXPECT_EQ(std::string(KEEL_HANG_HELPER "\0", sizeof KEEL_HANG_HELPER) +
+                  cache.path().toStdString() + '\0',
+              dump.streamText(0x47670006));
+    EXPECT_EQ(0u, dump.streamText(0x47670003).rfind("processor", 0));
+    EXPECT_EQ(platform::linux_impl::readWholeFile("/etc/lsb-release").value_or(""),
+              dump.streamText(0x47670005));
+    EXPECT_NE(std::string::npos, dump.streamText(0x47670009).find(dump.modules[0].name));
+    const std::vector<std::uint8_t> auxv = dump.streamBytes(0x47670008);
+    ASSERT_GE(auxv.size(), 16u);
+    EXPECT_EQ(std::vector<std::uint8_t>(16, 0),
+              std::vector<std::uint8_t>(auxv.end() - 16, auxv.end()))
+        << "ends with AT_NULL";
+    EXPECT_EQ(nullptr, dump.findStream(0x47670007)) << "no environment stream";
+    EXPECT_EQ(std::string::npos, std::string(dump.bytes.begin(), dump.bytes.end()).find(kSecret))
+        << "the environment leaked into the dump";
+
+    if (runCommand("command -v lldb").empty())
+        return; // the dump itself is checked above
+    const std::string lldb =
+        runCommand(std::string(kSafetyTimeout) +
+                   "lldb --batch -o 'target create " KEEL_HANG_HELPER " --core " + path +
+                   "' -o 'thread list' -o 'bt all' 2>&1");
+    EXPECT_NE(std::string::npos, lldb.find("was loaded")) << lldb;
+    // `thread list` prints one "thread #N: tid = ..." line per thread.
+    int count = 0;
+    for (std::size_t at = 0; (at = lldb.find(": tid = ", at + 1)) != std::string::npos;)
+        ++count;
+    EXPECT_EQ(threadCount, count) << lldb;
+    EXPECT_NE(std::string::npos,
+              between(lldb, "* thread #1\n", "thread #2").find("keelDemoHangInPaintHandler"))
+        << lldb;
 }
 
 } // namespace
