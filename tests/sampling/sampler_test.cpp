@@ -440,23 +440,16 @@ TEST(ChainedSignal, InstalledOnceForOneHandlerForeignSignalsGoToThePreviousDispo
     EXPECT_EQ(0, linux_impl::takeReplacedHandlerNotice()) << "nothing of ours was replaced";
     EXPECT_FALSE(linux_impl::installChainedSignalHandler(0, &ownHandler));
     EXPECT_FALSE(linux_impl::installChainedSignalHandler(_NSIG, &ownHandler));
-    const struct {
-        const char *name;
-        int flags;
-        void (*plain)(int);
-        int expectedForeignDeliveries;
-    } cases[] = {
-        {"SigactionHandler", SA_SIGINFO, nullptr, 1},
-        {"PlainHandler", 0, &previousPlainHandler, 1},
-        // Ignored stays ignored; the default (terminate) is skipped: surviving is the check.
-        {"Ignored", 0, SIG_IGN, 0},
-        {"DefaultAction", 0, SIG_DFL, 0},
-    };
-    int sig = SIGRTMIN + 4;
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        ++sig;
-        installPrevious(sig, c.flags, c.plain);
+    // Each kind of previous disposition on a signal of its own. Ignored stays ignored; the
+    // default (terminate) is never reached: surviving is the check.
+    const std::pair<int, void (*)(int)> previous[] = {
+        {SA_SIGINFO, nullptr}, {0, &previousPlainHandler}, {0, SIG_IGN}, {0, SIG_DFL}};
+    for (int i = 0; i < 4; ++i) {
+        const int sig = SIGRTMIN + 5 + i;
+        const auto [flags, plain] = previous[i];
+        const int foreignDeliveries = i < 2 ? 1 : 0;
+        SCOPED_TRACE(sig);
+        installPrevious(sig, flags, plain);
         ASSERT_TRUE(linux_impl::installChainedSignalHandler(sig, &ownHandler));
         EXPECT_TRUE(linux_impl::installChainedSignalHandler(sig, &ownHandler));
         EXPECT_FALSE(linux_impl::installChainedSignalHandler(
@@ -466,21 +459,20 @@ TEST(ChainedSignal, InstalledOnceForOneHandlerForeignSignalsGoToThePreviousDispo
         // sigqueue delivers to this thread before returning, or to some other thread; either
         // way the count settles.
         sendForeign(sig);
-        ASSERT_TRUE(eventually(
-            [&] { return receivedBy[sig].count.load() == c.expectedForeignDeliveries; }));
-        if (c.flags & SA_SIGINFO) {
+        ASSERT_TRUE(eventually([&] { return receivedBy[sig].count.load() == foreignDeliveries; }));
+        if (flags & SA_SIGINFO) {
             EXPECT_EQ(receivedBy[sig].lastValue.load(), kForeignValue);
             EXPECT_EQ(receivedBy[sig].lastCode.load(), SI_QUEUE);
         }
         // A thread-directed signal from inside the process while nothing of ours is expected.
         ASSERT_EQ(linux_impl::sendSignalToThread(linux_impl::currentThreadId(), sig), 0);
-        EXPECT_EQ(receivedBy[sig].count.load(), 2 * c.expectedForeignDeliveries);
+        EXPECT_EQ(receivedBy[sig].count.load(), 2 * foreignDeliveries);
 
         claimOwn = true;
         ASSERT_EQ(linux_impl::sendSignalToThread(linux_impl::currentThreadId(), sig), 0);
         claimOwn = false;
         EXPECT_EQ(ownCountBy[sig].load(), 1);
-        EXPECT_EQ(receivedBy[sig].count.load(), 2 * c.expectedForeignDeliveries);
+        EXPECT_EQ(receivedBy[sig].count.load(), 2 * foreignDeliveries);
     }
 }
 
