@@ -11,8 +11,6 @@
 #endif
 #ifdef _WIN32
 #include <process.h>
-#else
-#include <unistd.h>
 #endif
 
 namespace
@@ -45,8 +43,7 @@ TEST(SystemProbes, DescribeThisMachineAndProcess)
     EXPECT_EQ(version.substr(0, 7), "Windows") << version;
     EXPECT_EQ(getExecutableName(), "sysinfo_tests_win.exe");
     EXPECT_EQ(path.substr(1, 2), L":\\") << "a full path with a drive letter";
-#else
-    EXPECT_EQ(getProcessIdString(), std::to_string(getpid()));
+#else // the process id and name are the common report fields test's
     std::ifstream release("/etc/os-release");
     std::string id, versionId;
     for (std::string line; std::getline(release, line);) {
@@ -60,7 +57,6 @@ TEST(SystemProbes, DescribeThisMachineAndProcess)
     }
     EXPECT_EQ(version, (id.empty() ? version : id + versionId + "_64"));
     EXPECT_EQ(version.substr(version.size() - 3), "_64");
-    EXPECT_EQ(getExecutableName(), "sysinfo_tests");
     EXPECT_EQ(path.substr(path.size() - 14), L"/sysinfo_tests");
 #endif
 }
