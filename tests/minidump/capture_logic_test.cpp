@@ -427,6 +427,8 @@ TEST_F(Serialiser, EveryByteGetsOutThroughShortWritesAndInterruptionsButNotPastA
               std::vector<std::uint8_t>(cut.begin(), cut.begin() + 4))
         << "no signature on a file cut short";
     EXPECT_TRUE(std::equal(cut.begin() + 4, cut.end(), reference.begin() + 4));
+    // A writer that takes nothing ends the write instead of spinning.
+    EXPECT_FALSE(write([](int, const iovec *, int, off_t) -> ssize_t { return 0; }).second);
 
     // More pieces than one pwritev takes.
     constexpr std::size_t kThreads = 1500;

@@ -416,6 +416,7 @@ TEST(ThreadSampler, AThreadBlockingTheSignalTimesOutIsNeverLeftStoppedAndOnceGon
     thread.join();
     EXPECT_EQ(linux_impl::threadSignalState(tid, sig), State::gone);
     EXPECT_EQ(linux_impl::sendSignalToThread(tid, 0), ESRCH);
+    EXPECT_EQ(linux_impl::sendSignalToThread(0, 0), ESRCH) << "no thread counts as gone";
     EXPECT_TRUE(emptyAtOnce(tid)) << "waited for an answer from a thread that exited";
     EXPECT_TRUE(emptyAtOnce(0));
 }
