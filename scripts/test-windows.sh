@@ -36,24 +36,31 @@ wine wineboot --init >/dev/null 2>&1 || true
 
 # run_case EXECUTABLE TEST: one test case in a process of its own; Qt's platform comes from
 # the command line because Wine does not pass QT_* variables to Windows programs. A process
-# that printed nothing of GoogleTest's never ran the case (Wine failed to start it): it gets a
-# second try, and counts as failed only if that fails too.
+# that printed nothing of GoogleTest's never ran the case (Wine failed to start it), and one
+# whose case passed but whose process then ended with a non-zero status lost its exit to
+# Wine: each gets a second try and counts as failed only if that fails too. A case that passed
+# on the second try is listed with the first try's status, so the retry never goes unseen.
 run_case() {
-    local executable=$1 test=$2 log attempt
+    local executable=$1 test=$2 log attempt status
     log="$results/$(basename "$executable" .exe).${test//\//_}.log"
     for attempt in 1 2; do
-        if (cd "$(dirname "$executable")" &&
+        status=0
+        (cd "$(dirname "$executable")" &&
             timeout "$per_case_timeout" wine "$executable" --gtest_filter="$test" -platform offscreen) \
-            >"$log" 2>&1 && grep -q '^\[  PASSED  \]' "$log"; then
+            >"$log" 2>&1 || status=$?
+        if [[ $status -eq 0 ]] && grep -q '^\[  PASSED  \]' "$log"; then
             if grep -q '^\[  SKIPPED \]' "$log"; then mv "$log" "$log.skipped"; else mv "$log" "$log.passed"; fi
-            rm -f "$log.attempts"
-            return
+            if [[ -e $log.attempts ]]; then mv "$log.attempts" "$log.retried"; fi
+            return 0
         fi
-        grep -q '^\[==========\] Running' "$log" && break
-        echo "(attempt $attempt: Wine did not start the case)" >>"$log.attempts"
+        if grep -q '^\[==========\] Running' "$log" && ! grep -q '^\[  PASSED  \]' "$log"; then
+            break
+        fi
+        echo "(attempt $attempt: exit status $status)" >>"$log.attempts"
         cat "$log" >>"$log.attempts"
     done
-    [[ -e $log.attempts ]] && cat "$log.attempts" >>"$log"
+    echo "(exit status $status)" >>"$log"
+    [[ -e $log.attempts ]] && cat "$log.attempts" >>"$log" && rm "$log.attempts"
     mv "$log" "$log.failed"
 }
 export -f run_case
@@ -72,6 +79,10 @@ tr '\t' '\n' <"$cases" | xargs -d '\n' -n 2 -P "$jobs" bash -c 'run_case "$0" "$
 
 passed=$(find "$results" -name '*.passed' | wc -l)
 skipped=$(find "$results" -name '*.skipped' | wc -l)
+for log in "$results"/*.retried; do
+    [[ -e $log ]] || continue
+    echo "passed on the second try: $(basename "$log" .log.retried) $(grep -m1 -o 'exit status [0-9]*' "$log")"
+done
 failed=0
 for log in "$results"/*.failed; do
     [[ -e $log ]] || continue
