@@ -33,6 +33,7 @@ public:
     {
         SetEvent(release_);
         thread_.join();
+        CloseHandle(reinterpret_cast<HANDLE>(handle.value));
         CloseHandle(parked_);
         CloseHandle(release_);
     }
