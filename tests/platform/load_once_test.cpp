@@ -4,16 +4,14 @@
 
 #include <atomic>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace
 {
 
-// What a load fills: a table of two entries, as a library's resolved functions would be.
-struct Table {
-    int first = 0;
-    int second = 0;
-};
+// What a load fills, as a library's table of resolved functions would be.
+using Table = std::pair<int, int>;
 
 TEST(LoadOnce, FailuresAreRetriedAndConcurrentCallersLoadOnceAndSeeTheFilledTable)
 {

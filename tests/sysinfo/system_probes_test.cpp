@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #if __has_include(<jansson.h>)
 #include "sysinfo/memory_info.h"
 #endif
@@ -45,17 +46,17 @@ TEST(SystemProbes, DescribeThisMachineAndProcess)
     EXPECT_EQ(path.substr(1, 2), L":\\") << "a full path with a drive letter";
 #else // the process id and name are the common report fields test's
     std::ifstream release("/etc/os-release");
-    std::string id, versionId;
+    std::map<std::string, std::string> fields;
     for (std::string line; std::getline(release, line);) {
-        const auto unquote = [](std::string v) {
-            return v.size() >= 2 && v.front() == '"' ? v.substr(1, v.size() - 2) : v;
-        };
-        if (line.rfind("ID=", 0) == 0)
-            id = unquote(line.substr(3));
-        if (line.rfind("VERSION_ID=", 0) == 0)
-            versionId = unquote(line.substr(11));
+        const std::size_t equals = line.find('=');
+        std::string value = line.substr(equals + 1);
+        if (value.size() >= 2 && value.front() == '"')
+            value = value.substr(1, value.size() - 2);
+        fields[line.substr(0, equals)] = value;
     }
-    EXPECT_EQ(version, (id.empty() ? version : id + versionId + "_64"));
+    if (!fields["ID"].empty()) {
+        EXPECT_EQ(version, fields["ID"] + fields["VERSION_ID"] + "_64");
+    }
     EXPECT_EQ(version.substr(version.size() - 3), "_64");
     EXPECT_EQ(path.substr(path.size() - 14), L"/sysinfo_tests");
 #endif
@@ -66,7 +67,6 @@ TEST(SystemProbes, DescribeThisMachineAndProcess)
 TEST(SystemProbes, MemoryFiguresAreDecimalStringsThatAddUp)
 {
     json_t *memory = getMemoryInfo();
-    ASSERT_TRUE(json_is_object(memory));
     ASSERT_EQ(json_object_size(memory), 3u);
     const char *keys[] = {"memory_total", "memory_free", "memory_avialiable"};
     unsigned long long values[3];
@@ -74,7 +74,6 @@ TEST(SystemProbes, MemoryFiguresAreDecimalStringsThatAddUp)
         json_t *value = json_object_get(memory, keys[i]);
         ASSERT_TRUE(json_is_string(value)) << keys[i];
         const std::string text = json_string_value(value);
-        ASSERT_FALSE(text.empty());
         EXPECT_EQ(text.find_first_not_of("0123456789"), std::string::npos) << text;
         EXPECT_TRUE(text == "0" || text[0] != '0') << text;
         values[i] = std::stoull(text);

@@ -133,18 +133,13 @@ TEST(StackSampler, ParkedThreadGivesIdenticalSamplesCutAt31AndUnusableHandlesGiv
     }
 }
 
-std::string readFile(const std::wstring &path)
-{
-    std::ifstream in(std::filesystem::path(path), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // Wine's dbghelp writes the unwind data of every module as thousands of small, partly
 // overlapping memory ranges, which the strict reader refuses; the memory list's directory
 // entry is turned into an unused one (stacks are still found through the thread list).
-std::vector<std::uint8_t> withoutMemoryList(const std::string &file)
+std::vector<std::uint8_t> withoutMemoryList(const std::wstring &path)
 {
-    std::vector<std::uint8_t> bytes(file.begin(), file.end());
+    std::ifstream file(std::filesystem::path(path), std::ios::binary);
+    std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file), {}};
     const auto word = [&](std::size_t at) {
         std::uint32_t value = 0;
         if (at + 4 <= bytes.size())
@@ -193,7 +188,7 @@ TEST(ProcessDump, AFaultIsCaughtThenTheNextDumpGoesIntoANewFileWithTheParkedThre
     EXPECT_EQ(platform::createDumpFile(path), platform::kInvalidFile) << "or closed, is kept";
     EXPECT_EQ(platform::createDumpFile(directory / L"missing\\1.dmp"), platform::kInvalidFile);
     std::string error;
-    const auto dump = minidump_test::Minidump::parse(withoutMemoryList(readFile(path)), error);
+    const auto dump = minidump_test::Minidump::parse(withoutMemoryList(path), error);
     ASSERT_TRUE(dump) << error;
     EXPECT_EQ(dump->processorArchitecture, 9) << "AMD64";
     const auto thread =

@@ -9,7 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
+#include <filesystem>
+#include <fstream>
 #include <vector>
 
 namespace
@@ -75,42 +76,23 @@ HANDLE startProcess(std::wstring executable, HANDLE output)
     return process.process;
 }
 
-// The lines `executable` printed.
-std::vector<std::string> linesOf(const std::wstring &executable)
+// The lines `executable` printed, its standard output going to the file `output`.
+std::vector<std::string> linesOf(const std::wstring &executable, const std::wstring &output)
 {
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0))
-        return {"CreatePipe failed"};
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    const HANDLE process = startProcess(executable, writeEnd);
-    CloseHandle(writeEnd);
-    std::string output = process ? "" : "the process could not be created";
-    char buffer[4096];
-    DWORD read = 0;
-    while (process && ReadFile(readEnd, buffer, sizeof buffer, &read, nullptr) && read > 0)
-        output.append(buffer, read);
-    if (process) {
-        WaitForSingleObject(process, INFINITE);
-        CloseHandle(process);
-    }
-    CloseHandle(readEnd);
+    const HANDLE file = CreateFileW(output.c_str(), GENERIC_WRITE, 0, &inheritable, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE process = startProcess(executable, file);
+    CloseHandle(file);
+    if (!process)
+        return {"the process could not be created"};
+    WaitForSingleObject(process, INFINITE);
+    CloseHandle(process);
+    std::ifstream printed{std::filesystem::path(output)};
     std::vector<std::string> lines;
-    std::istringstream stream(output);
-    for (std::string line; std::getline(stream, line);)
+    for (std::string line; std::getline(printed, line);)
         lines.push_back(line.substr(0, line.find('\r')));
     return lines;
-}
-
-// A copy of executable_facts_win.exe; empty when it could not be made.
-std::wstring copyFactsProgram(const std::wstring &folder, const std::wstring &name)
-{
-    const std::wstring test = getExecutablePath();
-    const std::wstring source =
-        test.substr(0, test.find_last_of(L'\\')) + L"\\executable_facts_win.exe";
-    const std::wstring copy = folder + L"\\" + name;
-    return createDirectories(folder) && CopyFileW(source.c_str(), copy.c_str(), TRUE) ? copy : L"";
 }
 
 enum FactLine { kPathLine, kNameHexLine, kBuildNumberLine, kOsVersionLine, kFactLines };
@@ -125,29 +107,32 @@ TEST(ExecutablePlacement, ProbesSeeTheWholePathTheNameTheBuildNumberBesideItAndT
         std::wstring executableName, wineVersion;
         const char *expectedNameHex, *expectedVersion;
     } cases[] = {
-        // Longer than the first buffer of 261 characters: read again into 521 (and 781).
-        {5, L"host.exe", L"win7", "68 6F 73 74 2E 65 78 65 ", "Windows7_64"},
+        // Longer than the first buffers of 261 and 521 characters: read again into 781.
         {10, L"host.exe", L"win10", "68 6F 73 74 2E 65 78 65 ", "Windows10_64"},
         // U+1F600 is the surrogate pair D83D DE00, each half its own three-byte sequence.
         {0, L"h\u00E9-\U0001F600.exe", L"win7", "68 C3 A9 2D ED A0 BD ED B8 80 2E 65 78 65 ",
          "Windows7_64"},
     };
+    const std::wstring test = getExecutablePath();
+    const std::wstring factsProgram =
+        test.substr(0, test.find_last_of(L'\\')) + L"\\executable_facts_win.exe";
     for (const auto &c : cases) {
         SCOPED_TRACE(c.expectedNameHex);
         TemporaryDirectory directory;
         std::wstring folder = directory.path();
         for (int level = 0; level < c.nestingLevels; ++level)
             folder += L"\\" + std::wstring(59, static_cast<wchar_t>(L'a' + level)) + L"-";
-        const std::wstring executable = copyFactsProgram(folder, c.executableName);
-        ASSERT_FALSE(executable.empty());
-        ASSERT_TRUE(writeFile(folder + L"\\fernlea.ini",
-                              "[build_info]\r\norla_ci_build_number = 2024.7\r\n"));
+        std::filesystem::create_directories(longName(folder));
+        const std::wstring executable = folder + L"\\" + c.executableName;
+        ASSERT_TRUE(CopyFileW(factsProgram.c_str(), executable.c_str(), TRUE));
+        ASSERT_TRUE(std::ofstream(longName(folder + L"\\fernlea.ini"), std::ios::binary)
+                    << "[build_info]\r\norla_ci_build_number = 2024.7\r\n");
         const std::wstring key = L"Software\\Wine\\AppDefaults\\" + c.executableName;
         ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"Version", REG_SZ,
                                   c.wineVersion.c_str(),
                                   DWORD((c.wineVersion.size() + 1) * sizeof(wchar_t))),
                   ERROR_SUCCESS);
-        const std::vector<std::string> facts = linesOf(executable);
+        const std::vector<std::string> facts = linesOf(executable, directory / L"facts.txt");
         RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
         ASSERT_EQ(facts.size(), kFactLines) << (facts.empty() ? "" : facts[0]);
         EXPECT_EQ(facts[kPathLine], platform::pathToBytes(executable));

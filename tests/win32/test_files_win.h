@@ -1,29 +1,16 @@
-// Files for tests through the Win32 calls, which (unlike the C runtime's) go beyond MAX_PATH.
+// Files for tests through the Win32 calls and "\\?\" names, which (unlike plain names in the
+// C runtime's calls) go beyond MAX_PATH.
 #pragma once
 
 #include <windows.h>
 
+#include <filesystem>
 #include <string>
 
-// Creates `path` and every missing parent; true when it exists afterwards.
-inline bool createDirectories(const std::wstring &path)
+// `path` as a name that may be longer than MAX_PATH.
+inline std::filesystem::path longName(const std::wstring &path)
 {
-    const std::size_t parent = path.find_last_of(L'\\');
-    if (parent != std::wstring::npos && parent > 2)
-        createDirectories(path.substr(0, parent));
-    return CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
-}
-
-inline bool writeFile(const std::wstring &path, const std::string &bytes)
-{
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    const bool ok = file != INVALID_HANDLE_VALUE &&
-                    WriteFile(file, bytes.data(), DWORD(bytes.size()), &written, nullptr) &&
-                    written == bytes.size();
-    CloseHandle(file);
-    return ok;
+    return L"\\\\?\\" + path;
 }
 
 inline void removeTree(const std::wstring &path)
@@ -55,7 +42,7 @@ public:
         path_ = std::wstring(temporary) + L"keelanr-" + std::to_wstring(GetCurrentProcessId()) +
                 L"-" + std::to_wstring(++created);
         removeTree(path_); // left behind by an earlier process with the same id
-        createDirectories(path_);
+        std::filesystem::create_directories(longName(path_));
     }
     ~TemporaryDirectory() { removeTree(path_); }
     TemporaryDirectory(const TemporaryDirectory &) = delete;
