@@ -39,11 +39,6 @@ bool known(std::uint64_t pc)
            pc < reinterpret_cast<std::uintptr_t>(__stop_keel_sampled);
 }
 
-bool showsKnown(const StackSample &sample)
-{
-    return std::any_of(sample.begin(), sample.end(), known);
-}
-
 // At the bottom of `depth` frames: blocked in read(), or under ThreadSanitizer (which holds a
 // signal back from a thread in read()) napping until released, however many samples a lost
 // signal costs.
@@ -135,11 +130,6 @@ void previousSigaction(int signal, siginfo_t *info, void *)
     receivedBy[signal].count.fetch_add(1);
 }
 
-void previousPlainHandler(int signal)
-{
-    receivedBy[signal].count.fetch_add(1);
-}
-
 void installPrevious(int signal, int flags, void (*plain)(int))
 {
     struct sigaction previous {
@@ -151,13 +141,6 @@ void installPrevious(int signal, int flags, void (*plain)(int))
     previous.sa_flags = flags;
     sigemptyset(&previous.sa_mask);
     ASSERT_EQ(sigaction(signal, &previous, nullptr), 0);
-}
-
-void sendForeign(int signal)
-{
-    sigval value{};
-    value.sival_int = kForeignValue;
-    ASSERT_EQ(sigqueue(getpid(), signal, value), 0);
 }
 
 // Answers come in microseconds; the long timeout only keeps a loaded machine from turning a
@@ -231,7 +214,8 @@ TEST(ThreadSampler, ABlockedThreadGivesIdenticalSamplesEndingAtItsBaseOrTheLimit
             // Blocked once two samples in a row agree (it may first be caught on its way in).
             StackSample previous;
             const StackSample s = sampleUntil(thread.tid(), [&](const StackSample &next) {
-                return showsKnown(next) && std::exchange(previous, next) == next;
+                return std::any_of(next.begin(), next.end(), known) &&
+                       std::exchange(previous, next) == next;
             });
             ASSERT_FALSE(s.empty()) << "never settled inside the blocking function";
             for (int i = 0; i < 3; ++i)
@@ -421,7 +405,10 @@ TEST(ChainedSignal, InstalledOnceForOneHandlerForeignSignalsGoToThePreviousDispo
     // Each kind of previous disposition on a signal of its own. Ignored stays ignored; the
     // default (terminate) is never reached: surviving is the check.
     const std::pair<int, void (*)(int)> previous[] = {
-        {SA_SIGINFO, nullptr}, {0, &previousPlainHandler}, {0, SIG_IGN}, {0, SIG_DFL}};
+        {SA_SIGINFO, nullptr},
+        {0, [](int signal) { receivedBy[signal].count.fetch_add(1); }},
+        {0, SIG_IGN},
+        {0, SIG_DFL}};
     for (int i = 0; i < 4; ++i) {
         const int sig = SIGRTMIN + 5 + i;
         const auto [flags, plain] = previous[i];
@@ -436,7 +423,7 @@ TEST(ChainedSignal, InstalledOnceForOneHandlerForeignSignalsGoToThePreviousDispo
 
         // sigqueue delivers to this thread before returning, or to some other thread; either
         // way the count settles.
-        sendForeign(sig);
+        ASSERT_EQ(sigqueue(getpid(), sig, sigval{kForeignValue}), 0);
         ASSERT_TRUE(eventually([&] { return receivedBy[sig].count.load() == foreignDeliveries; }));
         if (flags & SA_SIGINFO) {
             EXPECT_EQ(receivedBy[sig].lastValue.load(), kForeignValue);
