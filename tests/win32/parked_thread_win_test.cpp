@@ -83,20 +83,15 @@ private:
     std::thread thread_;
 };
 
-// Wine's StackWalk64 works only once the symbol handler knows the process, which the library
-// never initialises.
-bool registerProcessWithSymbolHandler()
-{
-    const auto symInitialize = reinterpret_cast<decltype(&SymInitialize)>(
-        reinterpret_cast<void (*)()>(GetProcAddress(LoadLibraryA("dbghelp.dll"), "SymInitialize")));
-    return symInitialize && symInitialize(GetCurrentProcess(), nullptr, TRUE);
-}
-
 TEST(StackSampler, ParkedThreadGivesIdenticalSamplesCutAt31AndUnusableHandlesGiveNothing)
 {
     const platform::StackSampler *sampler = platform::loadStackSampler();
     ASSERT_NE(sampler, nullptr);
-    ASSERT_TRUE(registerProcessWithSymbolHandler());
+    // Wine's StackWalk64 works only once the symbol handler knows the process, which the
+    // library never initialises.
+    const auto symInitialize = reinterpret_cast<decltype(&SymInitialize)>(
+        reinterpret_cast<void (*)()>(GetProcAddress(LoadLibraryA("dbghelp.dll"), "SymInitialize")));
+    ASSERT_TRUE(symInitialize && symInitialize(GetCurrentProcess(), nullptr, TRUE));
     for (const int depth : {3, 40}) {
         SCOPED_TRACE(depth);
         ParkedThread parked(depth);
