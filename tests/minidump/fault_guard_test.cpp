@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstring>
 #include <sys/mman.h>
 #include <thread>
 #include <unistd.h>

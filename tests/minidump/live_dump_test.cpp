@@ -9,7 +9,6 @@
 #include "platform/linux/signal_support_linux.h"
 #include "platform/process_dump.h"
 #include "support/poll.h"
-#include "support/sanitizers.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,7 +16,6 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
@@ -93,24 +91,11 @@ private:
     std::thread thread_;
 };
 
-std::uint32_t contextFlags(const Minidump &dump, const minidump_test::Thread &thread)
+// Waits (with a safety net only) until thread `id` sits in a system call.
+void waitInSystemCall(pid_t id)
 {
-    return static_cast<std::uint32_t>(dump.contextValue(thread, 0x30).value_or(0));
-}
-
-bool inSomeModule(const Minidump &dump, std::uint64_t address)
-{
-    return std::any_of(dump.modules.begin(), dump.modules.end(), [&](const auto &m) {
-        return address >= m.base && address - m.base < m.size;
-    });
-}
-
-std::optional<minidump_test::Thread> threadOf(const Minidump &dump, pid_t id)
-{
-    for (const minidump_test::Thread &thread : dump.threads)
-        if (thread.threadId == std::uint32_t(id))
-            return thread;
-    return std::nullopt;
+    testsupport::pollUntil([id] { return linux_impl::readSyscallStop(id).has_value(); },
+                           kSafetyTimeout);
 }
 
 void blockSignals(int how)
@@ -142,8 +127,7 @@ protected:
                 __lsan_disable(); // the fault jumps past frames that own heap memory
 #endif
             }
-            testsupport::pollUntil([] { return linux_impl::readSyscallStop(getpid()).has_value(); },
-                                   kSafetyTimeout);
+            waitInSystemCall(getpid());
             path = collector->writeMiniDump();
         }).join();
         return path;
@@ -171,24 +155,25 @@ protected:
 TEST_F(LiveDump, AThreadThatBlocksTheSignalIsDescribedFromItsSystemCallAndALateAnswerIsDropped)
 {
     ASSERT_TRUE(worker.run([] { blockSignals(SIG_BLOCK); }));
-    testsupport::pollUntil(
-        [&] { return linux_impl::readSyscallStop(worker.threadId()).has_value(); }, kSafetyTimeout);
+    waitInSystemCall(worker.threadId());
     // Signalled all the same, it answers only after the dump: it must neither write nor be
     // parked then.
     linux_impl::setSignalBlockingThreadsForTesting(true);
     const Minidump late = dumpAndLoad();
     linux_impl::setSignalBlockingThreadsForTesting(false);
-    const minidump_test::Thread thread = threadOf(late, worker.threadId()).value();
-    EXPECT_EQ(kControlOnly, contextFlags(late, thread)) << "only what the kernel told";
-    const std::uint64_t sp = late.contextValue(thread, minidump_test::kContextRsp).value();
-    EXPECT_TRUE(inSomeModule(late, late.contextValue(thread, minidump_test::kContextRip).value()));
-    EXPECT_GE(sp, thread.stackStart);
+    const minidump_test::Thread *thread = late.findThread(worker.threadId());
+    ASSERT_NE(nullptr, thread);
+    EXPECT_EQ(kControlOnly, late.contextFlags(*thread)) << "only what the kernel told";
+    const std::uint64_t sp = late.contextValue(*thread, minidump_test::kContextRsp).value();
+    EXPECT_TRUE(late.inSomeModule(late.contextValue(*thread, minidump_test::kContextRip).value()));
+    EXPECT_GE(sp, thread->stackStart);
     EXPECT_TRUE(late.readMemory(sp, 64)) << "its stack from the stack pointer up";
-    EXPECT_EQ(kFromSignal, contextFlags(late, late.threads.at(0))) << "the main thread answered";
+    EXPECT_EQ(kFromSignal, late.contextFlags(late.threads.at(0))) << "the main thread answered";
     // A parked handler would hold this task for ten seconds.
     ASSERT_TRUE(worker.run([] { blockSignals(SIG_UNBLOCK); }, std::chrono::seconds(5)));
     const Minidump answered = dumpAndLoad();
-    EXPECT_EQ(kFromSignal, contextFlags(answered, threadOf(answered, worker.threadId()).value()));
+    ASSERT_NE(nullptr, answered.findThread(worker.threadId()));
+    EXPECT_EQ(kFromSignal, answered.contextFlags(*answered.findThread(worker.threadId())));
 }
 
 TEST(SyscallStop, ReadsTheStackAndInstructionPointersOnlyInsideASystemCall)
@@ -321,7 +306,7 @@ TEST_F(LiveDump, AReplacedSignalHandlerIsLoggedOnceAndTheThreadsSeenFromTheirSys
               standin::log::lines());
     EXPECT_EQ(0, foreignHandlerRuns.load()) << "no signal went to a handler not ours";
     const minidump_test::Thread &main = dump.threads.at(0);
-    EXPECT_EQ(kControlOnly, contextFlags(dump, main)) << "seen from its system call";
+    EXPECT_EQ(kControlOnly, dump.contextFlags(main)) << "seen from its system call";
     EXPECT_TRUE(dump.readMemory(dump.contextValue(main, minidump_test::kContextRsp).value(), 64));
 }
 

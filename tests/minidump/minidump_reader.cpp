@@ -240,6 +240,25 @@ std::optional<std::uint64_t> Minidump::contextValue(const Thread &thread, std::s
     return Bytes(bytes).get<std::uint64_t>(thread.context.rva + offset);
 }
 
+std::uint32_t Minidump::contextFlags(const Thread &thread) const
+{
+    return static_cast<std::uint32_t>(contextValue(thread, 0x30).value_or(0));
+}
+
+const Thread *Minidump::findThread(std::uint32_t threadId) const
+{
+    const auto found = std::find_if(threads.begin(), threads.end(),
+                                    [&](const Thread &t) { return t.threadId == threadId; });
+    return found == threads.end() ? nullptr : &*found;
+}
+
+bool Minidump::inSomeModule(std::uint64_t address) const
+{
+    return std::any_of(modules.begin(), modules.end(), [&](const Module &m) {
+        return address >= m.base && address - m.base < m.size;
+    });
+}
+
 std::optional<std::vector<std::uint8_t>> Minidump::readMemory(std::uint64_t address,
                                                               std::size_t size) const
 {

@@ -50,6 +50,9 @@ struct Minidump {
     std::string streamText(std::uint32_t type) const;
     // A 64-bit value at `offset` in the thread's context; nullopt without a context.
     std::optional<std::uint64_t> contextValue(const Thread &thread, std::size_t offset) const;
+    std::uint32_t contextFlags(const Thread &thread) const; // 0 without a context
+    const Thread *findThread(std::uint32_t threadId) const;
+    bool inSomeModule(std::uint64_t address) const;
     // The memory list's bytes for [address, address + size), if one range covers all of it.
     std::optional<std::vector<std::uint8_t>> readMemory(std::uint64_t address,
                                                         std::size_t size) const;
