@@ -14,13 +14,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThread>
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <csignal>
 #include <functional>
-#include <mutex>
+#include <future>
+#include <memory>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -39,56 +40,37 @@ constexpr std::uint32_t kControlOnly = 0x00100001;
 constexpr std::uint32_t kFromSignal = 0x0010000B; // control, integer and floating point
 constexpr char kSuccess[] = "anr dump create success";
 
-// A thread that sits idle in a system call until asked to run something.
+// A thread idle in its event loop, in a system call, until given a task.
 class WorkerThread
 {
 public:
     WorkerThread()
     {
-        std::unique_lock<std::mutex> lock(mutex_);
-        thread_ = std::thread([this] {
-            std::unique_lock<std::mutex> lock(mutex_);
-            threadId_ = linux_impl::currentThreadId();
-            wake_.notify_all();
-            while (wake_.wait(lock, [this] { return stop_ || task_; }), !stop_) {
-                const std::function<void()> task = std::exchange(task_, nullptr);
-                lock.unlock();
-                task();
-                lock.lock();
-                ++done_;
-                wake_.notify_all();
-            }
-        });
-        wake_.wait(lock, [this] { return threadId_ != 0; });
+        thread_.start();
+        context_.moveToThread(&thread_);
+        run([this] { threadId_ = linux_impl::currentThreadId(); });
     }
     ~WorkerThread()
     {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_all();
-        thread_.join();
+        thread_.quit();
+        thread_.wait();
     }
     pid_t threadId() const { return threadId_; }
     // False when `task` has not finished within `timeout`.
     bool run(std::function<void()> task, std::chrono::milliseconds timeout = kSafetyTimeout)
     {
-        std::unique_lock<std::mutex> lock(mutex_);
-        task_ = std::move(task);
-        const int target = done_ + 1;
-        wake_.notify_all();
-        return wake_.wait_for(lock, timeout, [&] { return done_ == target; });
+        const auto done = std::make_shared<std::promise<void>>();
+        QMetaObject::invokeMethod(&context_, [task, done] {
+            task();
+            done->set_value();
+        });
+        return done->get_future().wait_for(timeout) == std::future_status::ready;
     }
 
 private:
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::function<void()> task_;
-    int done_ = 0;
-    bool stop_ = false;
+    QThread thread_;
+    QObject context_;
     pid_t threadId_ = 0;
-    std::thread thread_;
 };
 
 // Waits (with a safety net only) until thread `id` sits in a system call.
@@ -197,11 +179,6 @@ TEST(SyscallStop, ReadsTheStackAndInstructionPointersOnlyInsideASystemCall)
         EXPECT_EQ(expected, linux_impl::parseSyscallStop(text)) << text;
 }
 
-long long fixedMillisecond()
-{
-    return 1700000000123;
-}
-
 TEST_F(LiveDump, OwnerOnlyDumpsAreNamedByTheMillisecondOrTheNextFreeOneAfterIt)
 {
     // A second either way still tells wall-clock milliseconds from any other count.
@@ -213,7 +190,7 @@ TEST_F(LiveDump, OwnerOnlyDumpsAreNamedByTheMillisecondOrTheNextFreeOneAfterIt)
     EXPECT_LE(ms, platform::wallClockMs() + 1000);
     ASSERT_TRUE(QFile::remove(directory.filePath(name))) << "in the cache directory";
 
-    collector->setWallClockForTesting(&fixedMillisecond);
+    collector->setWallClockForTesting([] { return 1700000000123LL; });
     const mode_t previousMask = umask(0);
     const std::string first = writeMiniDump();
     umask(previousMask);
@@ -280,10 +257,6 @@ TEST_F(LiveDump, AnInjectedFaultIsLoggedTheFileDeletedAndParkedThreadsReleased)
 }
 
 std::atomic<int> foreignHandlerRuns{0};
-void foreignHandler(int, siginfo_t *, void *)
-{
-    ++foreignHandlerRuns;
-}
 
 TEST_F(LiveDump, AReplacedSignalHandlerIsLoggedOnceAndTheThreadsSeenFromTheirSystemCalls)
 {
@@ -291,7 +264,7 @@ TEST_F(LiveDump, AReplacedSignalHandlerIsLoggedOnceAndTheThreadsSeenFromTheirSys
     ASSERT_NE(0, signal);
     struct sigaction foreign {
     };
-    foreign.sa_sigaction = &foreignHandler;
+    foreign.sa_sigaction = [](int, siginfo_t *, void *) { ++foreignHandlerRuns; };
     foreign.sa_flags = SA_SIGINFO;
     struct sigaction ours {
     };

@@ -218,19 +218,12 @@ const Location *Minidump::findStream(std::uint32_t type) const
     return found == streams.end() ? nullptr : &found->second;
 }
 
-std::vector<std::uint8_t> Minidump::streamBytes(std::uint32_t type) const
-{
-    const Location *stream = findStream(type);
-    if (!stream)
-        return {};
-    const auto first = bytes.begin() + stream->rva;
-    return std::vector<std::uint8_t>(first, first + stream->size);
-}
-
 std::string Minidump::streamText(std::uint32_t type) const
 {
-    const std::vector<std::uint8_t> text = streamBytes(type);
-    return std::string(text.begin(), text.end());
+    const Location *stream = findStream(type);
+    return stream ? std::string(bytes.begin() + stream->rva,
+                                bytes.begin() + stream->rva + stream->size)
+                  : std::string();
 }
 
 std::optional<std::uint64_t> Minidump::contextValue(const Thread &thread, std::size_t offset) const

@@ -46,8 +46,7 @@ struct Minidump {
     static std::optional<Minidump> load(const std::string &path, std::string &error);
 
     const Location *findStream(std::uint32_t type) const;
-    std::vector<std::uint8_t> streamBytes(std::uint32_t type) const; // empty when absent
-    std::string streamText(std::uint32_t type) const;
+    std::string streamText(std::uint32_t type) const; // empty when absent
     // A 64-bit value at `offset` in the thread's context; nullopt without a context.
     std::optional<std::uint64_t> contextValue(const Thread &thread, std::size_t offset) const;
     std::uint32_t contextFlags(const Thread &thread) const; // 0 without a context
