@@ -174,8 +174,9 @@ public:
     }
 };
 
+const std::vector<std::uint8_t> kBuildId{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+
 struct ElfShape {
-    std::vector<std::uint8_t> buildId{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
     std::uint64_t firstLoadVaddr = 0; // 0 for shared objects and PIE
     std::uint64_t noteAlign = 4;
     // An ABI tag note of this size first: padding after it tells 4- from 8-byte alignment.
@@ -206,7 +207,7 @@ std::vector<std::uint8_t> makeElf(const ElfShape &shape)
     if (shape.abiNoteSize)
         appendNote(notes, NT_GNU_ABI_TAG, std::vector<std::uint8_t>(shape.abiNoteSize, 1),
                    shape.noteAlign, 0);
-    appendNote(notes, NT_GNU_BUILD_ID, shape.buildId, shape.noteAlign, shape.claimedDescSize);
+    appendNote(notes, NT_GNU_BUILD_ID, kBuildId, shape.noteAlign, shape.claimedDescSize);
 
     const std::size_t notesAt = sizeof(Elf64_Ehdr) + shape.programHeaders * sizeof(Elf64_Phdr);
     std::vector<std::uint8_t> image(std::max<std::size_t>(0x1000, notesAt + notes.size()));
@@ -255,7 +256,7 @@ TEST(BuildIdFromMemory, ReadsTheGnuNoteOrNothing)
         ASSERT_EQ(expect != NoElf, elf.has_value());
         if (elf) {
             EXPECT_EQ(base - shape.firstLoadVaddr, elf->loadBias);
-            EXPECT_EQ(expect == Id ? shape.buildId : std::vector<std::uint8_t>(),
+            EXPECT_EQ(expect == Id ? kBuildId : std::vector<std::uint8_t>(),
                       readBuildId(memory, *elf));
         }
     }
