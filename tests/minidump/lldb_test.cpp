@@ -17,6 +17,8 @@
 namespace
 {
 
+using minidump_test::kContextRip;
+using minidump_test::kContextRsp;
 using minidump_test::Minidump;
 
 constexpr char kSafetyTimeout[] = "timeout 120 "; // only against a helper that never ends
@@ -70,14 +72,12 @@ TEST(HangHelperDump, HoldsEveryThreadModuleAndProcessFactButNotTheEnvironmentAnd
     for (const minidump_test::Thread &thread : dump.threads) {
         SCOPED_TRACE("thread " + std::to_string(thread.threadId));
         withStack += thread.stack.size > 0;
-        const std::optional<std::uint64_t> sp =
-            dump.contextValue(thread, minidump_test::kContextRsp);
-        const std::optional<std::uint64_t> ip =
-            dump.contextValue(thread, minidump_test::kContextRip);
-        ASSERT_TRUE(sp && ip) << "no thread here blocks the dump signal";
+        // No thread here blocks the dump signal: each has a full context.
         EXPECT_EQ(0x0010000Bu, dump.contextFlags(thread)) << "control, integer and floating point";
-        EXPECT_TRUE(dump.readMemory(*sp, 8)) << "the stack copy covers the stack pointer";
-        EXPECT_TRUE(dump.inSomeModule(*ip)) << "the instruction pointer lies in a module";
+        EXPECT_TRUE(dump.readMemory(dump.contextValue(thread, kContextRsp).value_or(0), 8))
+            << "the stack copy covers the stack pointer";
+        EXPECT_TRUE(dump.inSomeModule(dump.contextValue(thread, kContextRip).value_or(0)))
+            << "the instruction pointer lies in a module";
     }
     EXPECT_EQ(withStack, dump.memory.size()) << "every stack, and nothing else, is in memory";
 
