@@ -40,39 +40,6 @@ constexpr std::uint32_t kControlOnly = 0x00100001;
 constexpr std::uint32_t kFromSignal = 0x0010000B; // control, integer and floating point
 constexpr char kSuccess[] = "anr dump create success";
 
-// A thread idle in its event loop, in a system call, until given a task.
-class WorkerThread
-{
-public:
-    WorkerThread()
-    {
-        thread_.start();
-        context_.moveToThread(&thread_);
-        run([this] { threadId_ = linux_impl::currentThreadId(); });
-    }
-    ~WorkerThread()
-    {
-        thread_.quit();
-        thread_.wait();
-    }
-    pid_t threadId() const { return threadId_; }
-    // False when `task` has not finished within `timeout`.
-    bool run(std::function<void()> task, std::chrono::milliseconds timeout = kSafetyTimeout)
-    {
-        const auto done = std::make_shared<std::promise<void>>();
-        QMetaObject::invokeMethod(&context_, [task, done] {
-            task();
-            done->set_value();
-        });
-        return done->get_future().wait_for(timeout) == std::future_status::ready;
-    }
-
-private:
-    QThread thread_;
-    QObject context_;
-    pid_t threadId_ = 0;
-};
-
 // Waits (with a safety net only) until thread `id` sits in a system call.
 void waitInSystemCall(pid_t id)
 {
@@ -95,6 +62,26 @@ protected:
         standin::log::enable();
         standin::log::clear();
         collector->cacheDir = directory.path();
+        worker.start();
+        workerContext.moveToThread(&worker);
+        runOnWorker([this] { workerId = linux_impl::currentThreadId(); });
+    }
+    ~LiveDump() override
+    {
+        worker.quit();
+        worker.wait();
+    }
+
+    // Runs `task` on the worker, a thread idle in its event loop (in a system call); false
+    // when it has not finished within `timeout`.
+    bool runOnWorker(std::function<void()> task, std::chrono::milliseconds timeout = kSafetyTimeout)
+    {
+        const auto done = std::make_shared<std::promise<void>>();
+        QMetaObject::invokeMethod(&workerContext, [task, done] {
+            task();
+            done->set_value();
+        });
+        return done->get_future().wait_for(timeout) == std::future_status::ready;
     }
 
     // Runs writeMiniDump on a thread of its own, as the watchdog does, while this (the main)
@@ -131,19 +118,21 @@ protected:
 
     QTemporaryDir directory;
     std::unique_ptr<ANRCollector> collector = ANRCollector::createWithoutWatchdogForTesting();
-    WorkerThread worker;
+    QThread worker;
+    QObject workerContext;
+    pid_t workerId = 0;
 };
 
 TEST_F(LiveDump, AThreadThatBlocksTheSignalIsDescribedFromItsSystemCallAndALateAnswerIsDropped)
 {
-    ASSERT_TRUE(worker.run([] { blockSignals(SIG_BLOCK); }));
-    waitInSystemCall(worker.threadId());
+    ASSERT_TRUE(runOnWorker([] { blockSignals(SIG_BLOCK); }));
+    waitInSystemCall(workerId);
     // Signalled all the same, it answers only after the dump: it must neither write nor be
     // parked then.
     linux_impl::setSignalBlockingThreadsForTesting(true);
     const Minidump late = dumpAndLoad();
     linux_impl::setSignalBlockingThreadsForTesting(false);
-    const minidump_test::Thread *thread = late.findThread(worker.threadId());
+    const minidump_test::Thread *thread = late.findThread(workerId);
     ASSERT_NE(nullptr, thread);
     EXPECT_EQ(kControlOnly, late.contextFlags(*thread)) << "only what the kernel told";
     const std::uint64_t sp = late.contextValue(*thread, minidump_test::kContextRsp).value();
@@ -152,10 +141,10 @@ TEST_F(LiveDump, AThreadThatBlocksTheSignalIsDescribedFromItsSystemCallAndALateA
     EXPECT_TRUE(late.readMemory(sp, 64)) << "its stack from the stack pointer up";
     EXPECT_EQ(kFromSignal, late.contextFlags(late.threads.at(0))) << "the main thread answered";
     // A parked handler would hold this task for ten seconds.
-    ASSERT_TRUE(worker.run([] { blockSignals(SIG_UNBLOCK); }, std::chrono::seconds(5)));
+    ASSERT_TRUE(runOnWorker([] { blockSignals(SIG_UNBLOCK); }, std::chrono::seconds(5)));
     const Minidump answered = dumpAndLoad();
-    ASSERT_NE(nullptr, answered.findThread(worker.threadId()));
-    EXPECT_EQ(kFromSignal, answered.contextFlags(*answered.findThread(worker.threadId())));
+    ASSERT_NE(nullptr, answered.findThread(workerId));
+    EXPECT_EQ(kFromSignal, answered.contextFlags(*answered.findThread(workerId)));
 }
 
 TEST(SyscallStop, ReadsTheStackAndInstructionPointersOnlyInsideASystemCall)
@@ -249,7 +238,7 @@ TEST_F(LiveDump, AnInjectedFaultIsLoggedTheFileDeletedAndParkedThreadsReleased)
                                         "anr dump create failed."}),
               standin::log::lines());
     EXPECT_TRUE(filesInCache().isEmpty());
-    EXPECT_TRUE(worker.run([] {}, std::chrono::seconds(5))) << "the worker is still parked";
+    EXPECT_TRUE(runOnWorker([] {}, std::chrono::seconds(5))) << "the worker is still parked";
 
     standin::log::clear();
     EXPECT_FALSE(writeMiniDump().empty()) << "the writer works again after a fault";
