@@ -388,9 +388,9 @@ TEST_F(Serialiser, ThreadsWithoutContextOrStackModulesWithoutIdAndAbsentFiles)
     Minidump dump = writeAndParse();
     ASSERT_EQ(3u, dump.threads.size());
     EXPECT_EQ(2u, dump.memory.size()) << "a thread without a stack has no memory range";
-    EXPECT_EQ(102u, dump.threads[2].threadId);
-    EXPECT_EQ(0u, dump.threads[2].context.size);
-    EXPECT_EQ(0u, dump.threads[2].stack.size);
+    const minidump_test::Thread &bare = dump.threads[2];
+    EXPECT_EQ(std::make_tuple(102u, 0u, 0u),
+              std::make_tuple(bare.threadId, bare.context.size, bare.stack.size));
 
     ASSERT_EQ(2u, dump.modules.size());
     EXPECT_EQ("/opt/lib/é\U0001F600\uFFFD\uFFFD\uFFFD\uFFFD.so", dump.modules[1].name);
