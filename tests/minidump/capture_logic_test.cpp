@@ -174,11 +174,13 @@ public:
     }
 };
 
+const std::vector<std::uint8_t> kBuildId{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+
 struct ElfShape {
-    std::vector<std::uint8_t> buildId{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
     std::uint64_t firstLoadVaddr = 0; // 0 for shared objects and PIE
     std::uint64_t noteAlign = 4;
-    bool abiNoteFirst = false;
+    // An ABI tag note of this size first: padding after it tells 4- from 8-byte alignment.
+    std::size_t abiNoteSize = 12;
     std::uint32_t claimedDescSize = 0; // 0: the real size
     std::uint16_t programHeaders = 2;  // more are claimed, all readable, but not filled in
     std::size_t keptBytes = SIZE_MAX;  // fewer: the image is cut off there
@@ -202,9 +204,10 @@ void appendNote(std::vector<std::uint8_t> &notes, std::uint32_t type,
 std::vector<std::uint8_t> makeElf(const ElfShape &shape)
 {
     std::vector<std::uint8_t> notes;
-    if (shape.abiNoteFirst)
-        appendNote(notes, NT_GNU_ABI_TAG, std::vector<std::uint8_t>(16, 1), shape.noteAlign, 0);
-    appendNote(notes, NT_GNU_BUILD_ID, shape.buildId, shape.noteAlign, shape.claimedDescSize);
+    if (shape.abiNoteSize)
+        appendNote(notes, NT_GNU_ABI_TAG, std::vector<std::uint8_t>(shape.abiNoteSize, 1),
+                   shape.noteAlign, 0);
+    appendNote(notes, NT_GNU_BUILD_ID, kBuildId, shape.noteAlign, shape.claimedDescSize);
 
     const std::size_t notesAt = sizeof(Elf64_Ehdr) + shape.programHeaders * sizeof(Elf64_Phdr);
     std::vector<std::uint8_t> image(std::max<std::size_t>(0x1000, notesAt + notes.size()));
@@ -232,7 +235,7 @@ TEST(BuildIdFromMemory, ReadsTheGnuNoteOrNothing)
     const std::pair<Expect, void (*)(ElfShape &)> cases[] = {
         {Id, [](ElfShape &) {}},
         {Id, [](ElfShape &s) { s.noteAlign = 8; }},
-        {Id, [](ElfShape &s) { s.abiNoteFirst = true; }},
+        {Id, [](ElfShape &s) { s.abiNoteSize = 0; }},
         {Id, [](ElfShape &s) { s.firstLoadVaddr = 0x400000; }},
         {Id, [](ElfShape &s) { s.programHeaders = 256; }}, // the most an object may claim
         {NoElf, [](ElfShape &s) { s.programHeaders = 257; }},
@@ -253,7 +256,7 @@ TEST(BuildIdFromMemory, ReadsTheGnuNoteOrNothing)
         ASSERT_EQ(expect != NoElf, elf.has_value());
         if (elf) {
             EXPECT_EQ(base - shape.firstLoadVaddr, elf->loadBias);
-            EXPECT_EQ(expect == Id ? shape.buildId : std::vector<std::uint8_t>(),
+            EXPECT_EQ(expect == Id ? kBuildId : std::vector<std::uint8_t>(),
                       readBuildId(memory, *elf));
         }
     }
@@ -385,9 +388,9 @@ TEST_F(Serialiser, ThreadsWithoutContextOrStackModulesWithoutIdAndAbsentFiles)
     Minidump dump = writeAndParse();
     ASSERT_EQ(3u, dump.threads.size());
     EXPECT_EQ(2u, dump.memory.size()) << "a thread without a stack has no memory range";
-    EXPECT_EQ(102u, dump.threads[2].threadId);
-    EXPECT_EQ(0u, dump.threads[2].context.size);
-    EXPECT_EQ(0u, dump.threads[2].stack.size);
+    const minidump_test::Thread &bare = dump.threads[2];
+    EXPECT_EQ(std::make_tuple(102u, 0u, 0u),
+              std::make_tuple(bare.threadId, bare.context.size, bare.stack.size));
 
     ASSERT_EQ(2u, dump.modules.size());
     EXPECT_EQ("/opt/lib/é\U0001F600\uFFFD\uFFFD\uFFFD\uFFFD.so", dump.modules[1].name);
@@ -395,7 +398,7 @@ TEST_F(Serialiser, ThreadsWithoutContextOrStackModulesWithoutIdAndAbsentFiles)
 
     ASSERT_NE(nullptr, dump.findStream(kLsbRelease));
     EXPECT_EQ(0u, dump.findStream(kLsbRelease)->size) << "an absent file: empty stream";
-    EXPECT_EQ(40u + 32, dump.streamBytes(kDsoDebug).size()) << "head and dynamic section";
+    EXPECT_EQ(40u + 32, dump.streamText(kDsoDebug).size()) << "head and dynamic section";
     ASSERT_EQ(2u, dump.linkMap.size());
     EXPECT_EQ("/opt/lib/é\U0001F600\uFFFD\uFFFD\uFFFD\uFFFD.so", dump.linkMap[1].name);
     EXPECT_EQ(0x7f00'9000u, dump.linkMap[1].ld);

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstring>
 #include <sys/mman.h>
 #include <thread>
 #include <unistd.h>
@@ -38,16 +37,15 @@ DumpOutcome guarded(platform::linux_impl::DumpWriter writer)
     return platform::linux_impl::writeGuarded(writer, -1);
 }
 
-bool succeedingWriter(int)
+// Whether `signal` is handled as `expected` says.
+bool hasDisposition(int signal, const struct sigaction &expected)
 {
-    return true;
-}
-
-bool sameDisposition(const struct sigaction &a, const struct sigaction &b)
-{
-    return (a.sa_flags & SA_SIGINFO) == (b.sa_flags & SA_SIGINFO) &&
-           ((a.sa_flags & SA_SIGINFO) ? a.sa_sigaction == b.sa_sigaction
-                                      : a.sa_handler == b.sa_handler);
+    struct sigaction a {
+    };
+    sigaction(signal, nullptr, &a);
+    return (a.sa_flags & SA_SIGINFO) == (expected.sa_flags & SA_SIGINFO) &&
+           ((a.sa_flags & SA_SIGINFO) ? a.sa_sigaction == expected.sa_sigaction
+                                      : a.sa_handler == expected.sa_handler);
 }
 
 TEST(FaultGuard, AFaultInsideTheWriterIsCaughtOtherwiseItsResultIsPassedOn)
@@ -62,15 +60,11 @@ TEST(FaultGuard, AFaultInsideTheWriterIsCaughtOtherwiseItsResultIsPassedOn)
     EXPECT_EQ(DumpOutcome::Faulted, guarded(segvWriter));
     EXPECT_EQ(DumpOutcome::Faulted, guarded([](int) { return *pageBeyondEndOfFile() == 0; }));
     // The guard is usable again: nothing stayed locked or installed.
-    EXPECT_EQ(DumpOutcome::Written, guarded(succeedingWriter));
+    EXPECT_EQ(DumpOutcome::Written, guarded([](int) { return true; }));
     EXPECT_EQ(DumpOutcome::Faulted, guarded(segvWriter));
 
-    struct sigaction segvAfter {
-    }, busAfter{};
-    sigaction(SIGSEGV, nullptr, &segvAfter);
-    sigaction(SIGBUS, nullptr, &busAfter);
-    EXPECT_TRUE(sameDisposition(segvBefore, segvAfter));
-    EXPECT_TRUE(sameDisposition(busBefore, busAfter));
+    EXPECT_TRUE(hasDisposition(SIGSEGV, segvBefore));
+    EXPECT_TRUE(hasDisposition(SIGBUS, busBefore));
 
     // A handler the host installs while the writer runs stays in place.
     static struct sigaction hosts {
@@ -79,8 +73,8 @@ TEST(FaultGuard, AFaultInsideTheWriterIsCaughtOtherwiseItsResultIsPassedOn)
     hosts.sa_flags = SA_SIGINFO;
     EXPECT_EQ(DumpOutcome::Written,
               guarded([](int) { return sigaction(SIGBUS, &hosts, nullptr) == 0; }));
-    sigaction(SIGBUS, &busBefore, &busAfter);
-    EXPECT_TRUE(sameDisposition(hosts, busAfter));
+    EXPECT_TRUE(hasDisposition(SIGBUS, hosts));
+    sigaction(SIGBUS, &busBefore, nullptr);
 }
 
 // Faults the guard must not take reach the host's handler (in a child process).
@@ -104,7 +98,7 @@ TEST(FaultGuard, AFaultElsewhereReachesTheHostsHandler)
          }},
         {"WriterThreadAfterTheWriter",
          [] {
-             guarded(succeedingWriter);
+             guarded([](int) { return true; });
              static_cast<void>(*inaccessiblePage());
          }},
         {"SignalSentToTheWriterThread", // not a fault of the writer's code

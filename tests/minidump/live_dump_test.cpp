@@ -9,20 +9,19 @@
 #include "platform/linux/signal_support_linux.h"
 #include "platform/process_dump.h"
 #include "support/poll.h"
-#include "support/sanitizers.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThread>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <csignal>
 #include <functional>
-#include <mutex>
+#include <future>
+#include <memory>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -41,76 +40,11 @@ constexpr std::uint32_t kControlOnly = 0x00100001;
 constexpr std::uint32_t kFromSignal = 0x0010000B; // control, integer and floating point
 constexpr char kSuccess[] = "anr dump create success";
 
-// A thread that sits idle in a system call until asked to run something.
-class WorkerThread
+// Waits (with a safety net only) until thread `id` sits in a system call.
+void waitInSystemCall(pid_t id)
 {
-public:
-    WorkerThread()
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        thread_ = std::thread([this] {
-            std::unique_lock<std::mutex> lock(mutex_);
-            threadId_ = linux_impl::currentThreadId();
-            wake_.notify_all();
-            while (wake_.wait(lock, [this] { return stop_ || task_; }), !stop_) {
-                const std::function<void()> task = std::exchange(task_, nullptr);
-                lock.unlock();
-                task();
-                lock.lock();
-                ++done_;
-                wake_.notify_all();
-            }
-        });
-        wake_.wait(lock, [this] { return threadId_ != 0; });
-    }
-    ~WorkerThread()
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_all();
-        thread_.join();
-    }
-    pid_t threadId() const { return threadId_; }
-    // False when `task` has not finished within `timeout`.
-    bool run(std::function<void()> task, std::chrono::milliseconds timeout = kSafetyTimeout)
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        task_ = std::move(task);
-        const int target = done_ + 1;
-        wake_.notify_all();
-        return wake_.wait_for(lock, timeout, [&] { return done_ == target; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::function<void()> task_;
-    int done_ = 0;
-    bool stop_ = false;
-    pid_t threadId_ = 0;
-    std::thread thread_;
-};
-
-std::uint32_t contextFlags(const Minidump &dump, const minidump_test::Thread &thread)
-{
-    return static_cast<std::uint32_t>(dump.contextValue(thread, 0x30).value_or(0));
-}
-
-bool inSomeModule(const Minidump &dump, std::uint64_t address)
-{
-    return std::any_of(dump.modules.begin(), dump.modules.end(), [&](const auto &m) {
-        return address >= m.base && address - m.base < m.size;
-    });
-}
-
-std::optional<minidump_test::Thread> threadOf(const Minidump &dump, pid_t id)
-{
-    for (const minidump_test::Thread &thread : dump.threads)
-        if (thread.threadId == std::uint32_t(id))
-            return thread;
-    return std::nullopt;
+    testsupport::pollUntil([id] { return linux_impl::readSyscallStop(id).has_value(); },
+                           kSafetyTimeout);
 }
 
 void blockSignals(int how)
@@ -128,6 +62,26 @@ protected:
         standin::log::enable();
         standin::log::clear();
         collector->cacheDir = directory.path();
+        worker.start();
+        workerContext.moveToThread(&worker);
+        runOnWorker([this] { workerId = linux_impl::currentThreadId(); });
+    }
+    ~LiveDump() override
+    {
+        worker.quit();
+        worker.wait();
+    }
+
+    // Runs `task` on the worker, a thread idle in its event loop (in a system call); false
+    // when it has not finished within `timeout`.
+    bool runOnWorker(std::function<void()> task, std::chrono::milliseconds timeout = kSafetyTimeout)
+    {
+        const auto done = std::make_shared<std::promise<void>>();
+        QMetaObject::invokeMethod(&workerContext, [task, done] {
+            task();
+            done->set_value();
+        });
+        return done->get_future().wait_for(timeout) == std::future_status::ready;
     }
 
     // Runs writeMiniDump on a thread of its own, as the watchdog does, while this (the main)
@@ -142,8 +96,7 @@ protected:
                 __lsan_disable(); // the fault jumps past frames that own heap memory
 #endif
             }
-            testsupport::pollUntil([] { return linux_impl::readSyscallStop(getpid()).has_value(); },
-                                   kSafetyTimeout);
+            waitInSystemCall(getpid());
             path = collector->writeMiniDump();
         }).join();
         return path;
@@ -165,30 +118,33 @@ protected:
 
     QTemporaryDir directory;
     std::unique_ptr<ANRCollector> collector = ANRCollector::createWithoutWatchdogForTesting();
-    WorkerThread worker;
+    QThread worker;
+    QObject workerContext;
+    pid_t workerId = 0;
 };
 
 TEST_F(LiveDump, AThreadThatBlocksTheSignalIsDescribedFromItsSystemCallAndALateAnswerIsDropped)
 {
-    ASSERT_TRUE(worker.run([] { blockSignals(SIG_BLOCK); }));
-    testsupport::pollUntil(
-        [&] { return linux_impl::readSyscallStop(worker.threadId()).has_value(); }, kSafetyTimeout);
+    ASSERT_TRUE(runOnWorker([] { blockSignals(SIG_BLOCK); }));
+    waitInSystemCall(workerId);
     // Signalled all the same, it answers only after the dump: it must neither write nor be
     // parked then.
     linux_impl::setSignalBlockingThreadsForTesting(true);
     const Minidump late = dumpAndLoad();
     linux_impl::setSignalBlockingThreadsForTesting(false);
-    const minidump_test::Thread thread = threadOf(late, worker.threadId()).value();
-    EXPECT_EQ(kControlOnly, contextFlags(late, thread)) << "only what the kernel told";
-    const std::uint64_t sp = late.contextValue(thread, minidump_test::kContextRsp).value();
-    EXPECT_TRUE(inSomeModule(late, late.contextValue(thread, minidump_test::kContextRip).value()));
-    EXPECT_GE(sp, thread.stackStart);
+    const minidump_test::Thread *thread = late.findThread(workerId);
+    ASSERT_NE(nullptr, thread);
+    EXPECT_EQ(kControlOnly, late.contextFlags(*thread)) << "only what the kernel told";
+    const std::uint64_t sp = late.contextValue(*thread, minidump_test::kContextRsp).value();
+    EXPECT_TRUE(late.inSomeModule(late.contextValue(*thread, minidump_test::kContextRip).value()));
+    EXPECT_GE(sp, thread->stackStart);
     EXPECT_TRUE(late.readMemory(sp, 64)) << "its stack from the stack pointer up";
-    EXPECT_EQ(kFromSignal, contextFlags(late, late.threads.at(0))) << "the main thread answered";
+    EXPECT_EQ(kFromSignal, late.contextFlags(late.threads.at(0))) << "the main thread answered";
     // A parked handler would hold this task for ten seconds.
-    ASSERT_TRUE(worker.run([] { blockSignals(SIG_UNBLOCK); }, std::chrono::seconds(5)));
+    ASSERT_TRUE(runOnWorker([] { blockSignals(SIG_UNBLOCK); }, std::chrono::seconds(5)));
     const Minidump answered = dumpAndLoad();
-    EXPECT_EQ(kFromSignal, contextFlags(answered, threadOf(answered, worker.threadId()).value()));
+    ASSERT_NE(nullptr, answered.findThread(workerId));
+    EXPECT_EQ(kFromSignal, answered.contextFlags(*answered.findThread(workerId)));
 }
 
 TEST(SyscallStop, ReadsTheStackAndInstructionPointersOnlyInsideASystemCall)
@@ -212,11 +168,6 @@ TEST(SyscallStop, ReadsTheStackAndInstructionPointersOnlyInsideASystemCall)
         EXPECT_EQ(expected, linux_impl::parseSyscallStop(text)) << text;
 }
 
-long long fixedMillisecond()
-{
-    return 1700000000123;
-}
-
 TEST_F(LiveDump, OwnerOnlyDumpsAreNamedByTheMillisecondOrTheNextFreeOneAfterIt)
 {
     // A second either way still tells wall-clock milliseconds from any other count.
@@ -228,7 +179,7 @@ TEST_F(LiveDump, OwnerOnlyDumpsAreNamedByTheMillisecondOrTheNextFreeOneAfterIt)
     EXPECT_LE(ms, platform::wallClockMs() + 1000);
     ASSERT_TRUE(QFile::remove(directory.filePath(name))) << "in the cache directory";
 
-    collector->setWallClockForTesting(&fixedMillisecond);
+    collector->setWallClockForTesting([] { return 1700000000123LL; });
     const mode_t previousMask = umask(0);
     const std::string first = writeMiniDump();
     umask(previousMask);
@@ -287,7 +238,7 @@ TEST_F(LiveDump, AnInjectedFaultIsLoggedTheFileDeletedAndParkedThreadsReleased)
                                         "anr dump create failed."}),
               standin::log::lines());
     EXPECT_TRUE(filesInCache().isEmpty());
-    EXPECT_TRUE(worker.run([] {}, std::chrono::seconds(5))) << "the worker is still parked";
+    EXPECT_TRUE(runOnWorker([] {}, std::chrono::seconds(5))) << "the worker is still parked";
 
     standin::log::clear();
     EXPECT_FALSE(writeMiniDump().empty()) << "the writer works again after a fault";
@@ -295,10 +246,6 @@ TEST_F(LiveDump, AnInjectedFaultIsLoggedTheFileDeletedAndParkedThreadsReleased)
 }
 
 std::atomic<int> foreignHandlerRuns{0};
-void foreignHandler(int, siginfo_t *, void *)
-{
-    ++foreignHandlerRuns;
-}
 
 TEST_F(LiveDump, AReplacedSignalHandlerIsLoggedOnceAndTheThreadsSeenFromTheirSystemCalls)
 {
@@ -306,7 +253,7 @@ TEST_F(LiveDump, AReplacedSignalHandlerIsLoggedOnceAndTheThreadsSeenFromTheirSys
     ASSERT_NE(0, signal);
     struct sigaction foreign {
     };
-    foreign.sa_sigaction = &foreignHandler;
+    foreign.sa_sigaction = [](int, siginfo_t *, void *) { ++foreignHandlerRuns; };
     foreign.sa_flags = SA_SIGINFO;
     struct sigaction ours {
     };
@@ -321,7 +268,7 @@ TEST_F(LiveDump, AReplacedSignalHandlerIsLoggedOnceAndTheThreadsSeenFromTheirSys
               standin::log::lines());
     EXPECT_EQ(0, foreignHandlerRuns.load()) << "no signal went to a handler not ours";
     const minidump_test::Thread &main = dump.threads.at(0);
-    EXPECT_EQ(kControlOnly, contextFlags(dump, main)) << "seen from its system call";
+    EXPECT_EQ(kControlOnly, dump.contextFlags(main)) << "seen from its system call";
     EXPECT_TRUE(dump.readMemory(dump.contextValue(main, minidump_test::kContextRsp).value(), 64));
 }
 

@@ -218,19 +218,12 @@ const Location *Minidump::findStream(std::uint32_t type) const
     return found == streams.end() ? nullptr : &found->second;
 }
 
-std::vector<std::uint8_t> Minidump::streamBytes(std::uint32_t type) const
-{
-    const Location *stream = findStream(type);
-    if (!stream)
-        return {};
-    const auto first = bytes.begin() + stream->rva;
-    return std::vector<std::uint8_t>(first, first + stream->size);
-}
-
 std::string Minidump::streamText(std::uint32_t type) const
 {
-    const std::vector<std::uint8_t> text = streamBytes(type);
-    return std::string(text.begin(), text.end());
+    const Location *stream = findStream(type);
+    return stream ? std::string(bytes.begin() + stream->rva,
+                                bytes.begin() + stream->rva + stream->size)
+                  : std::string();
 }
 
 std::optional<std::uint64_t> Minidump::contextValue(const Thread &thread, std::size_t offset) const
@@ -238,6 +231,25 @@ std::optional<std::uint64_t> Minidump::contextValue(const Thread &thread, std::s
     if (thread.context.size < offset + 8)
         return std::nullopt;
     return Bytes(bytes).get<std::uint64_t>(thread.context.rva + offset);
+}
+
+std::uint32_t Minidump::contextFlags(const Thread &thread) const
+{
+    return static_cast<std::uint32_t>(contextValue(thread, 0x30).value_or(0));
+}
+
+const Thread *Minidump::findThread(std::uint32_t threadId) const
+{
+    const auto found = std::find_if(threads.begin(), threads.end(),
+                                    [&](const Thread &t) { return t.threadId == threadId; });
+    return found == threads.end() ? nullptr : &*found;
+}
+
+bool Minidump::inSomeModule(std::uint64_t address) const
+{
+    return std::any_of(modules.begin(), modules.end(), [&](const Module &m) {
+        return address >= m.base && address - m.base < m.size;
+    });
 }
 
 std::optional<std::vector<std::uint8_t>> Minidump::readMemory(std::uint64_t address,

@@ -46,10 +46,12 @@ struct Minidump {
     static std::optional<Minidump> load(const std::string &path, std::string &error);
 
     const Location *findStream(std::uint32_t type) const;
-    std::vector<std::uint8_t> streamBytes(std::uint32_t type) const; // empty when absent
-    std::string streamText(std::uint32_t type) const;
+    std::string streamText(std::uint32_t type) const; // empty when absent
     // A 64-bit value at `offset` in the thread's context; nullopt without a context.
     std::optional<std::uint64_t> contextValue(const Thread &thread, std::size_t offset) const;
+    std::uint32_t contextFlags(const Thread &thread) const; // 0 without a context
+    const Thread *findThread(std::uint32_t threadId) const;
+    bool inSomeModule(std::uint64_t address) const;
     // The memory list's bytes for [address, address + size), if one range covers all of it.
     std::optional<std::vector<std::uint8_t>> readMemory(std::uint64_t address,
                                                         std::size_t size) const;
