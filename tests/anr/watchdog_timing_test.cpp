@@ -4,7 +4,6 @@
 #include "anr/keel_anr_internals.h"
 #include "detector/anr_collector.h"
 #include "platform/clock.h"
-#include "support/module_fixture.h"
 #include "support/poll.h"
 
 #include <gtest/gtest.h>

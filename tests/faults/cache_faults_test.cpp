@@ -38,11 +38,6 @@ bool finishesInTime(std::function<void()> work)
     return done.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
 }
 
-CloudConfiguration mergeInCache(const QString &cache, const std::map<std::string, std::string> &in)
-{
-    return mergeCloudConfiguration(in, cache, &writeCacheFileDurably);
-}
-
 // Sets the entry's modification time (not following a link) `ageMs` into the past.
 void age(const QString &path, long long ageMs)
 {
@@ -92,7 +87,28 @@ void plant(Kind kind, const QString &at, const QString &target = {})
     }
 }
 
-using CacheFaults = ReportTest;
+class CacheFaults : public ReportTest
+{
+protected:
+    CloudConfiguration merge(const std::map<std::string, std::string> &delivered) const
+    {
+        return mergeCloudConfiguration(delivered, cacheDir(), &writeCacheFileDurably);
+    }
+    // An empty cache directory, with no event sent and nothing logged yet.
+    void emptyCache()
+    {
+        ASSERT_TRUE(QDir(cacheDir()).removeRecursively() && QDir().mkpath(cacheDir()));
+        standin::tally::clearEvents();
+        standin::log::clear();
+    }
+    static std::vector<std::string> sentPayloads()
+    {
+        std::vector<std::string> sent;
+        for (const auto &event : standin::tally::events())
+            sent.push_back(event.payload);
+        return sent;
+    }
+};
 
 TEST_F(CacheFaults, PlantedLinksAndSpecialFilesAreNeverFollowedAndEverythingOutsideSurvives)
 {
@@ -115,8 +131,7 @@ TEST_F(CacheFaults, PlantedLinksAndSpecialFilesAreNeverFollowedAndEverythingOuts
     const auto before = snapshot(outside);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.at.toStdString() + " -> " + c.target.toStdString());
-        standin::tally::clearEvents();
-        ASSERT_TRUE(QDir(cacheDir()).removeRecursively() && QDir().mkpath(cacheDir()));
+        emptyCache();
         if (c.withReport)
             writeFile(inCache(kLagReport), kReport);
         plant(c.kind, inCache(c.at), outside + "/" + c.target);
@@ -124,10 +139,7 @@ TEST_F(CacheFaults, PlantedLinksAndSpecialFilesAreNeverFollowedAndEverythingOuts
         ASSERT_TRUE(finishesInTime([] { KeelAnrInternals::retryFailedCache(); })) << "blocked";
         standin::upload::waitUntilIdle();
 
-        std::vector<std::string> sent;
-        for (const auto &event : standin::tally::events())
-            sent.push_back(event.payload);
-        EXPECT_EQ(sent, std::vector<std::string>(c.withReport, kReport));
+        EXPECT_EQ(sentPayloads(), std::vector<std::string>(c.withReport, kReport));
         EXPECT_TRUE(standin::upload::uploads().empty());
         EXPECT_EQ(snapshot(outside), before);
     }
@@ -140,10 +152,9 @@ TEST_F(CacheFaults, TheConfigurationIsReadOnlyFromARegularFileOfAtMostSixtyFourK
     const auto before = snapshot(outside);
     const QString ini = inCache("anr_config.ini");
     plant(Kind::link, ini, outside + "/anr_config.ini");
-    EXPECT_EQ(mergeInCache(cacheDir(), {}).lagFirstTime, 5000) << "the linked file is not read";
+    EXPECT_EQ(merge({}).lagFirstTime, 5000) << "the linked file is not read";
     EXPECT_TRUE(standin::log::contains("anr_config.ini ignored"));
-    EXPECT_EQ(mergeInCache(cacheDir(), {{"lag_sw", "1"}, {"lag_first_time", "700"}}).lagFirstTime,
-              700);
+    EXPECT_EQ(merge({{"lag_sw", "1"}, {"lag_first_time", "700"}}).lagFirstTime, 700);
     EXPECT_EQ(snapshot(outside), before);
     EXPECT_FALSE(QFileInfo(ini).isSymLink()) << "the link is replaced, its target untouched";
     EXPECT_EQ(parseCachedConfiguration(readFile(ini).toStdString()).lagFirstTime, 700);
@@ -153,13 +164,13 @@ TEST_F(CacheFaults, TheConfigurationIsReadOnlyFromARegularFileOfAtMostSixtyFourK
         writeFile(ini, QByteArray::fromStdString(
                            head + std::string(64 * 1024 - head.size() - 1 + padding, 'x') + "\n"));
         standin::log::clear();
-        EXPECT_EQ(mergeInCache(cacheDir(), {}).lagFirstTime, padding == 0 ? 1 : 5000) << padding;
+        EXPECT_EQ(merge({}).lagFirstTime, padding == 0 ? 1 : 5000) << padding;
         EXPECT_EQ(standin::log::contains("anr_config.ini ignored"), padding == 1);
     }
 
     ASSERT_TRUE(QFile::remove(ini));
     plant(Kind::fifo, ini);
-    EXPECT_TRUE(finishesInTime([this] { mergeInCache(cacheDir(), {}); }));
+    EXPECT_TRUE(finishesInTime([this] { merge({}); }));
     const QString buildFile = root_.filePath("fernlea.ini");
     plant(Kind::fifo, buildFile);
     std::string value = "unset";
@@ -178,7 +189,7 @@ TEST_F(CacheFaults, CacheEntriesAreOwnerOnlyWhateverTheUmask)
     ::chmod(QFile::encodeName(cacheDir()).constData(), 0777);
     const bool remade = makeCacheDirectory(cacheDir());
     writeCachedReport("keel_lag_info", kReport, "g", 5, 1019, cacheDir());
-    mergeInCache(cacheDir(), {{"lag_sw", "0"}});
+    merge({{"lag_sw", "0"}});
     ::umask(previous);
 
     ASSERT_TRUE(made && remade);
@@ -198,7 +209,7 @@ TEST_F(CacheFaults, AFullDiskLeavesWholeFilesOrNone)
     const long long bytes = static_cast<long long>(text.size());
     const long long configBytes =
         static_cast<long long>(cachedConfigurationText({"0", 4321, 8000, 100}).size());
-    mergeInCache(cacheDir(), {{"lag_sw", "1"}, {"lag_first_time", "1234"}});
+    merge({{"lag_sw", "1"}, {"lag_first_time", "1234"}});
     for (const long long room : {0LL, 1LL, bytes / 2, bytes - 1, bytes}) {
         SCOPED_TRACE(room);
         const bool fits = room >= bytes;
@@ -206,7 +217,7 @@ TEST_F(CacheFaults, AFullDiskLeavesWholeFilesOrNone)
         setCacheWriteRoomForTesting(room);
         writeCachedReport("keel_lag_info", text, "g", 5, 1019, cacheDir());
         setCacheWriteRoomForTesting(room * configBytes / bytes);
-        mergeInCache(cacheDir(), {{"lag_sw", "0"}, {"lag_first_time", "4321"}});
+        merge({{"lag_sw", "0"}, {"lag_first_time", "4321"}});
         setCacheWriteRoomForTesting(-1);
 
         EXPECT_EQ(tree(cacheDir()),
@@ -218,10 +229,7 @@ TEST_F(CacheFaults, AFullDiskLeavesWholeFilesOrNone)
                   fits ? 4321 : 1234);
         KeelAnr::startTime = platform::wallClockMs() + kOld;
         KeelAnrInternals::retryFailedCache();
-        std::vector<std::string> sent;
-        for (const auto &event : standin::tally::events())
-            sent.push_back(event.payload);
-        EXPECT_EQ(sent, std::vector<std::string>(fits, text));
+        EXPECT_EQ(sentPayloads(), std::vector<std::string>(fits, text));
         EXPECT_EQ(tree(cacheDir()), QStringList({"anr_config.ini"}))
             << "the empty report directory is removed too";
     }
@@ -303,9 +311,7 @@ TEST_F(CacheFaults, CleanupKeepsOnlyWhatMayStillBeUsedWithinTheQuota)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_TRUE(QDir(cacheDir()).removeRecursively() && QDir().mkpath(cacheDir()));
-        standin::tally::clearEvents();
-        standin::log::clear();
+        emptyCache();
         for (const Laid &entry : c.entries) {
             const QString path = inCache(entry.path);
             const bool report = entry.path.endsWith(".json");
