@@ -55,15 +55,6 @@ unsigned modeOf(const QString &path)
     return status.st_mode & 07777;
 }
 
-// Files outside the cache an attacker would like the module to use.
-void layOutside(const QString &directory)
-{
-    writeFile(directory + "/canary.txt", "must survive");
-    writeFile(directory + "/keel_lag_info.5.1019.json", R"({"outside": true})");
-    writeFile(directory + "/1.dmp", "outside dump");
-    writeFile(directory + "/anr_config.ini", "[General]\nisOpen=\"1\"\nlag_first_time=1\n");
-}
-
 std::map<QString, QByteArray> snapshot(const QString &directory)
 {
     std::map<QString, QByteArray> files;
@@ -90,6 +81,16 @@ void plant(Kind kind, const QString &at, const QString &target = {})
 class CacheFaults : public ReportTest
 {
 protected:
+    QString outside() const { return root_.filePath("outside"); }
+    // Lays files outside the cache an attacker would like the module to use; their snapshot.
+    std::map<QString, QByteArray> layOutside() const
+    {
+        writeFile(outside() + "/canary.txt", "must survive");
+        writeFile(outside() + "/keel_lag_info.5.1019.json", R"({"outside": true})");
+        writeFile(outside() + "/1.dmp", "outside dump");
+        writeFile(outside() + "/anr_config.ini", "[General]\nisOpen=\"1\"\nlag_first_time=1\n");
+        return snapshot(outside());
+    }
     CloudConfiguration merge(const std::map<std::string, std::string> &delivered) const
     {
         return mergeCloudConfiguration(delivered, cacheDir(), &writeCacheFileDurably);
@@ -126,36 +127,32 @@ TEST_F(CacheFaults, PlantedLinksAndSpecialFilesAreNeverFollowedAndEverythingOuts
         {Kind::link, "5.dmp", "1.dmp", false}, // old root dumps
         {Kind::fifo, "6.dmp", "", false},
     };
-    const QString outside = root_.filePath("outside");
-    layOutside(outside);
-    const auto before = snapshot(outside);
+    const auto before = layOutside();
     for (const auto &c : cases) {
         SCOPED_TRACE(c.at.toStdString() + " -> " + c.target.toStdString());
         emptyCache();
         if (c.withReport)
             writeFile(inCache(kLagReport), kReport);
-        plant(c.kind, inCache(c.at), outside + "/" + c.target);
+        plant(c.kind, inCache(c.at), outside() + "/" + c.target);
         KeelAnr::startTime = platform::wallClockMs() + kOld; // the whole cache is left behind
         ASSERT_TRUE(finishesInTime([] { KeelAnrInternals::retryFailedCache(); })) << "blocked";
         standin::upload::waitUntilIdle();
 
         EXPECT_EQ(sentPayloads(), std::vector<std::string>(c.withReport, kReport));
         EXPECT_TRUE(standin::upload::uploads().empty());
-        EXPECT_EQ(snapshot(outside), before);
+        EXPECT_EQ(snapshot(outside()), before);
     }
 }
 
 TEST_F(CacheFaults, TheConfigurationIsReadOnlyFromARegularFileOfAtMostSixtyFourKibibytes)
 {
-    const QString outside = root_.filePath("outside");
-    layOutside(outside);
-    const auto before = snapshot(outside);
+    const auto before = layOutside();
     const QString ini = inCache("anr_config.ini");
-    plant(Kind::link, ini, outside + "/anr_config.ini");
+    plant(Kind::link, ini, outside() + "/anr_config.ini");
     EXPECT_EQ(merge({}).lagFirstTime, 5000) << "the linked file is not read";
     EXPECT_TRUE(standin::log::contains("anr_config.ini ignored"));
     EXPECT_EQ(merge({{"lag_sw", "1"}, {"lag_first_time", "700"}}).lagFirstTime, 700);
-    EXPECT_EQ(snapshot(outside), before);
+    EXPECT_EQ(snapshot(outside()), before);
     EXPECT_FALSE(QFileInfo(ini).isSymLink()) << "the link is replaced, its target untouched";
     EXPECT_EQ(parseCachedConfiguration(readFile(ini).toStdString()).lagFirstTime, 700);
 
@@ -235,30 +232,20 @@ TEST_F(CacheFaults, AFullDiskLeavesWholeFilesOrNone)
     }
 }
 
-bool isRfc4122Random(const std::string &guid)
-{
-    static const QRegularExpression form(
-        "^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$");
-    return form.match(QString::fromStdString(guid)).hasMatch();
-}
-
 TEST(SafeReportGuid, KeepsAPlainNameAndMakesFreshOnesForAnythingElse)
 {
-    const std::string plain = "0f8fad5b-d9cb-469f-a165-70867728950e";
-    EXPECT_EQ(safeReportGuid(plain), plain);
-    EXPECT_EQ(safeReportGuid(std::string(128, 'a')), std::string(128, 'a'));
+    using namespace std::string_literals;
+    static const QRegularExpression randomGuid(
+        "^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$");
+    for (const std::string &plain :
+         {"0f8fad5b-d9cb-469f-a165-70867728950e"s, std::string(128, 'a')})
+        EXPECT_EQ(safeReportGuid(plain), plain);
     // "../../escape" as a report's GUID: reports_test.
-    const std::string unsafe[] = {"",
-                                  "..",
-                                  "a/b",
-                                  "a\\b",
-                                  std::string("ab\0cd", 5),
-                                  "ab\ncd",
-                                  "ab\x7f",
-                                  std::string(129, 'a')};
-    for (const std::string &guid : unsafe) {
+    for (const std::string &guid :
+         {""s, ".."s, "a/b"s, "a\\b"s, "ab\0cd"s, "ab\ncd"s, "ab\x7f"s, std::string(129, 'a')}) {
         const std::string replaced = safeReportGuid(guid);
-        EXPECT_TRUE(isRfc4122Random(replaced)) << guid << " -> " << replaced;
+        EXPECT_TRUE(randomGuid.match(QString::fromStdString(replaced)).hasMatch())
+            << guid << " -> " << replaced;
         EXPECT_NE(replaced, safeReportGuid(guid)) << "a fresh one each time";
     }
 }
@@ -306,7 +293,7 @@ TEST_F(CacheFaults, CleanupKeepsOnlyWhatMayStillBeUsedWithinTheQuota)
          {{"a/1.dmp", kYoung, 60 * kMiB}, {"b/2.dmp", kYoung - 1000, 40 * kMiB}},
          {"left a/", "left a/1.dmp", "left b/", "left b/2.dmp"}},
         {"ReportsKeepTheirDumpsWithinTheQuota",
-         {{"r/keel_lag_info.5.1019.json", kOld, 0}, {"100.dmp", kFresh, 10}},
+         {{"r/keel_lag_info.5.1019.json", kOld, 2}, {"100.dmp", kFresh, 10}},
          {"sent keel_lag_info r 5 1019 {}", "left 100.dmp"}},
     };
     for (const auto &c : cases) {
@@ -314,11 +301,8 @@ TEST_F(CacheFaults, CleanupKeepsOnlyWhatMayStillBeUsedWithinTheQuota)
         emptyCache();
         for (const Laid &entry : c.entries) {
             const QString path = inCache(entry.path);
-            const bool report = entry.path.endsWith(".json");
-            writeFile(path, report ? "{}" : "");
-            if (!report) {
-                ASSERT_EQ(::truncate(QFile::encodeName(path).constData(), entry.bytes), 0);
-            }
+            writeFile(path, "{}");
+            ASSERT_EQ(::truncate(QFile::encodeName(path).constData(), entry.bytes), 0);
             age(path, entry.ageMs);
             age(QFileInfo(path).absolutePath(), entry.ageMs);
         }

@@ -42,7 +42,6 @@ TEST(CommonReportFields, AddsElevenMembersInOrderWithTheirTypesAndValues)
         fillCommonReportFields(report);
         const Json block(report);
 
-        ASSERT_TRUE(block.isObject());
         EXPECT_EQ(block.keys(), kCommonKeys);
         // string() reads "" for a member that is not a string: only os_build needs this.
         EXPECT_TRUE(json_is_string(block.get("os_build")));
@@ -61,9 +60,6 @@ TEST(CommonReportFields, AddsElevenMembersInOrderWithTheirTypesAndValues)
         ASSERT_TRUE(json_is_integer(block.get("is_main_process")));
         EXPECT_EQ(json_integer_value(block.get("is_main_process")), c.mainProcess ? 1 : 0);
     }
-    Keel::instance()->processName = "host-app";
-    Tally::instance()->projectVersion = "3.2.1";
-
     QFile::remove(ini);
     if (hadIni)
         QFile::rename(ini + ".saved-by-common-fields-test", ini);

@@ -158,9 +158,8 @@ TEST_F(RetryTest, AnUploadThatTimesOutKeepsTheReportForTheNextStart)
     EXPECT_EQ(cacheOutcome(),
               (std::vector<std::string>{
                   "uploaded g/1.dmp",
-                  "[ANR] retryFailedCache upload dmp timed out; kept for the next "
-                  "start",
-                  "left g/", "left g/1.dmp", "left g/keel_stuck_info.5.1019.json"}));
+                  "[ANR] retryFailedCache upload dmp timed out; kept for the next start", "left g/",
+                  "left g/1.dmp", "left g/keel_stuck_info.5.1019.json"}));
 
     KeelAnrInternals::retryFailedCache();
     const auto events = standin::tally::events();
