@@ -1,11 +1,12 @@
 // Faults a hostile or unlucky host meets in the cache: planted links and special files, a full
 // disk, unsafe GUIDs, and what the cache keeps.
-#include "anr/keel_anr.h"
 #include "anr/keel_anr_internals.h"
 #include "config/cloud_configuration.h"
+#include "detector/anr_collector.h"
 #include "platform/clock.h"
 #include "platform/path_text.h"
 #include "report/report_cache.h"
+#include "report/retry.h"
 #include "support/report_fixture.h"
 #include "sysinfo/build_number.h"
 
@@ -134,8 +135,9 @@ TEST_F(CacheFaults, PlantedLinksAndSpecialFilesAreNeverFollowedAndEverythingOuts
         if (c.withReport)
             writeFile(inCache(kLagReport), kReport);
         plant(c.kind, inCache(c.at), outside() + "/" + c.target);
-        KeelAnr::startTime = platform::wallClockMs() + kOld; // the whole cache is left behind
-        ASSERT_TRUE(finishesInTime([] { KeelAnrInternals::retryFailedCache(); })) << "blocked";
+        ASSERT_TRUE(finishesInTime([this] {
+            retryCachedReports(cacheDir(), platform::wallClockMs() + kOld); // all left behind
+        })) << "blocked";
         standin::upload::waitUntilIdle();
 
         EXPECT_EQ(sentPayloads(), std::vector<std::string>(c.withReport, kReport));
@@ -224,8 +226,7 @@ TEST_F(CacheFaults, AFullDiskLeavesWholeFilesOrNone)
         EXPECT_EQ(parseCachedConfiguration(readFile(inCache("anr_config.ini")).toStdString())
                       .lagFirstTime,
                   fits ? 4321 : 1234);
-        KeelAnr::startTime = platform::wallClockMs() + kOld;
-        KeelAnrInternals::retryFailedCache();
+        retryCachedReports(cacheDir(), platform::wallClockMs() + kOld);
         EXPECT_EQ(sentPayloads(), std::vector<std::string>(fits, text));
         EXPECT_EQ(tree(cacheDir()), QStringList({"anr_config.ini"}))
             << "the empty report directory is removed too";
@@ -296,6 +297,7 @@ TEST_F(CacheFaults, CleanupKeepsOnlyWhatMayStillBeUsedWithinTheQuota)
          {{"r/keel_lag_info.5.1019.json", kOld, 2}, {"100.dmp", kFresh, 10}},
          {"sent keel_lag_info r 5 1019 {}", "left 100.dmp"}},
     };
+    KeelAnrInternals::collector()->cacheDir = cacheDir();
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         emptyCache();
@@ -306,7 +308,7 @@ TEST_F(CacheFaults, CleanupKeepsOnlyWhatMayStillBeUsedWithinTheQuota)
             age(path, entry.ageMs);
             age(QFileInfo(path).absolutePath(), entry.ageMs);
         }
-        KeelAnr::startTime = platform::wallClockMs();
+        KeelAnr::startTime = platform::wallClockMs(); // through the module, which passes it on
         KeelAnrInternals::retryFailedCache();
         EXPECT_EQ(cacheOutcome(), c.outcome);
     }

@@ -3,13 +3,11 @@
 //   crash_helper write|retry <cache dir> <journal> <kill after step, 0: never>
 // The journal gets "step <name>" after each step and "sent <guid> <payload>" for each event,
 // written before any kill.
-#include "anr/keel_anr.h"
-#include "anr/keel_anr_internals.h"
-#include "detector/anr_collector.h"
 #include "keel_standin.h"
 #include "platform/clock.h"
 #include "report/report_cache.h"
 #include "report/reports.h"
+#include "report/retry.h"
 #include "upload_standin.h"
 
 #include <QDir>
@@ -59,8 +57,7 @@ int main(int argc, char **argv)
     std::setvbuf(journal, nullptr, _IONBF, 0);
     killAfter = std::stoi(argv[4]);
     // Everything a writer left counts as left behind for the retry.
-    KeelAnr::startTime = platform::wallClockMs() + 24LL * 3600 * 1000;
-    KeelAnrInternals::collector()->cacheDir = cacheDir;
+    const long long startTime = platform::wallClockMs() + 24LL * 3600 * 1000;
     standin::upload::setUploadDirectory(QDir(cacheDir).filePath("../uploads").toStdString());
     setCacheStepHookForTesting(onStep);
 
@@ -71,10 +68,10 @@ int main(int argc, char **argv)
             return 2;
         file.close();
         standin::upload::setDefaultReply(standin::upload::error(1, "down"));
-        reportStuck(dump.toStdString(), cacheDir, KeelAnr::startTime);
+        reportStuck(dump.toStdString(), cacheDir, startTime);
     } else if (mode == "retry") {
         standin::upload::setDefaultReply(standin::upload::stored());
-        KeelAnrInternals::retryFailedCache();
+        retryCachedReports(cacheDir, startTime);
     } else {
         return 2;
     }

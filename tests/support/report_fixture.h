@@ -69,7 +69,6 @@ private:
 class ReportTest : public testing::Test
 {
 protected:
-    // Also points the retry at cacheDir().
     void SetUp() override;
     void TearDown() override;
 
