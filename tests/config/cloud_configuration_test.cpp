@@ -3,6 +3,7 @@
 #include "config/cloud_configuration.h"
 #include "config/startup_event.h"
 #include "support/module_fixture.h"
+#include "support/report_fixture.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,14 +26,10 @@ QString iniPath()
 // (QSettings can neither read nor write it).
 void prepareCache(const std::string &bytes)
 {
-    QFile::remove(iniPath());
-    QDir(iniPath()).removeRecursively();
-    QFile file(iniPath());
     if (bytes == "/") {
         ASSERT_TRUE(QDir().mkpath(iniPath()));
     } else if (!bytes.empty()) {
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(bytes.data(), static_cast<qint64>(bytes.size()));
+        reporttest::writeFile(iniPath(), QByteArray::fromStdString(bytes));
     }
 }
 
@@ -134,7 +131,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, CloudConfigurationMerge, testing::ValuesIn(kMerg
 TEST(CloudConfiguration, LaterDeliveriesAnnounceAgainAndAClosedOneDoesNotSwitchOff)
 {
     testsupport::startModuleOnce();
-    prepareCache("");
     standin::tally::clearEvents();
     testsupport::deliver({{"lag_sw", "1"}, {"lag_first_time", "1500"}});
     testsupport::deliver({{"lag_sw", "1"}, {"lag_first_time", "1500"}});
