@@ -1,10 +1,7 @@
-// The watchdog's relation to real time: monotonic stamps, the shortest pause and a bounded
-// stop. Tick-by-tick decisions (late ticks, the dump rate limit) are in the collector's
-// scripts.
+// The watchdog in real time: monotonic stamps, the shortest pause and a bounded stop.
 #include "anr/keel_anr_internals.h"
 #include "detector/anr_collector.h"
 #include "platform/clock.h"
-#include "support/module_fixture.h"
 #include "support/poll.h"
 
 #include <gtest/gtest.h>
@@ -31,9 +28,8 @@ TEST(WatchdogClock, DeliveriesAreStampedOnTheMonotonicClockNotTheWallClock)
 
 constexpr int kTicks = 40;
 
-// Actions for the real watchdog of the process's collector, which may call them until the
-// process exits: samples record their time and differ (so every tick samples), dumps block
-// until released, as a slow disk or upload does.
+// Actions for the process's watchdog, which may call them until exit: samples record their
+// time and differ (so every tick samples), dumps block until released, as a slow disk does.
 struct Actions {
     std::array<steady_clock::time_point, kTicks> sampleTimes;
     std::atomic<int> samples{0};

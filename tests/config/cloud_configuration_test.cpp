@@ -1,12 +1,16 @@
-// How a delivered cloud configuration and the cached "anr_config.ini" combine.
+// How a delivered cloud configuration and the cached "anr_config.ini" combine, and the startup
+// event an open one announces.
 #include "config/cloud_configuration.h"
+#include "config/startup_event.h"
 #include "support/module_fixture.h"
+#include "support/report_fixture.h"
 
 #include <QDir>
 #include <QFile>
 #include <QSettings>
 #include <QStringList>
 #include <gtest/gtest.h>
+#include <jansson.h>
 
 #include <climits>
 
@@ -22,14 +26,10 @@ QString iniPath()
 // (QSettings can neither read nor write it).
 void prepareCache(const std::string &bytes)
 {
-    QFile::remove(iniPath());
-    QDir(iniPath()).removeRecursively();
-    QFile file(iniPath());
     if (bytes == "/") {
         ASSERT_TRUE(QDir().mkpath(iniPath()));
     } else if (!bytes.empty()) {
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(bytes.data(), static_cast<qint64>(bytes.size()));
+        reporttest::writeFile(iniPath(), QByteArray::fromStdString(bytes));
     }
 }
 
@@ -51,25 +51,13 @@ struct MergeCase {
     const char *iniAfter;  // as readIni(); null: not written
 };
 
-class CloudConfigurationMerge : public testing::TestWithParam<MergeCase>
-{
-protected:
-    void SetUp() override
-    {
-        testsupport::startModuleOnce();
-        ANRCollector *collector = KeelAnrInternals::collector();
-        collector->thresholds.lagFirstTime = 5000;
-        collector->thresholds.stuckFirstTime = 8000;
-        collector->thresholds.lagSampleRate = 100;
-        KeelAnrInternals::eventFilter()->enabled = false;
-        standin::tally::clearEvents();
-        standin::log::clear();
-    }
-};
+// Each case runs in a process of its own: the module starts with its default thresholds.
+using CloudConfigurationMerge = testing::TestWithParam<MergeCase>;
 
 TEST_P(CloudConfigurationMerge, AppliesAndCachesTheMergedValues)
 {
     const MergeCase &c = GetParam();
+    testsupport::startModuleOnce();
     prepareCache(c.cache);
     testsupport::Configuration delivered;
     for (const QString &pair : QString::fromUtf8(c.delivered).split('|', Qt::SkipEmptyParts))
@@ -143,7 +131,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, CloudConfigurationMerge, testing::ValuesIn(kMerg
 TEST(CloudConfiguration, LaterDeliveriesAnnounceAgainAndAClosedOneDoesNotSwitchOff)
 {
     testsupport::startModuleOnce();
-    prepareCache("");
     standin::tally::clearEvents();
     testsupport::deliver({{"lag_sw", "1"}, {"lag_first_time", "1500"}});
     testsupport::deliver({{"lag_sw", "1"}, {"lag_first_time", "1500"}});
@@ -168,6 +155,43 @@ TEST(CloudConfiguration, ToLongLongOrParsesWholeDecimalTextOrFallsBack)
     EXPECT_EQ(toLongLongOr("-5", -42), -5);
     EXPECT_EQ(toLongLongOr("00012", -42), 12);
     EXPECT_EQ(toLongLongOr("-9223372036854775808", -42), LLONG_MIN);
+}
+
+TEST(StartupEvent, PayloadIsBuiltPieceByPiece)
+{
+    EXPECT_EQ(startupEventPayload(0, true, "host.exe", "4242"),
+              R"({"process_name":"host.exe","pid":"4242","type":0,"is_main_process":1})");
+    EXPECT_EQ(startupEventPayload(1, false, "a.exe", "7"),
+              R"({"process_name":"a.exe","pid":"7","type":1,"is_main_process":0})");
+}
+
+// Whatever the name holds, the payload parses (so no raw control characters) and carries the
+// name, with U+FFFD for what is not UTF-8.
+TEST(StartupEvent, AnyNameYieldsValidJson)
+{
+    const std::string fffd = "\xEF\xBF\xBD";
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {"bad\xFF", "bad" + fffd},
+        {"\x80stray", fffd + "stray"},
+        {"cut\xE2\x82", "cut" + fffd + fffd},
+        {"overlong\xC0\xAF", "overlong" + fffd + fffd},
+        {"surrogate\xED\xA0\x80", "surrogate" + fffd + fffd + fffd},
+        {"beyond\xF4\x90\x80\x80", "beyond" + fffd + fffd + fffd + fffd}};
+    // Valid: the highest below each limit is U+07FF, U+D7FF (below the surrogates), U+10FFFF.
+    for (const char *valid :
+         {"say \"hi\"", "back\\slash\\", "tab\tnew\nline\x01\x1f\x7f", "\"},{\"x\":\"",
+          "\xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80", "\xDF\xBF\xED\x9F\xBF\xF4\x8F\xBF\xBF"})
+        cases.emplace_back(valid, valid);
+    cases.emplace_back(std::string("nul\0inside", 10), std::string("nul\0inside", 10));
+    for (const auto &[name, expected] : cases) {
+        const std::string payload = startupEventPayload(1, true, name, "42");
+        json_error_t error;
+        json_t *parsed = json_loadb(payload.data(), payload.size(), JSON_ALLOW_NUL, &error);
+        ASSERT_NE(parsed, nullptr) << payload << ": " << error.text;
+        const json_t *read = json_object_get(parsed, "process_name");
+        EXPECT_EQ(std::string(json_string_value(read), json_string_length(read)), expected);
+        json_decref(parsed);
+    }
 }
 
 } // namespace

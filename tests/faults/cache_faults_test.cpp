@@ -1,11 +1,12 @@
 // Faults a hostile or unlucky host meets in the cache: planted links and special files, a full
 // disk, unsafe GUIDs, and what the cache keeps.
-#include "anr/keel_anr.h"
 #include "anr/keel_anr_internals.h"
 #include "config/cloud_configuration.h"
+#include "detector/anr_collector.h"
 #include "platform/clock.h"
 #include "platform/path_text.h"
 #include "report/report_cache.h"
+#include "report/retry.h"
 #include "support/report_fixture.h"
 #include "sysinfo/build_number.h"
 
@@ -38,11 +39,6 @@ bool finishesInTime(std::function<void()> work)
     return done.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
 }
 
-CloudConfiguration mergeInCache(const QString &cache, const std::map<std::string, std::string> &in)
-{
-    return mergeCloudConfiguration(in, cache, &writeCacheFileDurably);
-}
-
 // Sets the entry's modification time (not following a link) `ageMs` into the past.
 void age(const QString &path, long long ageMs)
 {
@@ -58,15 +54,6 @@ unsigned modeOf(const QString &path)
     };
     ::lstat(QFile::encodeName(path).constData(), &status);
     return status.st_mode & 07777;
-}
-
-// Files outside the cache an attacker would like the module to use.
-void layOutside(const QString &directory)
-{
-    writeFile(directory + "/canary.txt", "must survive");
-    writeFile(directory + "/keel_lag_info.5.1019.json", R"({"outside": true})");
-    writeFile(directory + "/1.dmp", "outside dump");
-    writeFile(directory + "/anr_config.ini", "[General]\nisOpen=\"1\"\nlag_first_time=1\n");
 }
 
 std::map<QString, QByteArray> snapshot(const QString &directory)
@@ -92,7 +79,38 @@ void plant(Kind kind, const QString &at, const QString &target = {})
     }
 }
 
-using CacheFaults = ReportTest;
+class CacheFaults : public ReportTest
+{
+protected:
+    QString outside() const { return root_.filePath("outside"); }
+    // Lays files outside the cache an attacker would like the module to use; their snapshot.
+    std::map<QString, QByteArray> layOutside() const
+    {
+        writeFile(outside() + "/canary.txt", "must survive");
+        writeFile(outside() + "/keel_lag_info.5.1019.json", R"({"outside": true})");
+        writeFile(outside() + "/1.dmp", "outside dump");
+        writeFile(outside() + "/anr_config.ini", "[General]\nisOpen=\"1\"\nlag_first_time=1\n");
+        return snapshot(outside());
+    }
+    CloudConfiguration merge(const std::map<std::string, std::string> &delivered) const
+    {
+        return mergeCloudConfiguration(delivered, cacheDir(), &writeCacheFileDurably);
+    }
+    // An empty cache directory, with no event sent and nothing logged yet.
+    void emptyCache()
+    {
+        ASSERT_TRUE(QDir(cacheDir()).removeRecursively() && QDir().mkpath(cacheDir()));
+        standin::tally::clearEvents();
+        standin::log::clear();
+    }
+    static std::vector<std::string> sentPayloads()
+    {
+        std::vector<std::string> sent;
+        for (const auto &event : standin::tally::events())
+            sent.push_back(event.payload);
+        return sent;
+    }
+};
 
 TEST_F(CacheFaults, PlantedLinksAndSpecialFilesAreNeverFollowedAndEverythingOutsideSurvives)
 {
@@ -110,41 +128,33 @@ TEST_F(CacheFaults, PlantedLinksAndSpecialFilesAreNeverFollowedAndEverythingOuts
         {Kind::link, "5.dmp", "1.dmp", false}, // old root dumps
         {Kind::fifo, "6.dmp", "", false},
     };
-    const QString outside = root_.filePath("outside");
-    layOutside(outside);
-    const auto before = snapshot(outside);
+    const auto before = layOutside();
     for (const auto &c : cases) {
         SCOPED_TRACE(c.at.toStdString() + " -> " + c.target.toStdString());
-        standin::tally::clearEvents();
-        ASSERT_TRUE(QDir(cacheDir()).removeRecursively() && QDir().mkpath(cacheDir()));
+        emptyCache();
         if (c.withReport)
             writeFile(inCache(kLagReport), kReport);
-        plant(c.kind, inCache(c.at), outside + "/" + c.target);
-        KeelAnr::startTime = platform::wallClockMs() + kOld; // the whole cache is left behind
-        ASSERT_TRUE(finishesInTime([] { KeelAnrInternals::retryFailedCache(); })) << "blocked";
+        plant(c.kind, inCache(c.at), outside() + "/" + c.target);
+        ASSERT_TRUE(finishesInTime([this] {
+            retryCachedReports(cacheDir(), platform::wallClockMs() + kOld); // all left behind
+        })) << "blocked";
         standin::upload::waitUntilIdle();
 
-        std::vector<std::string> sent;
-        for (const auto &event : standin::tally::events())
-            sent.push_back(event.payload);
-        EXPECT_EQ(sent, std::vector<std::string>(c.withReport, kReport));
+        EXPECT_EQ(sentPayloads(), std::vector<std::string>(c.withReport, kReport));
         EXPECT_TRUE(standin::upload::uploads().empty());
-        EXPECT_EQ(snapshot(outside), before);
+        EXPECT_EQ(snapshot(outside()), before);
     }
 }
 
 TEST_F(CacheFaults, TheConfigurationIsReadOnlyFromARegularFileOfAtMostSixtyFourKibibytes)
 {
-    const QString outside = root_.filePath("outside");
-    layOutside(outside);
-    const auto before = snapshot(outside);
+    const auto before = layOutside();
     const QString ini = inCache("anr_config.ini");
-    plant(Kind::link, ini, outside + "/anr_config.ini");
-    EXPECT_EQ(mergeInCache(cacheDir(), {}).lagFirstTime, 5000) << "the linked file is not read";
+    plant(Kind::link, ini, outside() + "/anr_config.ini");
+    EXPECT_EQ(merge({}).lagFirstTime, 5000) << "the linked file is not read";
     EXPECT_TRUE(standin::log::contains("anr_config.ini ignored"));
-    EXPECT_EQ(mergeInCache(cacheDir(), {{"lag_sw", "1"}, {"lag_first_time", "700"}}).lagFirstTime,
-              700);
-    EXPECT_EQ(snapshot(outside), before);
+    EXPECT_EQ(merge({{"lag_sw", "1"}, {"lag_first_time", "700"}}).lagFirstTime, 700);
+    EXPECT_EQ(snapshot(outside()), before);
     EXPECT_FALSE(QFileInfo(ini).isSymLink()) << "the link is replaced, its target untouched";
     EXPECT_EQ(parseCachedConfiguration(readFile(ini).toStdString()).lagFirstTime, 700);
 
@@ -153,13 +163,13 @@ TEST_F(CacheFaults, TheConfigurationIsReadOnlyFromARegularFileOfAtMostSixtyFourK
         writeFile(ini, QByteArray::fromStdString(
                            head + std::string(64 * 1024 - head.size() - 1 + padding, 'x') + "\n"));
         standin::log::clear();
-        EXPECT_EQ(mergeInCache(cacheDir(), {}).lagFirstTime, padding == 0 ? 1 : 5000) << padding;
+        EXPECT_EQ(merge({}).lagFirstTime, padding == 0 ? 1 : 5000) << padding;
         EXPECT_EQ(standin::log::contains("anr_config.ini ignored"), padding == 1);
     }
 
     ASSERT_TRUE(QFile::remove(ini));
     plant(Kind::fifo, ini);
-    EXPECT_TRUE(finishesInTime([this] { mergeInCache(cacheDir(), {}); }));
+    EXPECT_TRUE(finishesInTime([this] { merge({}); }));
     const QString buildFile = root_.filePath("fernlea.ini");
     plant(Kind::fifo, buildFile);
     std::string value = "unset";
@@ -178,7 +188,7 @@ TEST_F(CacheFaults, CacheEntriesAreOwnerOnlyWhateverTheUmask)
     ::chmod(QFile::encodeName(cacheDir()).constData(), 0777);
     const bool remade = makeCacheDirectory(cacheDir());
     writeCachedReport("keel_lag_info", kReport, "g", 5, 1019, cacheDir());
-    mergeInCache(cacheDir(), {{"lag_sw", "0"}});
+    merge({{"lag_sw", "0"}});
     ::umask(previous);
 
     ASSERT_TRUE(made && remade);
@@ -198,7 +208,7 @@ TEST_F(CacheFaults, AFullDiskLeavesWholeFilesOrNone)
     const long long bytes = static_cast<long long>(text.size());
     const long long configBytes =
         static_cast<long long>(cachedConfigurationText({"0", 4321, 8000, 100}).size());
-    mergeInCache(cacheDir(), {{"lag_sw", "1"}, {"lag_first_time", "1234"}});
+    merge({{"lag_sw", "1"}, {"lag_first_time", "1234"}});
     for (const long long room : {0LL, 1LL, bytes / 2, bytes - 1, bytes}) {
         SCOPED_TRACE(room);
         const bool fits = room >= bytes;
@@ -206,7 +216,7 @@ TEST_F(CacheFaults, AFullDiskLeavesWholeFilesOrNone)
         setCacheWriteRoomForTesting(room);
         writeCachedReport("keel_lag_info", text, "g", 5, 1019, cacheDir());
         setCacheWriteRoomForTesting(room * configBytes / bytes);
-        mergeInCache(cacheDir(), {{"lag_sw", "0"}, {"lag_first_time", "4321"}});
+        merge({{"lag_sw", "0"}, {"lag_first_time", "4321"}});
         setCacheWriteRoomForTesting(-1);
 
         EXPECT_EQ(tree(cacheDir()),
@@ -216,41 +226,27 @@ TEST_F(CacheFaults, AFullDiskLeavesWholeFilesOrNone)
         EXPECT_EQ(parseCachedConfiguration(readFile(inCache("anr_config.ini")).toStdString())
                       .lagFirstTime,
                   fits ? 4321 : 1234);
-        KeelAnr::startTime = platform::wallClockMs() + kOld;
-        KeelAnrInternals::retryFailedCache();
-        std::vector<std::string> sent;
-        for (const auto &event : standin::tally::events())
-            sent.push_back(event.payload);
-        EXPECT_EQ(sent, std::vector<std::string>(fits, text));
+        retryCachedReports(cacheDir(), platform::wallClockMs() + kOld);
+        EXPECT_EQ(sentPayloads(), std::vector<std::string>(fits, text));
         EXPECT_EQ(tree(cacheDir()), QStringList({"anr_config.ini"}))
             << "the empty report directory is removed too";
     }
 }
 
-bool isRfc4122Random(const std::string &guid)
-{
-    static const QRegularExpression form(
-        "^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$");
-    return form.match(QString::fromStdString(guid)).hasMatch();
-}
-
 TEST(SafeReportGuid, KeepsAPlainNameAndMakesFreshOnesForAnythingElse)
 {
-    const std::string plain = "0f8fad5b-d9cb-469f-a165-70867728950e";
-    EXPECT_EQ(safeReportGuid(plain), plain);
-    EXPECT_EQ(safeReportGuid(std::string(128, 'a')), std::string(128, 'a'));
+    using namespace std::string_literals;
+    static const QRegularExpression randomGuid(
+        "^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$");
+    for (const std::string &plain :
+         {"0f8fad5b-d9cb-469f-a165-70867728950e"s, std::string(128, 'a')})
+        EXPECT_EQ(safeReportGuid(plain), plain);
     // "../../escape" as a report's GUID: reports_test.
-    const std::string unsafe[] = {"",
-                                  "..",
-                                  "a/b",
-                                  "a\\b",
-                                  std::string("ab\0cd", 5),
-                                  "ab\ncd",
-                                  "ab\x7f",
-                                  std::string(129, 'a')};
-    for (const std::string &guid : unsafe) {
+    for (const std::string &guid :
+         {""s, ".."s, "a/b"s, "a\\b"s, "ab\0cd"s, "ab\ncd"s, "ab\x7f"s, std::string(129, 'a')}) {
         const std::string replaced = safeReportGuid(guid);
-        EXPECT_TRUE(isRfc4122Random(replaced)) << guid << " -> " << replaced;
+        EXPECT_TRUE(randomGuid.match(QString::fromStdString(replaced)).hasMatch())
+            << guid << " -> " << replaced;
         EXPECT_NE(replaced, safeReportGuid(guid)) << "a fresh one each time";
     }
 }
@@ -298,25 +294,21 @@ TEST_F(CacheFaults, CleanupKeepsOnlyWhatMayStillBeUsedWithinTheQuota)
          {{"a/1.dmp", kYoung, 60 * kMiB}, {"b/2.dmp", kYoung - 1000, 40 * kMiB}},
          {"left a/", "left a/1.dmp", "left b/", "left b/2.dmp"}},
         {"ReportsKeepTheirDumpsWithinTheQuota",
-         {{"r/keel_lag_info.5.1019.json", kOld, 0}, {"100.dmp", kFresh, 10}},
+         {{"r/keel_lag_info.5.1019.json", kOld, 2}, {"100.dmp", kFresh, 10}},
          {"sent keel_lag_info r 5 1019 {}", "left 100.dmp"}},
     };
+    KeelAnrInternals::collector()->cacheDir = cacheDir();
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_TRUE(QDir(cacheDir()).removeRecursively() && QDir().mkpath(cacheDir()));
-        standin::tally::clearEvents();
-        standin::log::clear();
+        emptyCache();
         for (const Laid &entry : c.entries) {
             const QString path = inCache(entry.path);
-            const bool report = entry.path.endsWith(".json");
-            writeFile(path, report ? "{}" : "");
-            if (!report) {
-                ASSERT_EQ(::truncate(QFile::encodeName(path).constData(), entry.bytes), 0);
-            }
+            writeFile(path, "{}");
+            ASSERT_EQ(::truncate(QFile::encodeName(path).constData(), entry.bytes), 0);
             age(path, entry.ageMs);
             age(QFileInfo(path).absolutePath(), entry.ageMs);
         }
-        KeelAnr::startTime = platform::wallClockMs();
+        KeelAnr::startTime = platform::wallClockMs(); // through the module, which passes it on
         KeelAnrInternals::retryFailedCache();
         EXPECT_EQ(cacheOutcome(), c.outcome);
     }

@@ -1,14 +1,13 @@
 // A host process that caches one stuck report (its upload fails) or retries the cache, and
 // kills itself with SIGKILL after a given step of the cache's writers or the retry.
-//   crash_helper write|retry <cache dir> <journal> <kill after step, 0: never> <start time>
+//   crash_helper write|retry <cache dir> <journal> <kill after step, 0: never>
 // The journal gets "step <name>" after each step and "sent <guid> <payload>" for each event,
 // written before any kill.
-#include "anr/keel_anr.h"
-#include "anr/keel_anr_internals.h"
-#include "detector/anr_collector.h"
 #include "keel_standin.h"
+#include "platform/clock.h"
 #include "report/report_cache.h"
 #include "report/reports.h"
+#include "report/retry.h"
 #include "upload_standin.h"
 
 #include <QDir>
@@ -48,7 +47,7 @@ void onStep(const char *step)
 
 int main(int argc, char **argv)
 {
-    if (argc != 6)
+    if (argc != 5)
         return 2;
     const std::string mode = argv[1];
     const QString cacheDir = QString::fromLocal8Bit(argv[2]);
@@ -57,8 +56,8 @@ int main(int argc, char **argv)
         return 2;
     std::setvbuf(journal, nullptr, _IONBF, 0);
     killAfter = std::stoi(argv[4]);
-    KeelAnr::startTime = std::stoll(argv[5]);
-    KeelAnrInternals::collector()->cacheDir = cacheDir;
+    // Everything a writer left counts as left behind for the retry.
+    const long long startTime = platform::wallClockMs() + 24LL * 3600 * 1000;
     standin::upload::setUploadDirectory(QDir(cacheDir).filePath("../uploads").toStdString());
     setCacheStepHookForTesting(onStep);
 
@@ -69,15 +68,14 @@ int main(int argc, char **argv)
             return 2;
         file.close();
         standin::upload::setDefaultReply(standin::upload::error(1, "down"));
-        reportStuck(dump.toStdString(), cacheDir, KeelAnr::startTime);
+        reportStuck(dump.toStdString(), cacheDir, startTime);
     } else if (mode == "retry") {
         standin::upload::setDefaultReply(standin::upload::stored());
-        KeelAnrInternals::retryFailedCache();
+        retryCachedReports(cacheDir, startTime);
     } else {
         return 2;
     }
     standin::upload::waitUntilIdle();
     journalEvents();
-    std::fprintf(journal, "done\n");
     return 0;
 }

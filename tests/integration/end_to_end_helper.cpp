@@ -1,6 +1,6 @@
-// Host process for the end-to-end test: "hang <dir> <result>" quits while a stuck
-// report's upload hangs; "restart ..." waits until the retry has sent it and emptied the
-// cache. Writes the events received to <result>, prints "main-returned <ms>" on the monotonic
+// Host process for the end-to-end test: "hang <dir>" quits while a stuck report's upload
+// hangs; "restart <dir>" waits until the retry has sent it and emptied the cache. Prints
+// "sent <guid> <payload>" for each stuck report sent, then "main-returned <ms>" on the monotonic
 // clock as main returns; exit code 0 when the phase got that far.
 #include "anr/keel_anr.h"
 #include "keel_standin.h"
@@ -12,7 +12,6 @@
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
-#include <jansson.h>
 
 #include <cstdio>
 
@@ -24,20 +23,6 @@ constexpr std::chrono::seconds kSafetyTimeout{120};
 // The retry's listing of the cache is taken before it sends this report.
 constexpr char kSentinelEvent[] = "keel_e2e_sentinel";
 constexpr std::chrono::milliseconds kNap{5};
-
-// The stuck reports sent, as a JSON array.
-void writeResult(const char *path)
-{
-    json_t *events = json_array();
-    for (const auto &event : standin::tally::eventsNamed("keel_stuck_info")) {
-        json_t *record = json_object();
-        json_object_set_new(record, "payload", json_string(event.payload.c_str()));
-        json_object_set_new(record, "guid", json_string(event.guid.c_str()));
-        json_array_append_new(events, record);
-    }
-    json_dump_file(events, path, 0);
-    json_decref(events);
-}
 
 int hang(const QString &dir)
 {
@@ -84,7 +69,7 @@ int restart(const QString &dir)
 
 int main(int argc, char **argv)
 {
-    if (argc != 4)
+    if (argc != 3)
         return 64;
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -97,7 +82,8 @@ int main(int argc, char **argv)
     if (phase != "hang")
         standin::upload::waitUntilIdle();
     standin::tally::waitUntilIdle();
-    writeResult(argv[3]);
+    for (const auto &event : standin::tally::eventsNamed("keel_stuck_info"))
+        std::printf("sent %s %s\n", event.guid.c_str(), event.payload.c_str());
     std::printf("main-returned %lld\n", platform::monotonicMs());
     std::fflush(stdout);
     return status;

@@ -1,15 +1,22 @@
 // Stuck and lag reports from build to delivery: what is sent, what stays on disk and what
-// the report holds, for every outcome of the dump upload and of the event; and the cache
-// writer replacing an earlier report only once the new one is whole.
+// the report holds, for every outcome of the dump upload and of the event; the common block
+// every report carries; and the cache writer replacing an earlier report only once the new one
+// is whole.
+#include "report/common_fields.h"
 #include "report/report_cache.h"
 #include "report/reports.h"
 
 #include "keel.h"
 #include "platform/clock.h"
+#include "platform/system_info.h"
 #include "support/report_fixture.h"
+#include "sysinfo/system_probes.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+
+#include <unistd.h>
 
 namespace
 {
@@ -120,7 +127,6 @@ TEST_P(Report, IsSentOrCachedWithTheEpisodeFieldsTheCommonBlockAndTheDumpReferen
         EXPECT_TRUE(events[0].hasDone);
         EXPECT_NE(events[0].guid, "../../escape");
         EXPECT_EQ(uploadedFile(payload.string(kind.prefix + "stack_dump")), "MDMP stack evidence");
-        EXPECT_FALSE(QFile::exists(dump)) << "an uploaded dump is deleted";
         if (cached) {
             EXPECT_EQ(directory.toStdString(), events[0].guid);
             EXPECT_EQ(readFile(inCache(file)).toStdString(), text);
@@ -147,6 +153,54 @@ INSTANTIATE_TEST_SUITE_P(EveryOutcome, Report,
                          testing::Combine(testing::Values(kStuck, kLag),
                                           testing::ValuesIn(kScenarios)),
                          ParamName());
+
+TEST(CommonReportFields, AddsElevenMembersInOrderWithTheirTypesAndValues)
+{
+    // Only this test of the executable writes the file; an earlier one is put back.
+    QString executable = QFile::symLinkTarget("/proc/self/exe");
+    if (executable.isEmpty()) // Windows has no /proc: take the path the system reports
+        executable = QString::fromStdWString(platform::executablePath());
+    const QString ini = QFileInfo(executable).absolutePath() + "/fernlea.ini";
+    const bool hadIni = QFile::rename(ini, ini + ".saved-by-common-fields-test");
+    writeFile(ini, "[build_info]\norla_ci_build_number=8812\n");
+
+    const struct {
+        bool mainProcess;
+        std::string processName, projectVersion, expectedName, expectedVersion;
+    } cases[] = {
+        {true, "host-app", "3.2.1", "host-app", "3.2.1"},
+        {false, "bad\xff name", "\xc3", "bad\xEF\xBF\xBD name", "\xEF\xBF\xBD"}, // not UTF-8
+    };
+    for (const auto &c : cases) {
+        Keel::instance()->isMainProcess = c.mainProcess;
+        Keel::instance()->processName = c.processName;
+        Tally::instance()->projectVersion = c.projectVersion;
+        json_t *report = json_object();
+        fillCommonReportFields(report);
+        const Json block(report);
+
+        EXPECT_EQ(block.keys(), kCommonKeys);
+        // string() reads "" for a member that is not a string: only os_build needs this.
+        EXPECT_TRUE(json_is_string(block.get("os_build")));
+        EXPECT_EQ(block.string("keel_version"), "1.5.0");
+        EXPECT_EQ(block.string("cpu_type"), getCpuType());
+        EXPECT_EQ(block.string("os_version"), getOsVersion());
+        EXPECT_EQ(block.string("os_build"), "");
+        EXPECT_EQ(block.string("project_code"), QFileInfo(executable).fileName().toStdString());
+        EXPECT_EQ(block.string("project_build"), "8812");
+        EXPECT_EQ(block.string("project_version"), c.expectedVersion);
+        EXPECT_EQ(block.string("process_name"), c.expectedName);
+        EXPECT_EQ(block.string("pid"), std::to_string(getpid()));
+        ASSERT_TRUE(json_is_integer(block.get("protocol_version")));
+        EXPECT_EQ(json_integer_value(block.get("protocol_version")), 1);
+        // A number, never a JSON boolean.
+        ASSERT_TRUE(json_is_integer(block.get("is_main_process")));
+        EXPECT_EQ(json_integer_value(block.get("is_main_process")), c.mainProcess ? 1 : 0);
+    }
+    QFile::remove(ini);
+    if (hadIni)
+        QFile::rename(ini + ".saved-by-common-fields-test", ini);
+}
 
 using ReportCache = ReportTest;
 

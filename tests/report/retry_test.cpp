@@ -1,7 +1,6 @@
 // The retry of cached reports: one send per report directory with its first identity, the
 // dump uploaded first, and every directory that is not a readable report left alone.
-#include "anr/keel_anr_internals.h"
-#include "detector/anr_collector.h"
+#include "report/retry.h"
 #include "report/upload.h"
 #include "support/report_fixture.h"
 
@@ -113,15 +112,13 @@ TEST_P(RetryOutcome, SendsOnceWithTheFirstIdentityOrLeavesTheDirectoryAlone)
         writeFile(cacheDir(), "not a directory");
         break;
     case CacheState::Missing: ASSERT_TRUE(QDir(cacheDir()).removeRecursively()); break;
-    case CacheState::EmptyPath:
-        ASSERT_TRUE(QDir::setCurrent(cacheDir()));
-        KeelAnrInternals::collector()->cacheDir = QString();
-        break;
+    case CacheState::EmptyPath: ASSERT_TRUE(QDir::setCurrent(cacheDir())); break;
     }
     standin::upload::setDefaultReply(c.uploadSucceeds
                                          ? standin::upload::body(R"({"data":"ref-9"})", delivery)
                                          : standin::upload::error(500, "down", delivery));
-    KeelAnrInternals::retryFailedCache();
+    // Started at time 0: nothing in the cache counts as an earlier run's leftover.
+    retryCachedReports(c.cache == CacheState::EmptyPath ? QString() : cacheDir(), 0);
     standin::upload::waitUntilIdle();
 
     EXPECT_EQ(cacheOutcome(), c.outcome);
@@ -148,7 +145,7 @@ TEST_F(RetryTest, AnUploadThatTimesOutKeepsTheReportForTheNextStart)
     const std::size_t liveBefore = standin::upload::liveHandles();
     setUploadTimeLimitForTesting(std::chrono::milliseconds(20));
     standin::upload::queueReply(standin::upload::stored(Delivery::Held));
-    KeelAnrInternals::retryFailedCache();
+    retryCachedReports(cacheDir(), 0);
     setUploadTimeLimitForTesting(std::chrono::milliseconds(0));
     ASSERT_TRUE(standin::upload::waitForHeld(1, kSafetyTimeout));
     EXPECT_EQ(standin::upload::liveHandles(), liveBefore + 2) << "the engine and the resource";
@@ -158,11 +155,10 @@ TEST_F(RetryTest, AnUploadThatTimesOutKeepsTheReportForTheNextStart)
     EXPECT_EQ(cacheOutcome(),
               (std::vector<std::string>{
                   "uploaded g/1.dmp",
-                  "[ANR] retryFailedCache upload dmp timed out; kept for the next "
-                  "start",
-                  "left g/", "left g/1.dmp", "left g/keel_stuck_info.5.1019.json"}));
+                  "[ANR] retryFailedCache upload dmp timed out; kept for the next start", "left g/",
+                  "left g/1.dmp", "left g/keel_stuck_info.5.1019.json"}));
 
-    KeelAnrInternals::retryFailedCache();
+    retryCachedReports(cacheDir(), 0);
     const auto events = standin::tally::events();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(uploadedFile(Json(events[0].payload).string("stuck_stack_dump")), "dump");

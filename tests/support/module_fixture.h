@@ -6,11 +6,11 @@
 #include "detector/anr_collector.h"
 #include "detector/anr_event_filter.h"
 #include "keel_standin.h"
+#include "support/poll.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <map>
 #include <string>
 
@@ -18,7 +18,6 @@ namespace testsupport
 {
 
 using Configuration = std::map<std::string, std::string>;
-constexpr std::chrono::seconds kSafetyTimeout{60};
 
 // The directory handed to KeelAnr::start; lives as long as the process.
 inline QString moduleDirectory()

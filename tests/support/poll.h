@@ -6,6 +6,9 @@
 namespace testsupport
 {
 
+// Bounds a wait that only a broken run reaches.
+constexpr std::chrono::seconds kSafetyTimeout{60};
+
 // Polls `condition` until it holds; false once `limit` (a safety net only) has passed first.
 // Between polls the thread yields, or naps for `nap` where it must sit in a system call
 // (ThreadSanitizer hands a signal at once only to a thread asleep).

@@ -1,7 +1,5 @@
 #include "support/report_fixture.h"
 
-#include "anr/keel_anr_internals.h"
-#include "detector/anr_collector.h"
 #include "keel.h"
 
 #include <QDir>
@@ -62,7 +60,6 @@ void ReportTest::SetUp()
     standin::tally::reset();
     standin::upload::reset();
     standin::upload::setUploadDirectory(uploadDir().toStdString());
-    KeelAnrInternals::collector()->cacheDir = cacheDir(); // Before the log is cleared.
     standin::log::clear();
     standin::log::enable();
     Keel::instance()->isBackground = false;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "keel_standin.h"
+#include "support/poll.h"
 #include "upload_standin.h"
 
 #include <QByteArray>
@@ -12,14 +13,13 @@
 #include <jansson.h>
 
 #include <cctype>
-#include <chrono>
 #include <string>
 #include <vector>
 
 namespace reporttest
 {
 
-constexpr std::chrono::seconds kSafetyTimeout{60};
+using testsupport::kSafetyTimeout;
 
 // The members every report carries, in order.
 inline const std::vector<std::string> kCommonKeys = {
@@ -69,7 +69,6 @@ private:
 class ReportTest : public testing::Test
 {
 protected:
-    // Also points the retry at cacheDir().
     void SetUp() override;
     void TearDown() override;
 

@@ -11,12 +11,4 @@ constexpr bool kThreadSanitizer = true;
 constexpr bool kThreadSanitizer = false;
 #endif
 
-// AddressSanitizer's interceptors sit between libc and the caller: from a system-call stop
-// alone LLDB unwinds the libc frames but not through the interceptor.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-
 } // namespace testsupport
