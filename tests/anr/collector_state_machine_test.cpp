@@ -38,6 +38,11 @@ struct Script {
     const char *reports = "";
 };
 
+void PrintTo(const Script &script, std::ostream *out)
+{
+    *out << script.name;
+}
+
 class CollectorScript : public testing::TestWithParam<Script>
 {
 protected:

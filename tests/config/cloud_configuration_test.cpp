@@ -51,6 +51,11 @@ struct MergeCase {
     const char *iniAfter;  // as readIni(); null: not written
 };
 
+void PrintTo(const MergeCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
 // Each case runs in a process of its own: the module starts with its default thresholds.
 using CloudConfigurationMerge = testing::TestWithParam<MergeCase>;
 

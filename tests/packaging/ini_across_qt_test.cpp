@@ -35,6 +35,11 @@ struct IniCase {
     const char *cachedIsOpen; // the switch as the reading build finds it in the file
 };
 
+void PrintTo(const IniCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
 // The case, and whether this build writes the file (else the other one does).
 class IniAcrossQtVersions : public testing::TestWithParam<std::tuple<IniCase, bool>>
 {
