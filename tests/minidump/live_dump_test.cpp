@@ -14,17 +14,18 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
-#include <QThread>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <csignal>
 #include <functional>
-#include <future>
 #include <memory>
+#include <mutex>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
 #endif
@@ -62,26 +63,39 @@ protected:
         standin::log::enable();
         standin::log::clear();
         collector->cacheDir = directory.path();
-        worker.start();
-        workerContext.moveToThread(&worker);
+        worker = std::thread([this] {
+            std::unique_lock<std::mutex> lock(mutex);
+            while (wake.wait(lock, [this] { return stop || task; }), task) {
+                const std::function<void()> next = std::exchange(task, nullptr);
+                lock.unlock();
+                next();
+                lock.lock();
+                ++tasksDone;
+                wake.notify_all();
+            }
+        });
         runOnWorker([this] { workerId = linux_impl::currentThreadId(); });
     }
     ~LiveDump() override
     {
-        worker.quit();
-        worker.wait();
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stop = true;
+        }
+        wake.notify_all();
+        worker.join();
     }
 
-    // Runs `task` on the worker, a thread idle in its event loop (in a system call); false
-    // when it has not finished within `timeout`.
-    bool runOnWorker(std::function<void()> task, std::chrono::milliseconds timeout = kSafetyTimeout)
+    // Runs `next` on the worker, a thread otherwise waiting in a system call; false when it has
+    // not finished within `timeout`. A plain mutex and condition variable rather than a Qt
+    // event loop, so that ThreadSanitizer sees the hand-over.
+    bool runOnWorker(std::function<void()> next, std::chrono::milliseconds timeout = kSafetyTimeout)
     {
-        const auto done = std::make_shared<std::promise<void>>();
-        QMetaObject::invokeMethod(&workerContext, [task, done] {
-            task();
-            done->set_value();
-        });
-        return done->get_future().wait_for(timeout) == std::future_status::ready;
+        std::unique_lock<std::mutex> lock(mutex);
+        task = std::move(next);
+        const int target = tasksDone + 1;
+        wake.notify_all();
+        return wake.wait_for(lock, timeout, [&] { return tasksDone == target; });
     }
 
     // Runs writeMiniDump on a thread of its own, as the watchdog does, while this (the main)
@@ -118,8 +132,12 @@ protected:
 
     QTemporaryDir directory;
     std::unique_ptr<ANRCollector> collector = ANRCollector::createWithoutWatchdogForTesting();
-    QThread worker;
-    QObject workerContext;
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::function<void()> task;
+    int tasksDone = 0;
+    bool stop = false;
+    std::thread worker;
     pid_t workerId = 0;
 };
 
