@@ -81,9 +81,16 @@ ClientState &state()
     return *instance;
 }
 
+// Set once the client's thread exists.
+std::atomic<ClientThread *> startedClientThread{nullptr};
+
 ClientThread &clientThread()
 {
-    static auto *thread = new ClientThread;
+    static auto *thread = [] {
+        auto *created = new ClientThread;
+        startedClientThread.store(created);
+        return created;
+    }();
     return *thread;
 }
 
@@ -215,7 +222,10 @@ bool deliverCloudConfiguration(Configuration configuration)
 
 void waitUntilIdle()
 {
-    clientThread().waitUntilIdle();
+    // Without its thread nothing was ever posted. Starting the thread only to wait would leave
+    // it being born as a short test process exits, which hangs that exit under Wine.
+    if (ClientThread *thread = startedClientThread.load())
+        thread->waitUntilIdle();
 }
 
 namespace
