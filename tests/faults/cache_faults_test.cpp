@@ -36,7 +36,7 @@ bool finishesInTime(std::function<void()> work)
     auto task = std::make_shared<std::packaged_task<void()>>(std::move(work));
     std::future<void> done = task->get_future();
     std::thread([task] { (*task)(); }).detach();
-    return done.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    return done.wait_for(kSafetyTimeout) == std::future_status::ready;
 }
 
 // Sets the entry's modification time (not following a link) `ageMs` into the past.

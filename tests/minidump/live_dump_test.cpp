@@ -36,7 +36,7 @@ namespace
 using minidump_test::Minidump;
 namespace linux_impl = platform::linux_impl;
 
-constexpr std::chrono::seconds kSafetyTimeout{30}; // only a safety net
+using testsupport::kSafetyTimeout;
 constexpr std::uint32_t kControlOnly = 0x00100001;
 constexpr std::uint32_t kFromSignal = 0x0010000B; // control, integer and floating point
 constexpr char kSuccess[] = "anr dump create success";
@@ -44,8 +44,7 @@ constexpr char kSuccess[] = "anr dump create success";
 // Waits (with a safety net only) until thread `id` sits in a system call.
 void waitInSystemCall(pid_t id)
 {
-    testsupport::pollUntil([id] { return linux_impl::readSyscallStop(id).has_value(); },
-                           kSafetyTimeout);
+    testsupport::pollUntil([id] { return linux_impl::readSyscallStop(id).has_value(); });
 }
 
 void blockSignals(int how)

@@ -30,6 +30,8 @@ namespace
 {
 
 using platform::StackSample;
+using testsupport::kSafetyTimeout;
+using testsupport::pollUntil;
 namespace linux_impl = platform::linux_impl;
 using State = linux_impl::ThreadSignalState;
 
@@ -67,20 +69,11 @@ KNOWN void spinAtDepth(int depth, std::atomic<long> &laps)
         laps.fetch_add(1, std::memory_order_relaxed);
 }
 
-// The only time limit: a safety net for waits that end on a condition.
-constexpr std::chrono::seconds kSafetyNet{30};
-
-template <typename Condition>
-bool eventually(Condition condition)
-{
-    return testsupport::pollUntil(condition, kSafetyNet);
-}
-
 // True once `counter` has moved on from its present value: the thread was not left stopped.
 bool keepsMoving(const std::atomic<long> &counter)
 {
     const long before = counter.load();
-    return eventually([&] { return counter.load() > before; });
+    return pollUntil([&] { return counter.load() > before; });
 }
 
 // Runs a body on a thread whose kernel id is known before the body starts. `release` runs
@@ -148,7 +141,8 @@ void installPrevious(int signal, int flags, void (*plain)(int))
 // blocking call and, now and then, never hands it over: there a short timeout turns the loss
 // into one empty sample, which sampleUntil() follows with a new request.
 constexpr std::chrono::nanoseconds kAnswerTimeout =
-    testsupport::kThreadSanitizer ? std::chrono::nanoseconds(std::chrono::seconds(2)) : kSafetyNet;
+    testsupport::kThreadSanitizer ? std::chrono::nanoseconds(std::chrono::seconds(2))
+                                  : kSafetyTimeout;
 
 class HostHandlerFirst : public testing::Environment
 {
@@ -168,12 +162,12 @@ StackSample sample(pid_t tid)
     return platform::sampleThread(*platform::loadStackSampler(), platform::ThreadHandle{tid});
 }
 
-// Samples `tid` until a sample satisfies `accept`; that sample (empty after kSafetyNet).
+// Samples `tid` until a sample satisfies `accept`; that sample (empty after kSafetyTimeout).
 template <typename Accept>
 StackSample sampleUntil(pid_t tid, Accept accept)
 {
     StackSample last;
-    return eventually([&] { return accept(last = sample(tid)); }) ? last : StackSample{};
+    return pollUntil([&] { return accept(last = sample(tid)); }) ? last : StackSample{};
 }
 
 bool answered(const StackSample &sample)
@@ -222,7 +216,7 @@ TEST(ThreadSampler, ABlockedThreadGivesIdenticalSamplesEndingAtItsBaseOrTheLimit
                 EXPECT_EQ(sampleUntil(thread.tid(), answered), s) << "sample " << i;
             // Right after an answer the thread may still be inside the handler, where every
             // signal is blocked; once it is back in its call its own mask is in force again.
-            EXPECT_TRUE(eventually([&] {
+            EXPECT_TRUE(pollUntil([&] {
                 return linux_impl::threadSignalState(thread.tid(), SIGUSR2) == State::accepting;
             }));
             EXPECT_EQ(linux_impl::threadSignalState(thread.tid(), SIGUSR1), State::blocking);
@@ -277,7 +271,7 @@ TEST(ThreadSampler, AMovingThreadGivesDifferingSamplesAndItsExceptionsStillUnwin
         }
     });
     // The first throw sets up the unwinder and may take longer than a sample.
-    ASSERT_TRUE(eventually([&] { return caught.load() > 0; }));
+    ASSERT_TRUE(pollUntil([&] { return caught.load() > 0; }));
     std::set<StackSample> distinct;
     for (int i = 0; i < 20; ++i) {
         const StackSample s = sampleUntil(thread.tid(), answered);
@@ -329,7 +323,7 @@ TEST(ThreadSampler, AThreadBlockingTheSignalTimesOutIsNeverLeftStoppedAndOnceGon
         },
         [&] { unblock = stop = true; });
     const pid_t tid = thread.tid();
-    ASSERT_TRUE(eventually([&] { return blocking.load(); }));
+    ASSERT_TRUE(pollUntil([&] { return blocking.load(); }));
     EXPECT_EQ(linux_impl::threadSignalState(tid, sig), State::blocking);
 
     constexpr std::uint64_t kUntouched = 0x5a5a5a5a5a5a5a5a;
@@ -352,9 +346,9 @@ TEST(ThreadSampler, AThreadBlockingTheSignalTimesOutIsNeverLeftStoppedAndOnceGon
             setSignal(SIG_UNBLOCK);
         },
         [&] { releaseSecond = true; });
-    ASSERT_TRUE(eventually([&] { return secondBlocking.load(); }));
+    ASSERT_TRUE(pollUntil([&] { return secondBlocking.load(); }));
     std::thread unblocker([&] {
-        eventually(
+        pollUntil(
             [&] { return linux_impl::threadSignalState(second.tid(), sig) == State::pending; });
         unblock = true;
     });
@@ -365,7 +359,7 @@ TEST(ThreadSampler, AThreadBlockingTheSignalTimesOutIsNeverLeftStoppedAndOnceGon
     linux_impl::setAnswerTimeoutForTesting(kAnswerTimeout);
     unblocker.join();
 
-    ASSERT_TRUE(eventually([&] { return unblocked.load(); }));
+    ASSERT_TRUE(pollUntil([&] { return unblocked.load(); }));
     EXPECT_TRUE(keepsMoving(laps)) << "the late signal left the thread stopped";
     EXPECT_TRUE(std::all_of(std::begin(frames), std::end(frames), [](std::uint64_t pc) {
         return pc == kUntouched;
@@ -424,7 +418,7 @@ TEST(ChainedSignal, InstalledOnceForOneHandlerForeignSignalsGoToThePreviousDispo
         // sigqueue delivers to this thread before returning, or to some other thread; either
         // way the count settles.
         ASSERT_EQ(sigqueue(getpid(), sig, sigval{kForeignValue}), 0);
-        ASSERT_TRUE(eventually([&] { return receivedBy[sig].count.load() == foreignDeliveries; }));
+        ASSERT_TRUE(pollUntil([&] { return receivedBy[sig].count.load() == foreignDeliveries; }));
         if (flags & SA_SIGINFO) {
             EXPECT_EQ(receivedBy[sig].lastValue.load(), kForeignValue);
             EXPECT_EQ(receivedBy[sig].lastCode.load(), SI_QUEUE);

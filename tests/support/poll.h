@@ -13,7 +13,7 @@ constexpr std::chrono::seconds kSafetyTimeout{60};
 // Between polls the thread yields, or naps for `nap` where it must sit in a system call
 // (ThreadSanitizer hands a signal at once only to a thread asleep).
 template <typename Condition>
-bool pollUntil(Condition condition, std::chrono::steady_clock::duration limit,
+bool pollUntil(Condition condition, std::chrono::steady_clock::duration limit = kSafetyTimeout,
                std::chrono::milliseconds nap = std::chrono::milliseconds(0))
 {
     const auto deadline = std::chrono::steady_clock::now() + limit;

@@ -186,10 +186,8 @@ TEST(ProcessDump, AFaultIsCaughtThenTheNextDumpGoesIntoANewFileWithTheParkedThre
     const auto dump = minidump_test::Minidump::parse(withoutMemoryList(path), error);
     ASSERT_TRUE(dump) << error;
     EXPECT_EQ(dump->processorArchitecture, 9) << "AMD64";
-    const auto thread =
-        std::find_if(dump->threads.begin(), dump->threads.end(),
-                     [&](const minidump_test::Thread &t) { return t.threadId == parked.threadId; });
-    ASSERT_NE(thread, dump->threads.end());
+    const minidump_test::Thread *thread = dump->findThread(parked.threadId);
+    ASSERT_NE(thread, nullptr);
     const std::optional<std::uint64_t> rsp =
         dump->contextValue(*thread, minidump_test::kContextRsp);
     ASSERT_TRUE(rsp) << "the parked thread has no context";
