@@ -13,10 +13,9 @@ namespace platform
 
 enum class FileRead {
     Read,       // `bytes` holds the whole file
-    Missing,    // nothing at the path
     NotRegular, // a link (when links are not followed), directory, FIFO, device or socket
     TooLarge,   // more than the limit; nothing read
-    Failed,     // any other error
+    Failed,     // nothing at the path, or any other error
 };
 
 enum class Links { Follow, DoNotFollow };

@@ -76,7 +76,7 @@ FileRead readRegularFile(const std::wstring &path, std::size_t maxBytes, std::st
     const int statted =
         links == Links::Follow ? ::stat(name.c_str(), &before) : ::lstat(name.c_str(), &before);
     if (statted != 0)
-        return errno == ENOENT || errno == ENOTDIR ? FileRead::Missing : FileRead::Failed;
+        return FileRead::Failed;
     if (!S_ISREG(before.st_mode))
         return FileRead::NotRegular;
 

@@ -18,13 +18,9 @@ FileRead readRegularFile(const std::wstring &path, std::size_t maxBytes, std::st
     const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, flags, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-            return FileRead::Missing;
-        // A directory cannot be opened without FILE_FLAG_BACKUP_SEMANTICS.
-        return error == ERROR_ACCESS_DENIED ? FileRead::NotRegular : FileRead::Failed;
-    }
+    // A directory cannot be opened without FILE_FLAG_BACKUP_SEMANTICS.
+    if (file == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_ACCESS_DENIED ? FileRead::NotRegular : FileRead::Failed;
 
     BY_HANDLE_FILE_INFORMATION information{};
     FileRead result = FileRead::Read;
