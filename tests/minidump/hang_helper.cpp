@@ -5,6 +5,7 @@
 #include "platform/linux/capture/proc_files_linux.h"
 
 #include <QGuiApplication>
+#include <QSemaphore>
 #include <QThread>
 #include <QTimer>
 
@@ -37,11 +38,17 @@ int main(int argc, char **argv)
     if (argc < 2)
         return 1;
     QGuiApplication application(argc, argv);
+    // A thread that has not run yet still has every signal blocked (pthread_create's start
+    // mask) and could not answer the dump; each one says when it runs.
+    QSemaphore running;
     std::vector<std::unique_ptr<QThread>> threads;
     for (int i = 0; i < kIdleQtThreads; ++i) {
         threads.push_back(std::make_unique<QThread>());
+        QObject::connect(threads.back().get(), &QThread::started,
+                         [&running] { running.release(); });
         threads.back()->start();
     }
+    running.acquire(kIdleQtThreads);
 
     int wakeUp[2];
     if (pipe(wakeUp) != 0)
