@@ -158,12 +158,15 @@ TEST_F(CacheFaults, TheConfigurationIsReadOnlyFromARegularFileOfAtMostSixtyFourK
     EXPECT_FALSE(QFileInfo(ini).isSymLink()) << "the link is replaced, its target untouched";
     EXPECT_EQ(parseCachedConfiguration(readFile(ini).toStdString()).lagFirstTime, 700);
 
+    // At the limit the file is read to its last byte, which the value ends with.
     for (const long long padding : {0LL, 1LL}) {
-        const std::string head = "[General]\nisOpen=\"1\"\nlag_first_time=1\n;";
-        writeFile(ini, QByteArray::fromStdString(
-                           head + std::string(64 * 1024 - head.size() - 1 + padding, 'x') + "\n"));
+        const std::string head = "[General]\nisOpen=\"1\"\n;", tail = "\nlag_first_time=12";
+        writeFile(
+            ini,
+            QByteArray::fromStdString(
+                head + std::string(64 * 1024 - head.size() - tail.size() + padding, 'x') + tail));
         standin::log::clear();
-        EXPECT_EQ(merge({}).lagFirstTime, padding == 0 ? 1 : 5000) << padding;
+        EXPECT_EQ(merge({}).lagFirstTime, padding == 0 ? 12 : 5000) << padding;
         EXPECT_EQ(standin::log::contains("anr_config.ini ignored"), padding == 1);
     }
 
