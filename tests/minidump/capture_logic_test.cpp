@@ -274,6 +274,9 @@ TEST(ModuleList, OneModulePerElfObjectWithTheEntryPointsObjectFirst)
                   "7f0000000000-7f0000001000 r--p 00000000 08:01 20 /usr/share/fonts/a.ttf\n"
                   "7f0000010000-7f0000011000 r--p 00000000 08:01 30 /usr/lib/libfoo.so\n"
                   "7f0000011000-7f0000012000 r-xp 00001000 08:01 30 /usr/lib/libfoo.so\n"
+                  "7f0000012000-7f0000013000 ---p 00000000 00:00 0 \n"
+                  "7f0000013000-7f0000014000 rw-p 00000000 00:00 0 \n"
+                  "7f0000014000-7f0000015000 rw-p 00003000 08:01 30 /usr/lib/libfoo.so\n"
                   "7f0000020000-7f0000021000 r-xp 00000000 00:00 0 [vdso]\n"
                   "7f0000030000-7f0000031000 r--p 00001000 08:01 40 /usr/lib/offset.so\n"
                   "7f0000040000-7f0000041000 ---p 00000000 08:01 50 /usr/lib/unreadable.so\n"
@@ -291,7 +294,8 @@ TEST(ModuleList, OneModulePerElfObjectWithTheEntryPointsObjectFirst)
         memory.regions[at] = makeElf(ElfShape{});
 
     using Seen = std::tuple<std::string, std::uint64_t, std::uint64_t>;
-    // The alignment hole is bridged, the .bss after the last file mapping is not.
+    // The alignment hole is bridged; the .bss after the last file mapping, and two mappings
+    // between two of one file, are not.
     const Seen exe{"/opt/app/bin/app", 0x55550000, 0x5000},
         lib{"/usr/lib/libfoo.so", 0x7f0000010000, 0x2000},
         vdso{"linux-gate.so", 0x7f0000020000, 0x1000};

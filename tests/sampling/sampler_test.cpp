@@ -372,6 +372,8 @@ TEST(ThreadSampler, AThreadBlockingTheSignalTimesOutIsNeverLeftStoppedAndOnceGon
     EXPECT_EQ(linux_impl::threadSignalState(tid, sig), State::gone);
     EXPECT_EQ(linux_impl::sendSignalToThread(tid, 0), ESRCH);
     EXPECT_EQ(linux_impl::sendSignalToThread(0, 0), ESRCH) << "no thread counts as gone";
+    EXPECT_EQ(linux_impl::threadSignalState(linux_impl::currentThreadId(), 0), State::gone)
+        << "and so does no signal";
     EXPECT_TRUE(emptyAtOnce(tid)) << "waited for an answer from a thread that exited";
     EXPECT_TRUE(emptyAtOnce(0));
 }
