@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QRegularExpression>
 
+#include <cerrno>
 #include <fcntl.h>
 #include <future>
 #include <sys/stat.h>
@@ -160,6 +161,12 @@ TEST_F(CacheFaults, TheConfigurationIsReadOnlyFromARegularFileOfAtMostSixtyFourK
     EXPECT_EQ(snapshot(outside()), before);
     EXPECT_FALSE(QFileInfo(ini).isSymLink()) << "the link is replaced, its target untouched";
     EXPECT_EQ(parseCachedConfiguration(readFile(ini).toStdString()).lagFirstTime, 700);
+    // A call interrupted earlier on the thread leaves errno at EINTR: the end of the file must
+    // not pass for another interruption.
+    EXPECT_TRUE(finishesInTime([this] {
+        errno = EINTR;
+        EXPECT_EQ(merge({}).lagFirstTime, 700);
+    }));
 
     // At the limit the file is read to its last byte, which the value ends with.
     for (const long long padding : {0LL, 1LL}) {
