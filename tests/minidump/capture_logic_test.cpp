@@ -185,6 +185,7 @@ struct ElfShape {
     std::uint16_t programHeaders = 2;  // more are claimed, all readable, but not filled in
     std::size_t keptBytes = SIZE_MAX;  // fewer: the image is cut off there
     char magic = ELFMAG0;
+    unsigned char elfClass = ELFCLASS64;
 };
 
 void appendNote(std::vector<std::uint8_t> &notes, std::uint32_t type,
@@ -213,7 +214,7 @@ std::vector<std::uint8_t> makeElf(const ElfShape &shape)
     std::vector<std::uint8_t> image(std::max<std::size_t>(0x1000, notesAt + notes.size()));
     Elf64_Ehdr header{};
     std::memcpy(header.e_ident, ELFMAG, SELFMAG);
-    header.e_ident[EI_CLASS] = ELFCLASS64;
+    header.e_ident[EI_CLASS] = shape.elfClass;
     header.e_phoff = sizeof header;
     header.e_phentsize = sizeof(Elf64_Phdr);
     header.e_phnum = shape.programHeaders;
@@ -243,6 +244,7 @@ TEST(BuildIdFromMemory, ReadsTheGnuNoteOrNothing)
         {NoElf, [](ElfShape &s) { s.keptBytes = sizeof(Elf64_Ehdr) + 10; }},
         {NoElf, [](ElfShape &s) { s.keptBytes = 0; }}, // unmapped
         {NoElf, [](ElfShape &s) { s.magic = 'x'; }},
+        {NoElf, [](ElfShape &s) { s.elfClass = ELFCLASS32; }},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(&c - cases);
