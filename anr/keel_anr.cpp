@@ -2,13 +2,13 @@
 // episode reports, and the cloud configuration is applied to the collector and the filter.
 #include "anr/keel_anr.h"
 
-#include "base/log.h"
 #include "config/cloud_configuration.h"
 #include "config/startup_event.h"
 #include "detector/anr_collector.h"
 #include "detector/anr_event_filter.h"
 #include "detector/probes.h"
 #include "keel.h"
+#include "log/log.h"
 #include "platform/clock.h"
 #include "platform/thread_handle.h"
 #include "report/report_cache.h"

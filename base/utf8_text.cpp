@@ -1,61 +1,81 @@
 #include "base/utf8_text.h"
 
-namespace
+#include <cstdint>
+
+namespace utf8
 {
 
-constexpr char kReplacement[] = "\xEF\xBF\xBD"; // U+FFFD
-
-bool isContinuation(unsigned char byte)
+std::size_t decode(const std::string &text, std::size_t at, char32_t &codePoint)
 {
-    return (byte & 0xC0) == 0x80;
-}
-
-// Length of the well-formed sequence at `at` (RFC 3629, table 3-7 of Unicode), 0 if none.
-std::size_t sequenceLength(const std::string &text, std::size_t at)
-{
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
-    const std::size_t left = text.size() - at;
-    const unsigned char lead = byte(0);
-    if (lead < 0x80)
+    const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[at + i]); };
+    const std::uint8_t lead = byte(0);
+    std::size_t length;
+    char32_t minimum;
+    if (lead < 0x80) {
+        codePoint = lead;
         return 1;
-    std::size_t length = 0;
-    unsigned char low = 0x80; // the second byte's range, narrowed for some lead bytes
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
+    } else if ((lead & 0xE0) == 0xC0) {
         length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        minimum = 0x80;
+        codePoint = lead & 0x1F;
+    } else if ((lead & 0xF0) == 0xE0) {
         length = 3;
-        if (lead == 0xE0)
-            low = 0xA0; // overlong
-        else if (lead == 0xED)
-            high = 0x9F; // surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        minimum = 0x800;
+        codePoint = lead & 0x0F;
+    } else if ((lead & 0xF8) == 0xF0) {
         length = 4;
-        if (lead == 0xF0)
-            low = 0x90; // overlong
-        else if (lead == 0xF4)
-            high = 0x8F; // above U+10FFFF
+        minimum = 0x10000;
+        codePoint = lead & 0x07;
     } else {
         return 0;
     }
-    if (left < length || byte(1) < low || byte(1) > high)
+    if (text.size() - at < length)
         return 0;
-    for (std::size_t i = 2; i < length; ++i)
-        if (!isContinuation(byte(i)))
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80)
             return 0;
+        codePoint = (codePoint << 6) | (byte(i) & 0x3F);
+    }
+    if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+        return 0;
     return length;
 }
 
-} // namespace
+void append(std::string &out, char32_t c)
+{
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+} // namespace utf8
+
+namespace
+{
+constexpr char32_t kReplacement = 0xFFFD;
+}
 
 std::string validUtf8(const std::string &text)
 {
     std::string result;
     result.reserve(text.size());
     for (std::size_t at = 0; at < text.size();) {
-        const std::size_t length = sequenceLength(text, at);
+        char32_t codePoint;
+        const std::size_t length = utf8::decode(text, at, codePoint);
         if (length == 0) {
-            result += kReplacement;
+            utf8::append(result, kReplacement);
             ++at;
         } else {
             result.append(text, at, length);
@@ -63,4 +83,37 @@ std::string validUtf8(const std::string &text)
         }
     }
     return result;
+}
+
+std::u16string utf16FromUtf8(const std::string &text)
+{
+    std::u16string units;
+    units.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        char32_t c;
+        const std::size_t length = utf8::decode(text, at, c);
+        if (length == 0) {
+            c = kReplacement;
+            ++at;
+        } else {
+            at += length;
+        }
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            units.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+            units.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+        } else {
+            units.push_back(static_cast<char16_t>(c));
+        }
+    }
+    return units;
+}
+
+std::string wideToUtf8(const std::wstring &text)
+{
+    std::string out;
+    out.reserve(text.size() * 3);
+    for (const wchar_t character : text)
+        utf8::append(out, static_cast<std::uint16_t>(character));
+    return out;
 }

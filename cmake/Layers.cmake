@@ -1,13 +1,20 @@
 # The module is a stack of static libraries, one per folder, each linked only to the ones
 # below it:
 #
-#   base  <  platform  <  sysinfo  <  detector | report | config  <  anr
+#   base  <  minidump  <  platform, log  <  sysinfo, cache  <  detector, report, config  <  anr
 #
-# detector, report and config are peers and know nothing of each other; the facade in anr/
-# wires them together. The link lines keep the order for symbols; check_layers.cmake keeps
-# it for headers, at configure time and again at every build.
+# base is text with no dependency; minidump is the portable file format, which the
+# platform's capture fills; log is the one layer that writes through the SDK's log writer.
+# Folders on one level are peers and know nothing of each other; the facade in anr/ wires
+# them together. The link lines keep the order for symbols; check_layers.cmake keeps it for
+# headers, at configure time and again at every build. The module sees the SDK only
+# through the declarations in host/ (KEELANR_HOST_HEADERS).
 
-set(KEELANR_LAYERS "base:0,platform:1,sysinfo:2,detector:3,report:3,config:3,anr:4")
+set(KEELANR_LAYERS
+    "base:0,minidump:1,platform:2,log:2,sysinfo:3,cache:3,detector:4,report:4,config:4,anr:5")
+set(KEELANR_HOST_HEADERS "keel.h,orlacppupload.h")
+set(KEELANR_LAYER_ORDER
+    "base < minidump < platform, log < sysinfo, cache < detector, report, config < anr")
 
 # keelanr_add_layer(NAME target SOURCES ... LINKS ...)
 function(keelanr_add_layer)
@@ -30,7 +37,8 @@ function(keelanr_add_layer_check)
     endforeach()
     file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${folders})
     set(check ${PROJECT_SOURCE_DIR}/cmake/check_layers.cmake)
-    set(arguments -DSOURCE_DIR=${PROJECT_SOURCE_DIR} "-DLAYERS=${KEELANR_LAYERS}")
+    set(arguments -DSOURCE_DIR=${PROJECT_SOURCE_DIR} "-DLAYERS=${KEELANR_LAYERS}"
+        "-DHOST_HEADERS=${KEELANR_HOST_HEADERS}" "-DLAYER_ORDER=${KEELANR_LAYER_ORDER}")
     # At configure time, so a backward include is refused before anything compiles ...
     execute_process(COMMAND ${CMAKE_COMMAND} ${arguments} -P ${check}
         RESULT_VARIABLE result)

@@ -5,6 +5,9 @@ find_package(Threads REQUIRED)
 # Windows) without the compiler's DLLs beside them.
 add_link_options(-static)
 
+include(cmake/Layers.cmake)
+add_subdirectory(base)
+add_subdirectory(minidump)
 add_subdirectory(platform)
 add_subdirectory(sysinfo)
 

@@ -1,6 +1,6 @@
 #include "config/cloud_configuration.h"
 
-#include "base/log.h"
+#include "log/log.h"
 #include "platform/regular_file.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "detector/anr_collector.h"
 
-#include "base/log.h"
+#include "log/log.h"
 #include "platform/clock.h"
 
 #include <QCoreApplication>

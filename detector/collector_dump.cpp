@@ -1,7 +1,7 @@
 #include "detector/collector_dump.h"
 
-#include "base/log.h"
 #include "detector/anr_collector.h"
+#include "log/log.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,5 +1,5 @@
-#include "base/log.h"
 #include "detector/anr_collector.h"
+#include "log/log.h"
 
 const platform::StackSampler *ANRCollector::loadDbgHelp()
 {

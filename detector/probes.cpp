@@ -1,8 +1,8 @@
 #include "detector/probes.h"
 
-#include "base/log.h"
 #include "detector/anr_collector.h"
 #include "detector/anr_event_filter.h"
+#include "log/log.h"
 
 void aboutToBlockProbe(const ANREventFilter *filter)
 {

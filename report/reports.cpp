@@ -1,7 +1,7 @@
 #include "report/reports.h"
 
-#include "base/log.h"
 #include "keel.h"
+#include "log/log.h"
 #include "platform/clock.h"
 #include "report/common_fields.h"
 #include "report/json_text.h"

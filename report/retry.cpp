@@ -7,8 +7,8 @@
 // regular files are read or uploaded.
 #include "report/retry.h"
 
-#include "base/log.h"
 #include "keel.h"
+#include "log/log.h"
 #include "platform/path_text.h"
 #include "platform/regular_file.h"
 #include "report/json_text.h"

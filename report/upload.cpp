@@ -1,7 +1,7 @@
 #include "report/upload.h"
 
-#include "base/log.h"
 #include "keel.h"
+#include "log/log.h"
 #include "orlacppupload.h"
 
 #include <jansson.h>

@@ -1,9 +1,9 @@
 // The probes that need neither Qt nor a JSON library.
 #include "sysinfo/system_probes.h"
 
+#include "base/utf8_text.h"
 #include "platform/path_text.h"
 #include "platform/system_info.h"
-#include "sysinfo/wide_to_utf8.h"
 
 std::string getCpuType()
 {

@@ -1,5 +1,6 @@
 // The capture's logic and the dump writer on made-up input: the edge cases real dumps lack.
 #include "minidump/minidump_reader.h"
+#include "minidump/serialiser.h"
 #include "platform/linux/capture/dump_memory_linux.h"
 #include "platform/linux/capture/dump_writer_linux.h"
 #include "platform/linux/capture/elf_headers_linux.h"
@@ -7,7 +8,6 @@
 #include "platform/linux/capture/proc_files_linux.h"
 #include "platform/linux/capture/thread_context_linux.h"
 #include "platform/linux/capture/thread_freezer_linux.h"
-#include "platform/minidump/serialiser.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +24,7 @@ namespace
 {
 
 using namespace platform::linux_impl;
-using namespace platform::minidump;
+using namespace minidump;
 using minidump_test::Minidump;
 
 auto fields(const MapsEntry &e)

@@ -1,7 +1,7 @@
 // The probes of this machine and process, on Linux and on Windows (under Wine).
+#include "base/utf8_text.h"
 #include "platform/system_info.h"
 #include "sysinfo/system_probes.h"
-#include "sysinfo/wide_to_utf8.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // a debugger finds them through the executable's DT_DEBUG entry.
 #pragma once
 
+#include "minidump/model.h"
 #include "platform/linux/capture/dump_memory_linux.h"
-#include "platform/minidump/model.h"
 
 #include <cstddef>
 #include <cstdint>

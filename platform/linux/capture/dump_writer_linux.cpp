@@ -1,7 +1,7 @@
 #include "platform/linux/capture/dump_writer_linux.h"
 
+#include "minidump/serialiser.h"
 #include "platform/linux/capture/process_capture_linux.h"
-#include "platform/minidump/serialiser.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,7 +1,7 @@
 // The Linux minidump writer, which writeProcessDump runs behind the fault guard.
 #pragma once
 
-#include "platform/minidump/layout.h"
+#include "minidump/layout.h"
 
 #include <sys/types.h>
 #include <sys/uio.h>

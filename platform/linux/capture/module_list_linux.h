@@ -1,9 +1,9 @@
 // The module list of a dump: the ELF objects mapped into the process, found in its maps.
 #pragma once
 
+#include "minidump/model.h"
 #include "platform/linux/capture/dump_memory_linux.h"
 #include "platform/linux/capture/proc_files_linux.h"
-#include "platform/minidump/model.h"
 
 #include <cstdint>
 #include <vector>

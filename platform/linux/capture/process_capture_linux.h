@@ -5,8 +5,8 @@
 // call gets a CONTROL-only context and its stack from /proc/self/task/TID/syscall.
 #pragma once
 
+#include "minidump/model.h"
 #include "platform/linux/capture/dump_memory_linux.h"
-#include "platform/minidump/model.h"
 
 #include <optional>
 

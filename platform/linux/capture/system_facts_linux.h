@@ -1,7 +1,7 @@
 // The system information stream's facts: processor (cpuid) and kernel (uname).
 #pragma once
 
-#include "platform/minidump/model.h"
+#include "minidump/model.h"
 
 namespace platform::linux_impl
 {

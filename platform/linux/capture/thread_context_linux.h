@@ -2,7 +2,7 @@
 // turned into the AMD64 CONTEXT a minidump holds.
 #pragma once
 
-#include "platform/minidump/format.h"
+#include "minidump/format.h"
 
 #include <sys/ucontext.h>
 

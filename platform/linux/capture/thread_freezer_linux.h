@@ -18,11 +18,11 @@
 // copies come from the arena, the stack's mapping is looked up in maps read before.
 #pragma once
 
+#include "minidump/model.h"
 #include "platform/linux/capture/dump_memory_linux.h"
 #include "platform/linux/capture/proc_files_linux.h"
 #include "platform/linux/capture/thread_context_linux.h"
 #include "platform/linux/signal_support_linux.h"
-#include "platform/minidump/model.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace platform::minidump::format
+namespace minidump::format
 {
 
 using Rva = std::uint32_t;
@@ -201,4 +201,4 @@ static_assert(sizeof(ContextAmd64) == 1232 && offsetof(ContextAmd64, contextFlag
 static_assert(sizeof(DsoDebug) == 40 && offsetof(DsoDebug, brk) == 0x10);
 static_assert(sizeof(LinkMap) == 24 && offsetof(LinkMap, ld) == 0x10);
 
-} // namespace platform::minidump::format
+} // namespace minidump::format

@@ -1,11 +1,11 @@
-#include "platform/minidump/serialiser.h"
+#include "minidump/serialiser.h"
 
-#include "platform/minidump/layout.h"
-#include "platform/path_text.h"
+#include "base/utf8_text.h"
+#include "minidump/layout.h"
 
 #include <cstring>
 
-namespace platform::minidump
+namespace minidump
 {
 namespace
 {
@@ -219,26 +219,6 @@ void placeStacks(Serialisation &s)
 
 } // namespace
 
-std::u16string utf16FromUtf8(const std::string &text)
-{
-    std::u16string units;
-    units.reserve(text.size());
-    for (const wchar_t decoded : pathFromBytes(text)) {
-        char32_t c = static_cast<char32_t>(decoded);
-        // pathFromBytes holds each invalid byte as a lone surrogate.
-        if (c >= 0xD800 && c <= 0xDFFF)
-            c = 0xFFFD;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            units.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-            units.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-        } else {
-            units.push_back(static_cast<char16_t>(c));
-        }
-    }
-    return units;
-}
-
 std::optional<DumpLayout> layOutMinidump(const DumpModel &model)
 {
     Serialisation s{model, {}, std::vector<std::vector<Rva>>(model.threads.size())};
@@ -270,4 +250,4 @@ std::optional<DumpLayout> layOutMinidump(const DumpModel &model)
     return std::move(s.image);
 }
 
-} // namespace platform::minidump
+} // namespace minidump

@@ -2,15 +2,15 @@
 // reads nothing but the model.
 #pragma once
 
-#include "platform/minidump/layout.h"
-#include "platform/minidump/model.h"
+#include "minidump/layout.h"
+#include "minidump/model.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace platform::minidump
+namespace minidump
 {
 
 // The whole file: header, stream directory right after it, then the streams (system
@@ -21,8 +21,4 @@ namespace platform::minidump
 // outlive it and stay unchanged.
 std::optional<DumpLayout> layOutMinidump(const DumpModel &model);
 
-// UTF-16 for a MINIDUMP_STRING. Bytes that are not valid UTF-8 become U+FFFD, because readers
-// drop a module whose name is not valid UTF-16.
-std::u16string utf16FromUtf8(const std::string &text);
-
-} // namespace platform::minidump
+} // namespace minidump

@@ -8,7 +8,7 @@
 // order, gaps included, so it is written front to back without a hole.
 #pragma once
 
-#include "platform/minidump/format.h"
+#include "minidump/format.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +16,7 @@
 #include <optional>
 #include <vector>
 
-namespace platform::minidump
+namespace minidump
 {
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
@@ -103,4 +103,4 @@ private:
     bool failed_ = false;
 };
 
-} // namespace platform::minidump
+} // namespace minidump

@@ -1,4 +1,4 @@
-#include "base/log.h"
+#include "log/log.h"
 
 #include "keel.h"
 

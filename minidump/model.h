@@ -3,7 +3,7 @@
 // tests hand it a model of their own.
 #pragma once
 
-#include "platform/minidump/format.h"
+#include "minidump/format.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace platform::minidump
+namespace minidump
 {
 
 // Bytes owned elsewhere (the capture's arena); they must outlive the file's writing.
@@ -89,4 +89,4 @@ struct DumpModel {
     std::optional<DsoDebugInfo> dsoDebug;
 };
 
-} // namespace platform::minidump
+} // namespace minidump

@@ -1,9 +1,9 @@
-#include "platform/minidump/layout.h"
+#include "minidump/layout.h"
 
 #include <algorithm>
 #include <limits>
 
-namespace platform::minidump
+namespace minidump
 {
 namespace
 {
@@ -97,4 +97,4 @@ std::vector<DumpPiece> DumpLayout::pieces() const
     return pieces;
 }
 
-} // namespace platform::minidump
+} // namespace minidump
