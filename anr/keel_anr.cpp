@@ -46,17 +46,14 @@ void reportLagEpisode(std::string dumpPath, long long durationMs, QString cacheD
 void applyCloudConfiguration(std::map<std::string, std::string> delivered, ANRCollector *collector,
                              ANREventFilter *filter)
 {
-    const CloudConfiguration configuration =
-        mergeCloudConfiguration(std::move(delivered), collector->cacheDir, &writeCacheFileDurably);
+    const CloudConfiguration configuration = mergeCloudConfiguration(
+        std::move(delivered), collector->cacheDirectory(), &writeCacheFileDurably);
     if (!configuration.open())
         return;
     const Keel *keel = Keel::instance();
     sendStartupEvent(0, keel->isMainProcess, keel->processName);
-    collector->thresholds.lagFirstTime.store(configuration.lagFirstTime, std::memory_order_relaxed);
-    collector->thresholds.stuckFirstTime.store(configuration.stuckFirstTime,
-                                               std::memory_order_relaxed);
-    collector->thresholds.lagSampleRate.store(configuration.lagSampleRate,
-                                              std::memory_order_relaxed);
+    collector->applyThresholds(
+        {configuration.lagFirstTime, configuration.stuckFirstTime, configuration.lagSampleRate});
     if (filter)
         filter->enabled.store(true, std::memory_order_relaxed);
 }
@@ -100,7 +97,7 @@ ANRCollector *KeelAnr::anrCollector()
 
 void KeelAnr::retryFailedCache()
 {
-    retryCachedReports(anrCollector()->cacheDir, startTime);
+    retryCachedReports(anrCollector()->cacheDirectory(), startTime);
 }
 
 void KeelAnr::start(const QString &dir)
@@ -118,10 +115,9 @@ void KeelAnr::start(const QString &dir)
     startTime = platform::wallClockMs();
 
     ANRCollector *collector = anrCollector();
-    collector->mainThread = platform::openCurrentThread();
-
     const QString cachePath = QDir(dir).filePath("keel-anr-cache");
-    collector->cacheDir = makeCacheDirectory(cachePath) ? cachePath : QString();
+    collector->watchMainThread(platform::openCurrentThread(),
+                               makeCacheDirectory(cachePath) ? cachePath : QString());
 
     QCoreApplication *application = QCoreApplication::instance();
     qAddPostRoutine(&stopWatchdogForExit);

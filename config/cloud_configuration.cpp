@@ -46,12 +46,20 @@ std::string quotedIniString(const std::string &value)
     return "\"" + (plain ? value : std::string()) + "\"";
 }
 
-long long numberOr(const std::map<std::string, std::string> &values, const char *key,
-                   long long fallback)
+// The threshold `key` of `values`: its default when missing, and when it is not a whole
+// number above 0 (logged), so that a bad value from either source can neither flood the host
+// with false reports nor reach the cached file.
+long long thresholdOr(const std::map<std::string, std::string> &values, const char *key,
+                      long long fallback)
 {
     const auto found = values.find(key);
-    // As QVariant converts a text: 0 when it is no number.
-    return found == values.end() ? fallback : QString::fromStdString(found->second).toLongLong();
+    if (found == values.end())
+        return fallback;
+    const long long value = toLongLongOr(found->second, 0);
+    if (value > 0)
+        return value;
+    logMessage("Keel ANR %s ignored: not a number above 0; %lld used", key, fallback);
+    return fallback;
 }
 
 CloudConfiguration readCached(const QString &path)
@@ -90,9 +98,9 @@ CloudConfiguration parseCachedConfiguration(const std::string &ini)
     }
     const auto isOpen = values.find("isOpen");
     return {isOpen == values.end() ? std::string() : isOpen->second,
-            numberOr(values, "lag_first_time", kDefaultLagFirstTime),
-            numberOr(values, "stuck_first_time", kDefaultStuckFirstTime),
-            numberOr(values, "lag_sample_rate", kDefaultLagSampleRate)};
+            thresholdOr(values, "lag_first_time", kDefaultLagFirstTime),
+            thresholdOr(values, "stuck_first_time", kDefaultStuckFirstTime),
+            thresholdOr(values, "lag_sample_rate", kDefaultLagSampleRate)};
 }
 
 std::string cachedConfigurationText(const CloudConfiguration &configuration)
@@ -108,9 +116,9 @@ CloudConfiguration mergeCloudConfiguration(CloudConfiguration cached,
 {
     if (delivered.empty())
         return cached;
-    return {delivered["lag_sw"], toLongLongOr(delivered["lag_first_time"], kDefaultLagFirstTime),
-            toLongLongOr(delivered["stuck_first_time"], kDefaultStuckFirstTime),
-            toLongLongOr(delivered["lag_sample_rate"], kDefaultLagSampleRate)};
+    return {delivered["lag_sw"], thresholdOr(delivered, "lag_first_time", kDefaultLagFirstTime),
+            thresholdOr(delivered, "stuck_first_time", kDefaultStuckFirstTime),
+            thresholdOr(delivered, "lag_sample_rate", kDefaultLagSampleRate)};
 }
 
 long long toLongLongOr(const std::string &text, long long fallback)

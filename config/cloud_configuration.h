@@ -33,7 +33,7 @@ CloudConfiguration mergeCloudConfiguration(std::map<std::string, std::string> de
 long long toLongLongOr(const std::string &text, long long fallback);
 
 // The configuration "anr_config.ini" holds (QSettings' INI form, keys under [General]);
-// defaults for missing keys, 0 for numbers that are not numbers.
+// defaults for missing keys and for numbers that are not whole numbers above 0.
 CloudConfiguration parseCachedConfiguration(const std::string &ini);
 // The file's text for `configuration`, the same bytes from the Qt 5 and the Qt 6 build and
 // read back the same by QSettings of either and by the parser above. isOpen is written in
@@ -41,6 +41,6 @@ CloudConfiguration parseCachedConfiguration(const std::string &ini);
 // either); numbers are written as decimal digits.
 std::string cachedConfigurationText(const CloudConfiguration &configuration);
 // The cached values when nothing was delivered; else the delivered switch and numbers
-// (defaults for missing or malformed ones).
+// (defaults for missing ones and for any that is not a whole number above 0).
 CloudConfiguration mergeCloudConfiguration(CloudConfiguration cached,
                                            std::map<std::string, std::string> delivered);

@@ -12,12 +12,13 @@
 namespace
 {
 constexpr auto relaxed = std::memory_order_relaxed;
-}
+using Word = DeliveryWord;
+} // namespace
 
 ANRCollector::ANRCollector(NoWatchdog, ReportStuck reportStuck, ReportLag reportLag)
     : realActions_{[this] { return captureMainThreadStack(); }, [this] { return writeMiniDump(); },
                    std::move(reportStuck), std::move(reportLag)},
-      // The per-event path reads the clock twice; the coarse clock keeps that within a few ns
+      // The per-event path reads the clock once; the coarse clock keeps that within a few ns
       // and its tick (4 ms here, ~15 ms on Windows) is far below any threshold.
       clock_(&platform::monotonicMs), wallClock_(&platform::wallClockMs)
 {
@@ -27,7 +28,7 @@ ANRCollector::ANRCollector(NoWatchdog, ReportStuck reportStuck, ReportLag report
 ANRCollector::ANRCollector(ReportStuck reportStuck, ReportLag reportLag)
     : ANRCollector(NoWatchdog{}, std::move(reportStuck), std::move(reportLag))
 {
-    watchdogThread = std::thread([this] { watchdogLoop(); });
+    watchdogThread_ = std::thread([this] { watchdogLoop(); });
 }
 
 ANRCollector::~ANRCollector()
@@ -40,18 +41,41 @@ ANRCollector::~ANRCollector()
 bool ANRCollector::stopWatchdog(std::chrono::milliseconds limit)
 {
     std::unique_lock<std::mutex> lock(pauseMutex_);
-    if (!released.exchange(true, relaxed))
+    if (!released_.exchange(true, relaxed))
         logMessage("ANRCollector release.");
     pauseWake_.notify_all();
-    if (!watchdogThread.joinable())
+    if (!watchdogThread_.joinable())
         return true;
     if (!pauseWake_.wait_for(lock, limit, [this] { return watchdogEnded_; })) {
-        watchdogThread.detach();
+        watchdogThread_.detach();
         return false;
     }
     lock.unlock();
-    watchdogThread.join();
+    watchdogThread_.join();
     return true;
+}
+
+void ANRCollector::watchMainThread(platform::ThreadHandle mainThread, QString cacheDir)
+{
+    Q_ASSERT(onGuiThread());
+    mainThread_ = mainThread;
+    cacheDir_ = std::move(cacheDir);
+}
+
+void ANRCollector::applyThresholds(Thresholds thresholds)
+{
+    constexpr Thresholds defaults;
+    const auto positiveOr = [](long long value, long long fallback) {
+        return value > 0 ? value : fallback;
+    };
+    lagFirstTime_.store(positiveOr(thresholds.lagFirstTime, defaults.lagFirstTime), relaxed);
+    stuckFirstTime_.store(positiveOr(thresholds.stuckFirstTime, defaults.stuckFirstTime), relaxed);
+    lagSampleRate_.store(positiveOr(thresholds.lagSampleRate, defaults.lagSampleRate), relaxed);
+}
+
+ANRCollector::Thresholds ANRCollector::thresholds() const
+{
+    return {threshold(lagFirstTime_), threshold(stuckFirstTime_), threshold(lagSampleRate_)};
 }
 
 std::unique_ptr<ANRCollector> ANRCollector::createWithoutWatchdogForTesting()
@@ -75,10 +99,16 @@ void ANRCollector::setWallClockForTesting(Clock clock)
     wallClock_.store(clock ? clock : &platform::wallClockMs, relaxed);
 }
 
+long long ANRCollector::deliveryStartForTesting() const
+{
+    const Word::Bits word = delivery_.load();
+    return Word::isOpen(word) ? Word::startOf(word) : 0;
+}
+
 void ANRCollector::watchdogLoop()
 {
     long long due = 0;
-    while (!released.load(relaxed)) {
+    while (!released_.load(relaxed)) {
         watchdogTick(due);
         due = pauseBetweenTicks();
     }
@@ -92,12 +122,11 @@ long long ANRCollector::pauseBetweenTicks()
     // A period beyond a day is taken as a day: the clock arithmetic of the wait would
     // overflow for the largest configurable values.
     constexpr long long kLongestPauseMs = 24LL * 60 * 60 * 1000;
-    const long long pause =
-        std::clamp(thresholds.lagSampleRate.load(relaxed), kShortestPauseMs, kLongestPauseMs);
+    const long long pause = std::min(threshold(lagSampleRate_), kLongestPauseMs);
     const long long due = now() + pause;
     std::unique_lock<std::mutex> lock(pauseMutex_);
     pauseWake_.wait_for(lock, std::chrono::milliseconds(pause),
-                        [this] { return released.load(relaxed); });
+                        [this] { return released_.load(relaxed); });
     return due;
 }
 
@@ -110,51 +139,38 @@ bool ANRCollector::onGuiThread()
 void ANRCollector::iterationBegin()
 {
     Q_ASSERT(onGuiThread());
-    beginDelivery(now());
+    const long long instant = now();
+    recordLagIfAny(delivery_.open(instant), instant);
 }
 
 void ANRCollector::iterationEnd()
 {
     Q_ASSERT(onGuiThread());
-    closeDelivery(now());
-    delivery.iterationStart.store(0, relaxed);
+    const Word::Bits closed = delivery_.close();
+    if (Word::isLag(closed))
+        recordLagIfAny(closed, now());
 }
 
 void ANRCollector::iterationNext()
 {
     Q_ASSERT(onGuiThread());
-    // The event filter's path, once per event: one clock read, and the next delivery's start
-    // overwrites the last one's without clearing it first.
+    // The event filter's path, once per event: one clock read and one exchange that closes
+    // the last delivery and opens the next.
     const long long instant = now();
-    closeDelivery(instant);
-    beginDelivery(instant);
+    recordLagIfAny(delivery_.open(instant), instant);
 }
 
-inline void ANRCollector::beginDelivery(long long instant)
+inline void ANRCollector::recordLagIfAny(Word::Bits closed, long long instant)
 {
-    // Release: what start wrote before the first delivery (cacheDir, mainThread) is visible to
-    // the watchdog once it sees a delivery under way. A plain store on x86-64.
-    delivery.iterationStart.store(instant, std::memory_order_release);
-    delivery.sameStackCount.store(0, relaxed);
-}
-
-inline void ANRCollector::closeDelivery(long long instant)
-{
-    if (delivery.stuckReported.load(relaxed)) {
-        // A stuck delivery never becomes a lag.
-        delivery.stuckReported.store(false, relaxed);
-        return;
-    }
-    const long long start = delivery.iterationStart.load(relaxed);
-    const long long duration = instant - start;
-    if (start > 0 && duration > thresholds.lagFirstTime.load(relaxed) &&
-        delivery.sameStackCount.load(relaxed) >= 3)
-        delivery.lagDuration.store(duration, relaxed);
+    // Only a delivery the watchdog marked as a lag, and not stuck: a stuck delivery never
+    // becomes a lag. The mark was set past lagFirstTime, so the duration is past it too.
+    if (Word::isOpen(closed) && Word::isLag(closed) && !Word::isStuck(closed))
+        lagDuration_.store(instant - Word::startOf(closed), relaxed);
 }
 
 void ANRCollector::setAppActive(bool active)
 {
-    appActive.store(active, relaxed);
+    appActive_.store(active, relaxed);
 }
 
 std::string ANRCollector::writeDumpUnlessRecent(long long &lastDumpMs)
@@ -168,42 +184,52 @@ std::string ANRCollector::writeDumpUnlessRecent(long long &lastDumpMs)
 
 void ANRCollector::watchdogTick(long long dueMs)
 {
-    long long start = delivery.iterationStart.load(std::memory_order_acquire);
-    if (delivery.stuckReported.load(relaxed) || start == 0 || !appActive.load(relaxed))
+    const Word::Bits observed = delivery_.load();
+    if (!Word::isOpen(observed) || Word::isStuck(observed) || !appActive_.load(relaxed))
         return;
 
     const long long tickMs = now();
     if (dueMs != 0 && tickMs - dueMs > kLateTickMs) {
         // The whole process stood still, the GUI thread with it: what looks like a long
         // delivery is the pause. Measure it afresh, unless it has ended meanwhile.
-        if (delivery.iterationStart.compare_exchange_strong(start, tickMs, relaxed))
-            delivery.sameStackCount.store(0, relaxed);
+        delivery_.restart(observed, tickMs);
         return;
     }
 
-    const long long elapsed = tickMs - start;
+    const long long elapsed = tickMs - Word::startOf(observed);
     const EpisodeActions &episode = actions();
-    if (elapsed > thresholds.stuckFirstTime.load(relaxed)) {
-        delivery.stuckReported.store(true, relaxed);
-        episode.reportStuck(writeDumpUnlessRecent(lastStuckDumpMs_), cacheDir);
+    if (elapsed > threshold(stuckFirstTime_)) {
+        // Only the delivery that was judged is marked; one that has ended meanwhile is not
+        // stuck, and its successor is judged by a later tick.
+        if (delivery_.mark(observed, Word::kStuck))
+            episode.reportStuck(writeDumpUnlessRecent(lastStuckDumpMs_), cacheDir_);
         return;
     }
 
-    if (const long long pendingLag = delivery.lagDuration.load(relaxed); pendingLag != 0) {
-        episode.reportLag(watchdog.lagDumpPath, pendingLag, cacheDir);
-        delivery.lagDuration.store(0, relaxed);
-    }
-    if (delivery.sameStackCount.load(relaxed) >= 3 ||
-        elapsed <= thresholds.lagFirstTime.load(relaxed))
-        return;
+    if (const long long pendingLag = lagDuration_.exchange(0, relaxed); pendingLag != 0)
+        episode.reportLag(lagDumpPath_, pendingLag, cacheDir_);
+    if (!Word::isLag(observed) && elapsed > threshold(lagFirstTime_))
+        sampleDelivery(observed);
+}
 
-    const std::vector<std::uint64_t> sample = episode.captureStack();
-    if (sample == watchdog.lastStack) {
-        delivery.sameStackCount.fetch_add(1, relaxed);
+void ANRCollector::sampleDelivery(Word::Bits observed)
+{
+    if (!Word::sameDelivery(observed, sampledDelivery_)) {
+        sampledDelivery_ = observed & ~(Word::kStuck | Word::kLag);
+        sameStackCount_ = 0;
+    }
+    const std::vector<std::uint64_t> sample = actions().captureStack();
+    // A sample that spans the delivery's end belongs to neither delivery: dropped.
+    if (!Word::sameDelivery(observed, delivery_.load()))
+        return;
+    // The first sample of a delivery counts 1 even when it equals the last one of an earlier
+    // delivery.
+    if (sameStackCount_ > 0 && sample == lastStack_) {
+        ++sameStackCount_;
     } else {
-        delivery.sameStackCount.store(1, relaxed);
-        watchdog.lastStack = sample;
+        sameStackCount_ = 1;
+        lastStack_ = sample;
     }
-    if (delivery.sameStackCount.load(relaxed) == 3)
-        watchdog.lagDumpPath = writeDumpUnlessRecent(lastLagDumpMs_);
+    if (sameStackCount_ == 3 && delivery_.mark(observed, Word::kLag))
+        lagDumpPath_ = writeDumpUnlessRecent(lastLagDumpMs_);
 }

@@ -27,7 +27,7 @@ std::string ANRCollector::writeMiniDump()
     std::wstring path;
     platform::FileHandle file = platform::kInvalidFile;
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        const QString name = QDir(cacheDir).filePath(QString::number(firstMs + attempt) + ".dmp");
+        const QString name = QDir(cacheDir_).filePath(QString::number(firstMs + attempt) + ".dmp");
         path = name.toStdWString();
         file = platform::createDumpFile(path);
         const QFileInfo taken(name);

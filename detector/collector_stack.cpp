@@ -1,25 +1,18 @@
 #include "detector/anr_collector.h"
+
 #include "log/log.h"
 
-const platform::StackSampler *ANRCollector::loadDbgHelp()
+std::vector<std::uint64_t> ANRCollector::captureMainThreadStack()
 {
-    if (const platform::StackSampler *sampler = dbghelpModule.load(std::memory_order_acquire))
-        return sampler;
+    // The platform loads its sampler once per process and tries again while that fails.
+    // Only sampling needs it: without it samples are empty and dumps are still written.
     const platform::StackSampler *sampler = platform::loadStackSampler();
-    if (sampler) {
-        dbghelpModule.store(sampler, std::memory_order_release);
-    } else {
-        // Only sampling needs the library; dumps are written without it.
+    if (!sampler) {
         static std::atomic<bool> absenceLogged{false};
         if (!absenceLogged.exchange(true))
             logMessage("anr stack sampling off: %s not loaded",
                        platform::stackSamplerLibraryName());
+        return {};
     }
-    return sampler;
-}
-
-std::vector<std::uint64_t> ANRCollector::captureMainThreadStack()
-{
-    const platform::StackSampler *sampler = loadDbgHelp();
-    return sampler ? platform::sampleThread(*sampler, mainThread) : platform::StackSample{};
+    return platform::sampleThread(*sampler, mainThread_);
 }

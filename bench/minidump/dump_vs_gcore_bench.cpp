@@ -141,7 +141,7 @@ void BM_KeelMinidump(benchmark::State &state)
 {
     QTemporaryDir cache;
     auto collector = ANRCollector::createWithoutWatchdogForTesting();
-    collector->cacheDir = cache.path();
+    collector->watchMainThread({}, cache.path());
     collector->writeMiniDump(); // loads the debugging support once, outside the timing
     for (auto _ : state) {
         if (!measure(state, minidumpSamples, true, [&] { return collector->writeMiniDump(); }))

@@ -62,12 +62,12 @@ TEST(EventFilter, EveryEventStartsADeliveryNoneIsConsumedAndNothingIsAllocated)
         fakeNow = 9000;
         QEvent nested(QEvent::User);
         QCoreApplication::sendEvent(&inner, &nested);
-        startSeenInside = collector->delivery.iterationStart.load();
+        startSeenInside = collector->deliveryStartForTesting();
     });
     QEvent event(QEvent::User);
     QCoreApplication::sendEvent(&outer, &event);
     EXPECT_EQ(startSeenInside, 9000) << "the nested event started a delivery of its own";
-    EXPECT_EQ(collector->delivery.iterationStart.load(), 9000) << "open until the next event";
+    EXPECT_EQ(collector->deliveryStartForTesting(), 9000) << "open until the next event";
     EXPECT_FALSE(filter.eventFilter(&outer, &event));
 
 #if !defined(_WIN32)
@@ -75,20 +75,28 @@ TEST(EventFilter, EveryEventStartsADeliveryNoneIsConsumedAndNothingIsAllocated)
         return; // its operator new bypasses the counting one
     standin::log::enable();
     const std::size_t linesBefore = standin::log::lines().size();
-    collector->thresholds.lagFirstTime = -1; // every delivery ends as a "lag": the longest path
+    // Every delivery becomes a lag before the filter closes it: the longest path.
+    collector->applyThresholds({1, 1'000'000'000, 1});
+    const ANRCollector::EpisodeActions still{
+        [] { return std::vector<std::uint64_t>{1}; }, [] { return std::string(); },
+        [](std::string, QString) {}, [](std::string, long long, QString) {}};
+    collector->setEpisodeActionsForTesting(&still);
     long long before = allocationsOnThisThread;
     int *volatile probe = new int(7); // volatile: the compiler may drop a new-delete pair
     delete probe;
     ASSERT_EQ(allocationsOnThisThread - before, 1) << "the counter counts";
-    before = allocationsOnThisThread;
-    for (int i = 0; i < 1000; ++i) {
-        collector->delivery.sameStackCount.store(3, std::memory_order_relaxed);
+    long long onTheEventPath = 0;
+    for (int i = 0; i < 200; ++i) {
+        for (int tick = 0; tick < 4; ++tick)
+            collector->watchdogTick();
+        before = allocationsOnThisThread;
         filter.eventFilter(&outer, &event);
+        onTheEventPath += allocationsOnThisThread - before;
     }
-    collector->iterationEnd();
-    EXPECT_EQ(allocationsOnThisThread - before, 0);
+    EXPECT_EQ(onTheEventPath, 0);
     EXPECT_EQ(standin::log::lines().size(), linesBefore);
-    EXPECT_GT(collector->delivery.lagDuration.load(), 0) << "the lag branch was taken";
+    EXPECT_GT(collector->pendingLagForTesting(), 0) << "the lag branch was taken";
+    collector->setEpisodeActionsForTesting(nullptr);
 #endif
 }
 
@@ -113,9 +121,8 @@ TEST(Lifecycle, StartWiresEverythingOnceAndStopUnwiresTheEventPath)
     EXPECT_TRUE(standin::log::contains("KeelAnr start 1 lifecycle host"));
     ANRCollector *collector = KeelAnrInternals::collector();
     const QString cacheDir = QDir(testsupport::moduleDirectory()).filePath("keel-anr-cache");
-    EXPECT_EQ(collector->cacheDir, cacheDir);
+    EXPECT_EQ(collector->cacheDirectory(), cacheDir);
     EXPECT_TRUE(QFileInfo(cacheDir).isDir());
-    EXPECT_FALSE(collector->mainThread.isNull());
     const ANREventFilter *filter = KeelAnrInternals::eventFilter();
     ASSERT_NE(filter, nullptr);
     EXPECT_EQ(filter->parent(), qApp);
@@ -134,7 +141,7 @@ TEST(Lifecycle, StartWiresEverythingOnceAndStopUnwiresTheEventPath)
     // Nothing is measured before detection is on; aboutToBlock closes the delivery before the
     // loop waits, so idle time never counts. The timer only bounds the test.
     long long startSeen = -1;
-    BlockingReceiver receiver([&] { startSeen = collector->delivery.iterationStart.load(); });
+    BlockingReceiver receiver([&] { startSeen = collector->deliveryStartForTesting(); });
     receiver.deliverOnce();
     EXPECT_EQ(startSeen, 0);
     testsupport::deliver(
@@ -145,7 +152,7 @@ TEST(Lifecycle, StartWiresEverythingOnceAndStopUnwiresTheEventPath)
     auto connection = QObject::connect(
         dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher,
         [&] {
-            startWhenBlocking = collector->delivery.iterationStart.load();
+            startWhenBlocking = collector->deliveryStartForTesting();
             if (startSeen > 0)
                 loop.quit();
         },
@@ -184,17 +191,17 @@ TEST(Lifecycle, StartWiresEverythingOnceAndStopUnwiresTheEventPath)
         for (Qt::ApplicationState state : {Qt::ApplicationInactive, Qt::ApplicationHidden}) {
             standin::log::clear();
             changeApplicationState(Qt::ApplicationActive);
-            EXPECT_TRUE(collector->appActive.load());
+            EXPECT_TRUE(collector->isAppActive());
             EXPECT_TRUE(standin::log::contains("[ANR] applicationState Active"));
             changeApplicationState(state);
-            EXPECT_FALSE(collector->appActive.load()) << state;
+            EXPECT_FALSE(collector->isAppActive()) << state;
             EXPECT_TRUE(standin::log::contains("[ANR] applicationState InActive")) << state;
         }
         standin::keel::fireBackgroundState(true);
-        EXPECT_TRUE(collector->appActive.load());
+        EXPECT_TRUE(collector->isAppActive());
         EXPECT_TRUE(standin::log::contains("[ANR] backgroundState Active"));
         standin::keel::fireBackgroundState(false);
-        EXPECT_FALSE(collector->appActive.load());
+        EXPECT_FALSE(collector->isAppActive());
         EXPECT_TRUE(standin::log::contains("[ANR] backgroundState InActive"));
     }
     testsupport::deliver({{"lag_sw", "1"}});
@@ -213,7 +220,7 @@ TEST(Lifecycle, CacheDirectoryThatCannotBeMadeLeavesCacheDirEmpty)
 
     KeelAnr::start(file.fileName());
     standin::tally::waitUntilIdle();
-    EXPECT_TRUE(KeelAnrInternals::collector()->cacheDir.isEmpty());
+    EXPECT_TRUE(KeelAnrInternals::collector()->cacheDirectory().isEmpty());
     EXPECT_NE(KeelAnrInternals::eventFilter(), nullptr) << "start completes all the same";
     EXPECT_TRUE(Keel::instance()->initEventCallback);
 }

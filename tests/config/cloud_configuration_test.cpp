@@ -19,7 +19,7 @@ namespace
 
 QString iniPath()
 {
-    return QDir(KeelAnrInternals::collector()->cacheDir).filePath("anr_config.ini");
+    return QDir(KeelAnrInternals::collector()->cacheDirectory()).filePath("anr_config.ini");
 }
 
 // The file's bytes before a delivery: "" for no file, "/" for a directory in its place
@@ -104,10 +104,15 @@ const MergeCase kMergeCases[] = {
      "on|5000|8000|9223372036854775807", "1|5000|8000|9223372036854775807"},
     {"EmptyAndHexNumbers", "", "lag_sw=1|lag_first_time=|lag_sample_rate=0x10", kOnDefaults,
      kOpenDefaults},
-    {"ZeroSampleRate", "", "lag_sw=1|lag_sample_rate=0", "on|5000|8000|0", "1|5000|8000|0"},
+    // Numbers not above 0, delivered or cached, and cached text that is no number are the
+    // defaults, applied and cached as such: a bad configuration cannot flood the host.
+    {"DeliveredNumbersNotAboveZeroAreDefaults", "",
+     "lag_sw=1|lag_first_time=-1|stuck_first_time=0|lag_sample_rate=-100", kOnDefaults,
+     kOpenDefaults},
     {"CachedOpenEmptyMap", kOpen300, "", "on|300|900|50", "1|300|900|50"},
-    {"CachedGarbageNumbersReadAsZero",
-     "[General]\nisOpen=1\nlag_first_time=abc\nstuck_first_time=12x\n", "", "on|0|0|100", nullptr},
+    {"CachedGarbageNumbersAreDefaults",
+     "[General]\nisOpen=1\nlag_first_time=abc\nstuck_first_time=12x\nlag_sample_rate=-5\n", "",
+     kOnDefaults, nullptr},
     {"CachedOpenMapWithoutSwitch", kOpen300, "other=x", kOff, kUnswitchedDefaults},
     {"IsOpenKeyInMapIgnored", "", "isOpen=1", kOff, kUnswitchedDefaults},
     // Only the exact text "1" switches detection on.

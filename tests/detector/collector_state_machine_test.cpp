@@ -5,15 +5,22 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <sstream>
+#include <utility>
 
 namespace
 {
 
 std::atomic<long long> fakeNow{0};
 std::atomic<long long> clockStep{0}; // how far each reading moves the clock on
+// Runs once at the next reading of the clock: the GUI thread acting between a tick's read of
+// the delivery and what it decides from it.
+std::function<void()> atNextReading;
 long long fakeClock()
 {
+    if (atNextReading)
+        std::exchange(atNextReading, nullptr)();
     return fakeNow.fetch_add(clockStep.load());
 }
 
@@ -26,11 +33,11 @@ enum class Stack { Still, Moving, Empty };
 //   bT iterationBegin, eT iterationEnd, nT iterationNext (the event filter's call),
 //   tT one unscheduled watchdog tick, tA..B a tick every 100 ms from A to B, lT@D a tick at T
 //   that was due at D, i / a app inactive / active, c every clock reading from now on moves
-//   the clock 10 ms on.
-// Set-up: TL,S lagFirstTime L and stuckFirstTime S (default 5000 and 8000); m samples that
-//   move, z empty samples (default: one still stack); f dumps that fail.
-// Expectations so far: Cn captures, Dn dumps, Sn stuck reports, Ln lag reports,
-//   Pn pending lagDuration, Nn sameStackCount, IT iterationStart (I0: none).
+//   the clock 10 ms on; x the delivery ends and the next begins at the next clock reading
+//   (inside the next tick, after it read the delivery), y the same during the next sample.
+// Set-up: TL,S,R applyThresholds (default 5000, 8000, 100); m samples that move, z empty
+//   samples (default: one still stack); f dumps that fail.
+// Expectations so far: Cn captures, Dn dumps, Sn stuck reports, Ln lag reports.
 // `reports`: every report in order, "stuck:<dump>" or "lag:<dump>:<ms>".
 struct Script {
     const char *name;
@@ -52,12 +59,14 @@ protected:
         clockStep = 0;
         collector_ = ANRCollector::createWithoutWatchdogForTesting();
         collector_->setClockForTesting(&fakeClock);
-        collector_->cacheDir = "/cache";
-        // A previous delivery's stack that no sample of these scripts equals.
-        collector_->watchdog.lastStack = {0x1};
+        collector_->watchMainThread({}, "/cache");
 
         actions_.captureStack = [this] {
             ++captures_;
+            if (nextDeliveryDuringSample_) {
+                nextDeliveryDuringSample_ = false;
+                collector_->iterationNext();
+            }
             if (stack_ == Stack::Moving)
                 return Sample{0x4000 + static_cast<std::uint64_t>(captures_), 0x2000};
             return stack_ == Stack::Empty ? Sample{} : Sample{0x1000, 0x2000, 0x3000};
@@ -92,7 +101,6 @@ protected:
         const char act = step[0];
         const std::size_t range = step.find("..");
         const long long value = step.size() > 1 ? std::stoll(step.substr(1)) : 0;
-        const ANRCollector::DeliveryState &delivery = collector_->delivery;
         switch (act) {
         case 'b': at(value)->iterationBegin(); break;
         case 'e': at(value)->iterationEnd(); break;
@@ -107,10 +115,17 @@ protected:
         case 'l': at(value)->watchdogTick(t0 + std::stoll(step.substr(step.find('@') + 1))); break;
         case 'i': collector_->setAppActive(false); break;
         case 'a': collector_->setAppActive(true); break;
-        case 'T':
-            collector_->thresholds.lagFirstTime = value;
-            collector_->thresholds.stuckFirstTime = std::stoll(step.substr(step.find(',') + 1));
+        case 'T': {
+            std::istringstream values(step.substr(1));
+            ANRCollector::Thresholds thresholds;
+            char comma;
+            values >> thresholds.lagFirstTime >> comma >> thresholds.stuckFirstTime >> comma >>
+                thresholds.lagSampleRate;
+            collector_->applyThresholds(thresholds);
             break;
+        }
+        case 'x': atNextReading = [this] { collector_->iterationNext(); }; break;
+        case 'y': nextDeliveryDuringSample_ = true; break;
         case 'm': stack_ = Stack::Moving; break;
         case 'z': stack_ = Stack::Empty; break;
         case 'f': dumpsFail_ = true; break;
@@ -119,9 +134,6 @@ protected:
         case 'D': EXPECT_EQ(dumps_, value); break;
         case 'S': EXPECT_EQ(stuckReports_, value); break;
         case 'L': EXPECT_EQ(lagReports_, value); break;
-        case 'P': EXPECT_EQ(delivery.lagDuration.load(), value); break;
-        case 'N': EXPECT_EQ(delivery.sameStackCount.load(), value); break;
-        case 'I': EXPECT_EQ(delivery.iterationStart.load(), value ? t0 + value : 0); break;
         default: FAIL() << "unknown step " << step;
         }
     }
@@ -130,6 +142,7 @@ protected:
     ANRCollector::EpisodeActions actions_;
     Stack stack_ = Stack::Still;
     bool dumpsFail_ = false;
+    bool nextDeliveryDuringSample_ = false;
     int captures_ = 0;
     int dumps_ = 0;
     int stuckReports_ = 0;
@@ -152,48 +165,63 @@ const Script kScripts[] = {
     // Not at exactly the threshold; once; the end clears the mark, so a stuck delivery is
     // never a lag and the next stuck one is reported again.
     {"StuckIsReportedOnceAtTheFirstTickPastTheThreshold",
-     "b0 t8000 S0 t8001 S1 t8100..20000 D1 e21000 I0 b21100 t21200 t29101",
+     "b0 t8000 S0 t8001 S1 t8100..20000 D1 e21000 b21100 t21200 t29101",
      "stuck:dump-1.dmp stuck:dump-2.dmp"},
     // Sampling starts past lagFirstTime and stops after three identical samples; the lag
     // is reported only once a later delivery runs.
     {"StillDeliveryBecomesOneLagReportedOnTheNextDelivery",
-     "b0 t5000 C0 t5050..5950 C3 D1 e6000 P6000 t6050 L0 b7000 t7050 P0 t7150",
-     "lag:dump-1.dmp:6000"},
-    // The event filter's call reads the clock once: the delivery that ends and the one that
-    // begins share their instant.
-    {"EventFilterEndsAndBeginsAtTheSameInstant", "b0 t5100..5300 c n6000 P6000 I6000 N0 t6050",
+     "b0 t5000 C0 t5050..5950 C3 D1 e6000 t6050 L0 b7000 t7050 L1 t7150 L1", "lag:dump-1.dmp:6000"},
+    // The event filter's call reads the clock once: the delivery that ends does so at the
+    // instant of the call although every reading moves the clock on.
+    {"EventFilterEndsAndBeginsAtTheSameInstant", "b0 t5100..5300 c n6000 t6050",
      "lag:dump-1.dmp:6000"},
     {"MovingStackIsNeitherLagNorStuck", "m b0 t100..6000 n6000 t6200 C10 D0"},
+    // The next delivery's first sample equals the last one's, and still counts one.
     {"FirstSampleOfADeliveryCountsOneEvenIfItMatchesThePrevious",
-     "b0 t5100..5200 N2 n5300 t10301 N1 D0"},
-    {"DeliveryEndingBeforeTheThirdSampleIsNoLag", "b0 t5100..5200 e5250 P0"},
-    {"StuckAfterALagCaptureSuppressesTheLag", "b0 t5100..5300 D1 t8100 e9000 P0 b9100 t9200",
+     "b0 t5100..5200 n5300 t10400..10500 D0 t10600 D1"},
+    {"DeliveryEndingBeforeTheThirdSampleIsNoLag", "b0 t5100..5200 e5250 b5300 t5400 L0 D0"},
+    {"StuckAfterALagCaptureSuppressesTheLag", "b0 t5100..5300 D1 t8100 e9000 b9100 t9200",
      "stuck:dump-2.dmp"},
     // Past stuckFirstTime while inactive: recorded as a lag with its full duration; the
     // delivery under way when the application is active again is stuck by then.
     {"InactiveApplicationPausesSamplingStuckAndLagReports",
-     "b0 t5100..5300 i t5400..12000 S0 e12000 P12000 b12100 t12200..30000 L0 C3 a t30100 L0 "
+     "b0 t5100..5300 i t5400..12000 S0 e12000 b12100 t12200..30000 L0 C3 a t30100 L0 "
      "e30200 b30300 t30400",
      "stuck:dump-2.dmp lag:dump-1.dmp:12000"},
-    {"StuckThresholdNotAboveTheLagThresholdMeansNoLagEver", "T3000,3000 b0 t100..3100 C0 e4000 P0",
-     "stuck:dump-1.dmp"},
-    {"EmptySamplesCompareEqualAndStillCaptureALag", "z b0 t5100..5300 C3 D1 e5400 P5400"},
+    {"StuckThresholdNotAboveTheLagThresholdMeansNoLagEver",
+     "T3000,3000,100 b0 t100..3100 C0 e4000 b4100 t4200", "stuck:dump-1.dmp"},
+    // Values not above 0, as a bad configuration delivers them, stand for the defaults: no
+    // report before 5 s, the lag and stuck thresholds of 5 and 8 s.
+    {"ThresholdsNotAboveZeroAreTheDefaults",
+     "T-1,0,-5 b0 t1..5000 C0 D0 S0 t5100..5300 C3 D1 t8000 S0 t8100 S1", "stuck:dump-2.dmp"},
+    {"EmptySamplesCompareEqualAndStillCaptureALag", "z b0 t5100..5300 C3 D1 e5400 b5500 t5600",
+     "lag:dump-1.dmp:5400"},
     {"FailedLagDumpIsReportedWithAnEmptyPath", "f b0 t5100..5300 e5500 b5600 t5700", "lag::5500"},
     {"PendingLagIsReportedBeforeTheNextLongDeliveryIsSampled",
      "b0 t5100..5300 e5400 b5500 t10600 C4", "lag:dump-1.dmp:5400"},
     {"ClockSteppingBackIsNoEpisode", "b0 t-60000 C0"},
     // A stopped process (SIGSTOP, suspend) wakes with every thread at once: a tick more than
-    // kLateTickMs (1 s) late measures the delivery afresh. Unscheduled ticks are never late.
-    {"TickLateByTheLimitIsJudged", "b0 t100..5300 N3 l9000@8000 S1", "stuck:dump-2.dmp"},
+    // kLateTickMs (1 s) late measures the delivery afresh, its samples too. Unscheduled
+    // ticks are never late.
+    {"TickLateByTheLimitIsJudged", "b0 t100..5300 C3 l9000@8000 S1", "stuck:dump-2.dmp"},
     {"TickPastTheLimitRestartsTheDelivery",
-     "b0 t100..5300 N3 l9000@7999 S0 I9000 N0 t9100..17000 S0 t17100 S1", "stuck:dump-2.dmp"},
+     "b0 t100..5300 C3 l9000@7999 S0 t9100..17000 S0 C6 t17100 S1", "stuck:dump-2.dmp"},
     // At most one dump per kind in kDumpIntervalMs (10 s); the episode is still reported.
-    {"StuckDumpsAreRateLimited", "T0,0 b0 t1 e1 b9000 t10000 e10000 b10000 t10001 D2",
+    {"StuckDumpsAreRateLimited", "T1,1,100 b0 t2 e2 b9000 t10000 e10000 b10000 t10002 D2",
      "stuck:dump-1.dmp stuck: stuck:dump-2.dmp"},
     // Lags have their own budget: a lag right after a stuck dump still gets one.
     {"LagDumpsAreRateLimitedApartFromStuckOnes",
-     "T100,1000 b0 t1001 e1100 b1200 t1350..1550 e1600 b1700 t1850..2050 e2100 b2200 t2300 D2",
+     "T100,1000,100 b0 t1001 e1100 b1200 t1350..1550 e1600 b1700 t1850..2050 e2100 b2200 t2300 "
+     "D2",
      "stuck:dump-1.dmp lag:dump-2.dmp:400 lag::400"},
+    // The GUI thread ends the delivery and begins the next between the tick's read and its
+    // decision: the ended one is not marked stuck, and the next one's hang is reported.
+    {"StuckDecisionAcrossADeliveryBoundaryIsDropped",
+     "m T1000,2000,100 b0 x t2100 S0 t2200..4100 S0 t4200 S1 t4300..60000", "stuck:dump-1.dmp"},
+    // A sample taken while one delivery ends and the next begins counts for neither: the
+    // next delivery needs three samples of its own for its lag.
+    {"SampleAcrossADeliveryBoundaryIsDropped",
+     "b0 t5100..5200 y t5300 C3 t5400..10500 D0 t10600 D1 C6"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Scripts, CollectorScript, testing::ValuesIn(kScripts),

@@ -310,7 +310,7 @@ TEST_F(CacheFaults, CleanupKeepsOnlyWhatMayStillBeUsedWithinTheQuota)
          {{"r/keel_lag_info.5.1019.json", kOld, 2}, {"100.dmp", kFresh, 10}},
          {"sent keel_lag_info r 5 1019 {}", "left 100.dmp"}},
     };
-    KeelAnrInternals::collector()->cacheDir = cacheDir();
+    KeelAnrInternals::collector()->watchMainThread({}, cacheDir());
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         emptyCache();

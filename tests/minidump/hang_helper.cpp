@@ -59,7 +59,7 @@ int main(int argc, char **argv)
     std::thread watchdog([&] {
         hanging.get_future().wait();
         auto collector = ANRCollector::createWithoutWatchdogForTesting();
-        collector->cacheDir = QString::fromLocal8Bit(argv[1]);
+        collector->watchMainThread({}, QString::fromLocal8Bit(argv[1]));
         threadCount = platform::linux_impl::listThreadIds().size();
         dumpPath = collector->writeMiniDump();
         static_cast<void>(write(wakeUp[1], "x", 1));

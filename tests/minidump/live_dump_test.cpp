@@ -61,7 +61,7 @@ protected:
     {
         standin::log::enable();
         standin::log::clear();
-        collector->cacheDir = directory.path();
+        collector->watchMainThread({}, directory.path());
         worker = std::thread([this] {
             std::unique_lock<std::mutex> lock(mutex);
             while (wake.wait(lock, [this] { return stop || task; }), task) {
@@ -126,7 +126,7 @@ protected:
 
     QStringList filesInCache() const
     {
-        return QDir(collector->cacheDir).entryList(QDir::Files);
+        return QDir(collector->cacheDirectory()).entryList(QDir::Files);
     }
 
     QTemporaryDir directory;
@@ -232,14 +232,14 @@ TEST_F(LiveDump, CachePathsUnusableGiveAnEmptyResultNonAsciiOnesComeBackAsUtf8)
     // "/proc" refuses new files even to root, who ignores permission bits.
     for (const QString &cache :
          {directory.filePath("missing"), directory.filePath("a-file/below"), QString("/proc")}) {
-        collector->cacheDir = cache;
+        collector->watchMainThread({}, cache);
         EXPECT_EQ("", writeMiniDump()) << cache.toStdString();
     }
     EXPECT_TRUE(standin::log::lines().empty());
 
     const QString cache = directory.filePath(QString::fromUtf8("缓存 ünï \xF0\x9F\x98\x80"));
     ASSERT_TRUE(QDir().mkpath(cache));
-    collector->cacheDir = cache;
+    collector->watchMainThread({}, cache);
     const std::string path = writeMiniDump();
     const QString decoded = QString::fromUtf8(path.c_str(), static_cast<int>(path.size()));
     EXPECT_EQ(path, decoded.toUtf8().toStdString()) << "valid UTF-8 round-trips unchanged";

@@ -21,8 +21,7 @@ TEST(SamplingWithoutLibunwind, DumpsAreStillWrittenAndTheAbsenceIsLoggedOnce)
 {
     QTemporaryDir directory;
     const std::unique_ptr<ANRCollector> collector = ANRCollector::createWithoutWatchdogForTesting();
-    collector->cacheDir = directory.path();
-    collector->mainThread = platform::openCurrentThread();
+    collector->watchMainThread(platform::openCurrentThread(), directory.path());
     standin::log::enable();
     standin::log::clear();
 

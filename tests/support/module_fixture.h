@@ -47,11 +47,11 @@ inline void deliver(const Configuration &configuration)
 // What the module applied: "on|lag_first_time|stuck_first_time|lag_sample_rate" ("off|...").
 inline std::string appliedState()
 {
-    const ANRCollector::Thresholds &thresholds = KeelAnrInternals::collector()->thresholds;
+    const ANRCollector::Thresholds thresholds = KeelAnrInternals::collector()->thresholds();
     return std::string(KeelAnrInternals::eventFilter()->enabled.load() ? "on|" : "off|") +
-           std::to_string(thresholds.lagFirstTime.load()) + "|" +
-           std::to_string(thresholds.stuckFirstTime.load()) + "|" +
-           std::to_string(thresholds.lagSampleRate.load());
+           std::to_string(thresholds.lagFirstTime) + "|" +
+           std::to_string(thresholds.stuckFirstTime) + "|" +
+           std::to_string(thresholds.lagSampleRate);
 }
 
 } // namespace testsupport
