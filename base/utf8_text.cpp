@@ -71,17 +71,9 @@ std::string validUtf8(const std::string &text)
 {
     std::string result;
     result.reserve(text.size());
-    for (std::size_t at = 0; at < text.size();) {
-        char32_t codePoint;
-        const std::size_t length = utf8::decode(text, at, codePoint);
-        if (length == 0) {
-            utf8::append(result, kReplacement);
-            ++at;
-        } else {
-            result.append(text, at, length);
-            at += length;
-        }
-    }
+    utf8::forEach(
+        text, [&](char32_t c) { utf8::append(result, c); },
+        [&](unsigned char) { utf8::append(result, kReplacement); });
     return result;
 }
 
@@ -89,15 +81,7 @@ std::u16string utf16FromUtf8(const std::string &text)
 {
     std::u16string units;
     units.reserve(text.size());
-    for (std::size_t at = 0; at < text.size();) {
-        char32_t c;
-        const std::size_t length = utf8::decode(text, at, c);
-        if (length == 0) {
-            c = kReplacement;
-            ++at;
-        } else {
-            at += length;
-        }
+    const auto push = [&](char32_t c) {
         if (c >= 0x10000) {
             c -= 0x10000;
             units.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
@@ -105,7 +89,8 @@ std::u16string utf16FromUtf8(const std::string &text)
         } else {
             units.push_back(static_cast<char16_t>(c));
         }
-    }
+    };
+    utf8::forEach(text, push, [&](unsigned char) { push(kReplacement); });
     return units;
 }
 

@@ -17,6 +17,22 @@ std::size_t decode(const std::string &text, std::size_t at, char32_t &codePoint)
 // Appends the encoding of `codePoint` (below 0x110000; surrogates are encoded as they are).
 void append(std::string &out, char32_t codePoint);
 
+// Decodes `text` in order: `codePoint(c)` for each well-formed sequence, `strayByte(b)` for
+// each byte that belongs to none.
+template <typename CodePoint, typename StrayByte>
+void forEach(const std::string &text, CodePoint codePoint, StrayByte strayByte)
+{
+    for (std::size_t at = 0; at < text.size();) {
+        char32_t c;
+        if (const std::size_t length = decode(text, at, c)) {
+            codePoint(c);
+            at += length;
+        } else {
+            strayByte(static_cast<unsigned char>(text[at++]));
+        }
+    }
+}
+
 } // namespace utf8
 
 // `text` with every byte that does not belong to a well-formed UTF-8 sequence (stray

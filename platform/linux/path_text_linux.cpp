@@ -22,17 +22,9 @@ std::wstring pathFromBytes(const std::string &bytes)
 {
     std::wstring path;
     path.reserve(bytes.size());
-    for (std::size_t at = 0; at < bytes.size();) {
-        char32_t codePoint;
-        const std::size_t length = utf8::decode(bytes, at, codePoint);
-        if (length == 0) {
-            path += static_cast<wchar_t>(kEscapeBase + static_cast<std::uint8_t>(bytes[at]));
-            ++at;
-        } else {
-            path += static_cast<wchar_t>(codePoint);
-            at += length;
-        }
-    }
+    utf8::forEach(
+        bytes, [&](char32_t c) { path += static_cast<wchar_t>(c); },
+        [&](unsigned char byte) { path += static_cast<wchar_t>(kEscapeBase + byte); });
     return path;
 }
 
