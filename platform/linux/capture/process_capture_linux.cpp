@@ -6,9 +6,11 @@
 #include "platform/linux/capture/system_facts_linux.h"
 #include "platform/linux/capture/thread_context_linux.h"
 #include "platform/linux/capture/thread_freezer_linux.h"
+#include "platform/linux/signal_support_linux.h"
 
 #include <algorithm>
 #include <ctime>
+#include <sched.h>
 #include <sys/auxv.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -32,6 +34,10 @@ constexpr std::size_t kStackBudget = 64 * 1024 * 1024;
 // answers makes it wait this long.
 constexpr std::int64_t kAnswerTimeoutNs = 500'000'000;
 constexpr std::size_t kArenaSlack = 4096;
+// How long the main thread (the GUI thread, which the dump is for) is watched for a system
+// call when it could not be stopped: a thread that was just leaving a handler, or is between
+// two calls, gets there in microseconds; one that computes with the signal blocked does not.
+constexpr std::int64_t kMainThreadSyscallWaitNs = 20'000'000;
 
 std::string fileOrEmpty(const char *path)
 {
@@ -74,7 +80,8 @@ CapturedMemory copyStackAbove(std::uint64_t sp, const std::vector<MapsEntry> &ma
     return {range.start, {buffer, OwnProcessMemory().read(range.start, buffer, range.size)}};
 }
 
-// A thread that could not be stopped still shows where it is while it sits in a system call:
+// A thread that could not be stopped still shows where it is while it sits in a system call
+// (the main thread is watched a little while for one):
 // the kernel reports its stack and instruction pointers, and its stack does not change until
 // the call returns. The stack is kept only if the thread was in the same call, at the same
 // place, before and after the copy.
@@ -82,7 +89,14 @@ void describeFromSyscall(DumpThread &thread, const std::vector<MapsEntry> &maps,
                          const FreezeLimits &limits)
 {
     const auto tid = static_cast<pid_t>(thread.threadId);
-    const std::optional<SyscallStop> before = readSyscallStop(tid);
+    std::optional<SyscallStop> before = readSyscallStop(tid);
+    if (tid == getpid()) {
+        const std::int64_t deadline = monotonicNowNs() + kMainThreadSyscallWaitNs;
+        while (!before && monotonicNowNs() < deadline && sendSignalToThread(tid, 0) == 0) {
+            sched_yield();
+            before = readSyscallStop(tid);
+        }
+    }
     if (!before)
         return;
     const CapturedMemory stack = copyStackAbove(before->sp, maps, arena, limits);
