@@ -8,6 +8,7 @@
 #include "minidump/minidump_reader.h"
 #include "platform/linux/capture/proc_files_linux.h"
 #include "platform/linux/capture/thread_freezer_linux.h"
+#include "platform/linux/capture_helper/capture_client_linux.h"
 #include "platform/linux/sampling/thread_sampler_linux.h"
 #include "platform/linux/signal_support_linux.h"
 #include "platform/process_dump.h"
@@ -162,10 +163,29 @@ std::vector<std::string> guiBacktraces(const std::vector<std::string> &dumps)
     return backtraces;
 }
 
-TEST(DumpUnderLoad, EveryLagAndStuckDumpHoldsTheParkedGuiThreadAndLldbNamesItsFunction)
+// Dumps taken in process with signals, or by the capture helper with ptrace.
+struct CapturePath {
+    const char *name;
+    const char *helper; // "" makes the helper missing
+};
+const CapturePath kCapturePaths[] = {{"InProcess", ""}, {"Helper", KEELANR_CAPTURE_HELPER}};
+
+class DumpUnderLoadByPath : public testing::TestWithParam<CapturePath>
 {
-    if (testsupport::kThreadSanitizer)
-        GTEST_SKIP() << "ThreadSanitizer defers signals to a thread blocked in a call";
+protected:
+    void SetUp() override
+    {
+        if (testsupport::kThreadSanitizer)
+            GTEST_SKIP() << "ThreadSanitizer defers signals to a thread blocked in a call";
+        platform::linux_impl::setCaptureHelperPathForTesting(GetParam().helper);
+    }
+    void TearDown() override { platform::linux_impl::setCaptureHelperPathForTesting(nullptr); }
+};
+INSTANTIATE_TEST_SUITE_P(Paths, DumpUnderLoadByPath, testing::ValuesIn(kCapturePaths),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_P(DumpUnderLoadByPath, EveryLagAndStuckDumpHoldsTheParkedGuiThreadAndLldbNamesItsFunction)
+{
     const platform::StackSampler *sampler = platform::loadStackSampler();
     char directoryTemplate[] = "/tmp/keel-load-dumps-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(directoryTemplate));
@@ -204,6 +224,8 @@ TEST(DumpUnderLoad, EveryLagAndStuckDumpHoldsTheParkedGuiThreadAndLldbNamesItsFu
     }
     close(wakeUp[0]);
     close(wakeUp[1]);
+    const bool inProcess = *GetParam().helper == '\0';
+    EXPECT_EQ(inProcess, !platform::linux_impl::takeCaptureFallbackNotice().empty());
 
     int withFullContext = 0;
     for (std::size_t episode = 0; episode < dumps.size(); ++episode) {
@@ -238,11 +260,12 @@ TEST(DumpUnderLoad, EveryLagAndStuckDumpHoldsTheParkedGuiThreadAndLldbNamesItsFu
     rmdir(directory.c_str());
 }
 
-TEST(DumpUnderLoad, AThreadInsideOneOfOurHandlersIsAskedAndAnswersOnceItLeaves)
+TEST(DumpInProcess, AThreadInsideOneOfOurHandlersIsAskedAndAnswersOnceItLeaves)
 {
     if (testsupport::kThreadSanitizer)
         GTEST_SKIP() << "ThreadSanitizer defers signals to a thread blocked in a call";
     namespace linux_impl = platform::linux_impl;
+    linux_impl::setCaptureHelperPathForTesting("");
     int wakeUp[2];
     ASSERT_EQ(0, pipe(wakeUp));
     std::promise<pid_t> guiId;

@@ -1,0 +1,29 @@
+// What the host and its capture helper say to each other. They share a SOCK_SEQPACKET socket
+// pair, so each message arrives whole; the helper's end is descriptor kHelperChannelFd.
+//
+//   host -> helper  kGoCommand once the host has allowed the helper to trace it
+//   helper -> host  an int32 errno of its trial stop of the host thread that started it
+//                   (0: tracing works; anything else: the helper ends)
+//   host -> helper  kDumpCommand with the empty dump file's descriptor (SCM_RIGHTS)
+//   helper -> host  kDumpWritten or kDumpFailed
+//
+// The helper ends when the channel closes (the host ended or gave up on it).
+#pragma once
+
+namespace platform::linux_impl
+{
+
+constexpr int kHelperChannelFd = 3;
+constexpr char kGoCommand = 'g';
+constexpr char kDumpCommand = 'd';
+constexpr char kDumpWritten = '1';
+constexpr char kDumpFailed = '0';
+
+// The helper's file name, beside the library or in its libexec directory.
+constexpr char kCaptureHelperName[] = "keelanr-capture";
+
+// Test switch, in the helper's environment: "dump" makes it hang while it holds a host thread
+// stopped during a dump, so tests can check what the host does to a helper that hangs.
+constexpr char kHelperStallVariable[] = "KEELANR_CAPTURE_HELPER_STALL";
+
+} // namespace platform::linux_impl

@@ -1,0 +1,290 @@
+#include "platform/linux/capture_helper/capture_client_linux.h"
+
+#include "platform/linux/capture/proc_files_linux.h"
+#include "platform/linux/capture_helper/capture_channel_linux.h"
+#include "platform/linux/signal_support_linux.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <mutex>
+#include <optional>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+extern char **environ;
+
+namespace platform::linux_impl
+{
+namespace
+{
+
+// A dump of a few hundred threads takes the helper well under a second; a helper silent for
+// this long is taken for hung.
+constexpr std::chrono::milliseconds kDumpTimeout{10'000};
+constexpr std::chrono::milliseconds kStartTimeout{2'000};
+
+struct Helper {
+    pid_t pid = 0;
+    int channel = -1;
+};
+
+std::mutex helperMutex;
+Helper helper;          // guarded by helperMutex
+std::string lastReason; // guarded by helperMutex; the reason last noticed
+std::string pendingNotice;
+
+std::optional<std::string> pathOverride;
+bool stallForTesting = false;
+std::chrono::milliseconds dumpTimeout = kDumpTimeout;
+
+bool fileExecutable(const std::string &path)
+{
+    return access(path.c_str(), X_OK) == 0;
+}
+
+// Beside the library (or the executable it is linked into), else in PREFIX/libexec/keelanr
+// when the library sits in PREFIX/lib or PREFIX/lib/<multiarch>. Empty when none exists.
+std::string findHelper()
+{
+    if (pathOverride)
+        return fileExecutable(*pathOverride) ? *pathOverride : std::string();
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void *>(&writeDumpThroughHelper), &info) == 0 || !info.dli_fname)
+        return {};
+    char resolved[PATH_MAX];
+    if (!realpath(info.dli_fname, resolved))
+        return {};
+    std::string directory = resolved;
+    directory.erase(directory.rfind('/'));
+    if (const std::string beside = directory + "/" + kCaptureHelperName; fileExecutable(beside))
+        return beside;
+    for (int up = 0; up < 2 && directory.rfind('/') != std::string::npos; ++up) {
+        directory.erase(directory.rfind('/'));
+        const std::string inLibexec = directory + "/libexec/keelanr/" + kCaptureHelperName;
+        if (fileExecutable(inLibexec))
+            return inLibexec;
+    }
+    return {};
+}
+
+// Milliseconds left until `deadlineNs`, for poll().
+int millisecondsUntil(std::int64_t deadlineNs)
+{
+    const std::int64_t left = deadlineNs - monotonicNowNs();
+    return left <= 0 ? 0 : static_cast<int>((left + 999'999) / 1'000'000);
+}
+
+// Waits for one message from the helper until the timeout; false on timeout, error or EOF.
+bool receiveReply(int channel, void *buffer, std::size_t size, std::chrono::milliseconds timeout)
+{
+    const std::int64_t deadline = monotonicNowNs() + std::chrono::nanoseconds(timeout).count();
+    for (;;) {
+        pollfd ready{channel, POLLIN, 0};
+        const int polled = poll(&ready, 1, millisecondsUntil(deadline));
+        if (polled < 0 && errno == EINTR)
+            continue;
+        if (polled <= 0)
+            return false;
+        const ssize_t got = recv(channel, buffer, size, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        return got == static_cast<ssize_t>(size);
+    }
+}
+
+bool sendCommand(int channel, char command, int fd)
+{
+    iovec data{&command, 1};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    if (fd >= 0) {
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr *header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = SCM_RIGHTS;
+        header->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+    }
+    ssize_t sent;
+    do {
+        sent = sendmsg(channel, &message, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return sent == 1;
+}
+
+// Called with helperMutex held. Ends the helper (its death releases any thread it holds).
+void stopHelper()
+{
+    if (helper.pid > 0) {
+        kill(helper.pid, SIGKILL);
+        while (waitpid(helper.pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    if (helper.channel >= 0)
+        close(helper.channel);
+    helper = Helper{};
+}
+
+// Why the helper may not trace this process, from the error of its trial stop.
+std::string refusalReason(int error)
+{
+    const std::string status = readWholeFile("/proc/self/status").value_or("");
+    const std::size_t tracer = status.find("\nTracerPid:\t");
+    if (tracer != std::string::npos && status.compare(tracer + 12, 2, "0\n") != 0)
+        return "tracing refused: a tracer is already attached";
+    const std::string scope = readWholeFile("/proc/sys/kernel/yama/ptrace_scope").value_or("");
+    if (!scope.empty() && scope[0] >= '2')
+        return "tracing refused: Yama ptrace_scope " + scope.substr(0, 1);
+    return std::string("tracing refused: ") + std::strerror(error);
+}
+
+// Called with helperMutex held. Starts the helper and waits until it has stopped and released
+// this thread once. Empty on success, else why not.
+std::string startHelper()
+{
+    const std::string path = findHelper();
+    if (path.empty())
+        return std::string(kCaptureHelperName) + " not found beside the library";
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
+        return std::string("no channel to the helper: ") + std::strerror(errno);
+    // dup2 onto the same number would keep close-on-exec set.
+    if (ends[1] == kHelperChannelFd) {
+        const int moved = fcntl(ends[1], F_DUPFD_CLOEXEC, kHelperChannelFd + 1);
+        close(ends[1]);
+        ends[1] = moved;
+    }
+    const std::string hostPid = std::to_string(getpid());
+    const std::string hostThread = std::to_string(currentThreadId());
+    char *arguments[] = {const_cast<char *>(path.c_str()), const_cast<char *>(hostPid.c_str()),
+                         const_cast<char *>(hostThread.c_str()), nullptr};
+    std::vector<char *> environment;
+    for (char **variable = environ; variable && *variable; ++variable)
+        environment.push_back(*variable);
+    std::string stall = std::string(kHelperStallVariable) + "=dump";
+    if (stallForTesting)
+        environment.push_back(stall.data());
+    environment.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], kHelperChannelFd);
+    posix_spawnattr_init(&attributes);
+    // The helper starts with no signal blocked and every disposition at its default,
+    // whatever the host's thread had.
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = 0;
+    const int spawned = ends[1] < 0 ? EMFILE
+                                    : posix_spawn(&pid, path.c_str(), &actions, &attributes,
+                                                  arguments, environment.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (ends[1] >= 0)
+        close(ends[1]);
+    if (spawned != 0) {
+        close(ends[0]);
+        return std::string("the helper did not start: ") + std::strerror(spawned);
+    }
+    helper = Helper{pid, ends[0]};
+
+    // Without Yama this fails with EINVAL, and the helper may trace us anyway.
+    prctl(PR_SET_PTRACER, static_cast<unsigned long>(pid), 0, 0, 0);
+    std::int32_t refusal = 0;
+    if (!sendCommand(helper.channel, kGoCommand, -1) ||
+        !receiveReply(helper.channel, &refusal, sizeof refusal, kStartTimeout)) {
+        stopHelper();
+        return "the helper did not answer";
+    }
+    if (refusal != 0) {
+        stopHelper();
+        return refusalReason(refusal);
+    }
+    return {};
+}
+
+// Called with helperMutex held.
+void noteReason(const std::string &reason)
+{
+    if (reason != lastReason && !reason.empty())
+        pendingNotice = "anr dumps taken in process: " + reason;
+    lastReason = reason;
+}
+
+} // namespace
+
+HelperDump writeDumpThroughHelper(int fd)
+{
+    std::lock_guard<std::mutex> lock(helperMutex);
+    if (helper.pid > 0 && waitpid(helper.pid, nullptr, WNOHANG) != 0) {
+        helper.pid = 0; // it died (or was reaped by the host): start anew
+        stopHelper();
+    }
+    if (helper.pid == 0) {
+        const std::string reason = startHelper();
+        noteReason(reason);
+        if (!reason.empty())
+            return HelperDump::unavailable;
+    }
+    char answer = kDumpFailed;
+    if (!sendCommand(helper.channel, kDumpCommand, fd) ||
+        !receiveReply(helper.channel, &answer, 1, dumpTimeout)) {
+        stopHelper();
+        return HelperDump::failed;
+    }
+    return answer == kDumpWritten ? HelperDump::written : HelperDump::failed;
+}
+
+std::string takeCaptureFallbackNotice()
+{
+    std::lock_guard<std::mutex> lock(helperMutex);
+    return std::exchange(pendingNotice, std::string());
+}
+
+void setCaptureHelperPathForTesting(const char *path)
+{
+    std::lock_guard<std::mutex> lock(helperMutex);
+    pathOverride = path ? std::optional<std::string>(path) : std::nullopt;
+    stopHelper();
+}
+
+void setCaptureHelperStallForTesting(bool stall)
+{
+    std::lock_guard<std::mutex> lock(helperMutex);
+    stallForTesting = stall;
+    stopHelper();
+}
+
+void setCaptureHelperTimeoutForTesting(std::chrono::milliseconds timeout)
+{
+    std::lock_guard<std::mutex> lock(helperMutex);
+    dumpTimeout = timeout.count() > 0 ? timeout : kDumpTimeout;
+}
+
+pid_t captureHelperPidForTesting()
+{
+    std::lock_guard<std::mutex> lock(helperMutex);
+    return helper.pid;
+}
+
+} // namespace platform::linux_impl

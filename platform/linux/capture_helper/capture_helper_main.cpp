@@ -1,0 +1,117 @@
+// keelanr-capture: the capture helper the module starts beside its host. It takes the host's
+// dumps from outside with ptrace (traced_capture_linux.h), so no host thread has to run a
+// handler of ours to be seen, and it ends with its host.
+//
+// Usage: keelanr-capture HOST_PID HOST_TID, with the channel to the host on descriptor 3.
+#include "minidump/serialiser.h"
+#include "platform/linux/capture/dump_writer_linux.h"
+#include "platform/linux/capture_helper/capture_channel_linux.h"
+#include "platform/linux/capture_helper/traced_capture_linux.h"
+#include "platform/linux/signal_support_linux.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace
+{
+
+using namespace platform::linux_impl;
+
+constexpr std::int64_t kTrialStopTimeoutNs = 1'000'000'000;
+
+// One command byte and the descriptor that came with it (-1 when none). False when the host
+// closed the channel or it failed.
+bool receiveCommand(char &command, int &fd)
+{
+    fd = -1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    iovec data{&command, 1};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t got;
+    do {
+        got = recvmsg(kHelperChannelFd, &message, MSG_CMSG_CLOEXEC);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0)
+        return false;
+    if (const cmsghdr *header = CMSG_FIRSTHDR(&message);
+        header && header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS)
+        std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
+    return true;
+}
+
+bool reply(const void *bytes, std::size_t size)
+{
+    return send(kHelperChannelFd, bytes, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+}
+
+[[noreturn]] void stallForever()
+{
+    for (;;)
+        pause();
+}
+
+bool writeDump(pid_t host, int fd, bool stall, bool &threadsStillTraced)
+{
+    const TracedCapture traced = captureTracedProcess(host, stall ? &stallForever : nullptr);
+    threadsStillTraced = traced.threadsStillTraced;
+    if (!traced.capture)
+        return false;
+    const std::optional<minidump::DumpLayout> layout =
+        minidump::layOutMinidump(traced.capture->model);
+    return layout && writeLayout(fd, *layout);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 3)
+        return 2;
+    const auto host = static_cast<pid_t>(std::strtol(argv[1], nullptr, 10));
+    const auto hostThread = static_cast<pid_t>(std::strtol(argv[2], nullptr, 10));
+    // Ends with the host thread that started it; the closed channel covers the rest.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != host)
+        return 3; // the host ended before the line above
+    const char *stallAt = std::getenv(kHelperStallVariable);
+    const bool stallInDump = stallAt && std::strcmp(stallAt, "dump") == 0;
+
+    char command = 0;
+    int fd = -1;
+    if (!receiveCommand(command, fd) || command != kGoCommand)
+        return 4;
+    // The host thread waits for this answer in a system call: stopping it costs it nothing.
+    bool stillTraced = false;
+    errno = 0;
+    std::int32_t refusal = 0;
+    if (stopThread(hostThread, monotonicNowNs() + kTrialStopTimeoutNs, stillTraced))
+        releaseThread(hostThread);
+    else
+        refusal = errno != 0 ? errno : ETIMEDOUT;
+    if (!reply(&refusal, sizeof refusal) || refusal != 0)
+        return 5;
+
+    while (receiveCommand(command, fd)) {
+        if (command != kDumpCommand || fd < 0) {
+            if (fd >= 0)
+                close(fd);
+            continue;
+        }
+        bool threadsStillTraced = false;
+        const bool written = writeDump(host, fd, stallInDump, threadsStillTraced);
+        close(fd);
+        if (!reply(written ? &kDumpWritten : &kDumpFailed, 1) || threadsStillTraced)
+            return 6; // ending releases every thread still traced
+    }
+    return 0;
+}
