@@ -4,7 +4,7 @@
 // must hold the GUI thread's context, and LLDB must name the function it is parked in.
 // A lag dump can find the GUI thread still inside the sampling handler; the last case here
 // holds it inside one of our handlers for as long as the dump needs.
-#include "minidump/command_output.h"
+#include "minidump/live_dump_support.h"
 #include "minidump/minidump_reader.h"
 #include "platform/linux/capture/proc_files_linux.h"
 #include "platform/linux/capture/thread_freezer_linux.h"
@@ -33,12 +33,11 @@ namespace
 {
 
 using minidump_test::Minidump;
+using namespace minidump_test;
 
 constexpr int kEpisodesOfEachKind = 50;
-constexpr int kDumpsPerLldbRun = 25;
 constexpr int kSamplesPerLag = 3;
-constexpr std::uint32_t kFullContext = 0x0010000B; // control, integer and floating point
-constexpr char kLldbTimeout[] = "timeout 300 ";    // only against an LLDB that never ends
+constexpr char kLldbTimeout[] = "timeout 300 "; // only against an LLDB that never ends
 
 // The GUI thread's function for the whole test: it waits for a byte and returns it.
 __attribute__((noinline)) char keelLoadTestParkedGuiThread(int wakeUp)
@@ -125,66 +124,10 @@ public:
 const testing::Environment *const hostHandlerFirst =
     testing::AddGlobalTestEnvironment(new HostHandlerFirst);
 
-std::string dumpInto(const std::string &path)
-{
-    const platform::FileHandle file =
-        platform::createDumpFile(std::wstring(path.begin(), path.end()));
-    const platform::DumpOutcome outcome = platform::writeProcessDump(file);
-    platform::closeDumpFile(file);
-    return outcome == platform::DumpOutcome::Written ? path : std::string();
-}
-
-std::string ownExecutable()
-{
-    char path[4096];
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string();
-}
-
-// LLDB's backtrace of thread #1 (the main thread, dumped first) in each dump, in order.
-std::vector<std::string> guiBacktraces(const std::vector<std::string> &dumps)
-{
-    std::vector<std::string> backtraces;
-    const std::string marker = "Core file '";
-    for (std::size_t first = 0; first < dumps.size(); first += kDumpsPerLldbRun) {
-        std::string command = std::string(kLldbTimeout) + "lldb --batch";
-        const std::size_t end = std::min(dumps.size(), first + kDumpsPerLldbRun);
-        for (std::size_t i = first; i < end; ++i) {
-            command += " -o 'target create " + ownExecutable() + " --core " + dumps[i] + "'" +
-                       " -o 'thread backtrace 1'";
-        }
-        const std::string output = minidump_test::runCommand(command + " 2>&1");
-        for (std::size_t at = output.find(marker); at != std::string::npos;) {
-            const std::size_t next = output.find(marker, at + marker.size());
-            backtraces.push_back(output.substr(at, next == std::string::npos ? next : next - at));
-            at = next;
-        }
-    }
-    return backtraces;
-}
-
-// Dumps taken in process with signals, or by the capture helper with ptrace.
-struct CapturePath {
-    const char *name;
-    const char *helper; // "" makes the helper missing
-};
-const CapturePath kCapturePaths[] = {{"InProcess", ""}, {"Helper", KEELANR_CAPTURE_HELPER}};
-
-class DumpUnderLoadByPath : public testing::TestWithParam<CapturePath>
-{
-protected:
-    void SetUp() override
-    {
-        if (testsupport::kThreadSanitizer)
-            GTEST_SKIP() << "ThreadSanitizer defers signals to a thread blocked in a call";
-        platform::linux_impl::setCaptureHelperPathForTesting(GetParam().helper);
-    }
-    void TearDown() override { platform::linux_impl::setCaptureHelperPathForTesting(nullptr); }
-};
-INSTANTIATE_TEST_SUITE_P(Paths, DumpUnderLoadByPath, testing::ValuesIn(kCapturePaths),
+INSTANTIATE_TEST_SUITE_P(Paths, DumpByPath, testing::ValuesIn(kCapturePaths),
                          [](const auto &info) { return std::string(info.param.name); });
 
-TEST_P(DumpUnderLoadByPath, EveryLagAndStuckDumpHoldsTheParkedGuiThreadAndLldbNamesItsFunction)
+TEST_P(DumpByPath, EveryLagAndStuckDumpHoldsTheParkedGuiThreadAndLldbNamesItsFunction)
 {
     const platform::StackSampler *sampler = platform::loadStackSampler();
     char directoryTemplate[] = "/tmp/keel-load-dumps-XXXXXX";
@@ -248,7 +191,7 @@ TEST_P(DumpUnderLoadByPath, EveryLagAndStuckDumpHoldsTheParkedGuiThreadAndLldbNa
     std::printf("GUI thread's full context in %d of %zu dumps\n", withFullContext, dumps.size());
 
     if (!minidump_test::runCommand("command -v lldb").empty()) {
-        const std::vector<std::string> backtraces = guiBacktraces(dumps);
+        const std::vector<std::string> backtraces = firstThreadBacktraces(dumps);
         ASSERT_EQ(dumps.size(), backtraces.size());
         for (std::size_t episode = 0; episode < backtraces.size(); ++episode) {
             EXPECT_NE(std::string::npos, backtraces[episode].find("keelLoadTestParkedGuiThread"))

@@ -142,7 +142,8 @@ void stopHelper()
 // Why the helper may not trace this process, from the error of its trial stop.
 std::string refusalReason(int error)
 {
-    const std::string status = readWholeFile("/proc/self/status").value_or("");
+    // The calling thread is the one the helper tried to stop.
+    const std::string status = readWholeFile("/proc/thread-self/status").value_or("");
     const std::size_t tracer = status.find("\nTracerPid:\t");
     if (tracer != std::string::npos && status.compare(tracer + 12, 2, "0\n") != 0)
         return "tracing refused: a tracer is already attached";
@@ -266,6 +267,8 @@ void setCaptureHelperPathForTesting(const char *path)
     std::lock_guard<std::mutex> lock(helperMutex);
     pathOverride = path ? std::optional<std::string>(path) : std::nullopt;
     stopHelper();
+    lastReason.clear();
+    pendingNotice.clear();
 }
 
 void setCaptureHelperStallForTesting(bool stall)
