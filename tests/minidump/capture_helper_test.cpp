@@ -5,13 +5,18 @@
 #include "minidump/minidump_reader.h"
 #include "platform/linux/capture/proc_files_linux.h"
 #include "platform/linux/signal_support_linux.h"
+#include "platform/stack_sampler.h"
 #include "support/poll.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
+#include <poll.h>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
@@ -31,6 +36,21 @@ __attribute__((noinline)) void keelSpinningGuiThread(const std::atomic<bool> &st
     while (!stop.load(std::memory_order_relaxed)) {
         asm volatile("" ::: "memory");
     }
+}
+
+// A host thread's life in system calls that any signal cuts short, SA_RESTART or not. Counts
+// the calls that returned EINTR.
+__attribute__((noinline)) void keelSleepingThread(const std::atomic<bool> &stop,
+                                                  std::atomic<int> &interrupted)
+{
+    while (!stop.load()) {
+        const timespec nap{0, 200'000};
+        if (nanosleep(&nap, nullptr) != 0 && errno == EINTR)
+            interrupted.fetch_add(1);
+        if (poll(nullptr, 0, 1) < 0 && errno == EINTR)
+            interrupted.fetch_add(1);
+    }
+    asm volatile("" ::: "memory"); // keeps the calls above from becoming tail calls
 }
 
 // A directory for one test's dumps, removed with them.
@@ -184,6 +204,44 @@ TEST(CaptureHelper, AProcessAlreadyTracedFallsBackWithOneNoticeAndItsDumpsStillC
         ASSERT_FALSE(dump.threads.empty());
         EXPECT_EQ(kFullContext, dump.contextFlags(dump.threads[0]));
     }
+    linux_impl::setCaptureHelperPathForTesting(nullptr);
+}
+
+TEST(CaptureHelper, ItsSamplesAndDumpsInterruptNoSystemCallAndTheSamplesReachTheCaller)
+{
+    if (testsupport::kThreadSanitizer)
+        GTEST_SKIP() << "ThreadSanitizer defers signals to a thread blocked in a call";
+    constexpr int kSamples = 200;
+    constexpr int kSamplesPerDump = 40;
+    linux_impl::setCaptureHelperPathForTesting(KEELANR_CAPTURE_HELPER);
+    DumpDirectory directory;
+    std::atomic<bool> stop{false};
+    std::atomic<int> interrupted{0};
+    std::atomic<pid_t> sleeperId{0};
+    std::thread sleeper([&] {
+        sleeperId.store(linux_impl::currentThreadId());
+        keelSleepingThread(stop, interrupted);
+    });
+    ASSERT_TRUE(testsupport::pollUntil([&] { return sleeperId.load() != 0; }));
+    const auto function = reinterpret_cast<std::uintptr_t>(&keelSleepingThread);
+    int reachingTheCaller = 0;
+    int dumps = 0;
+    for (int i = 0; i < kSamples; ++i) {
+        const platform::StackSample sample = platform::sampleThread(
+            *platform::loadStackSampler(), platform::ThreadHandle{sleeperId.load()});
+        // A return address into the loop lies a few dozen bytes into it.
+        reachingTheCaller += std::any_of(sample.begin(), sample.end(), [&](std::uint64_t pc) {
+            return pc > function && pc - function < 512;
+        });
+        if (i % kSamplesPerDump == 0)
+            dumps += !dumpInto(directory.file("sleeping-" + std::to_string(i) + ".dmp")).empty();
+    }
+    stop.store(true);
+    sleeper.join();
+    EXPECT_EQ(0, interrupted.load());
+    EXPECT_EQ(kSamples, reachingTheCaller);
+    EXPECT_EQ(kSamples / kSamplesPerDump, dumps);
+    EXPECT_EQ("", linux_impl::takeCaptureFallbackNotice());
     linux_impl::setCaptureHelperPathForTesting(nullptr);
 }
 

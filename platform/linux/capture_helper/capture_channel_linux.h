@@ -1,14 +1,21 @@
 // What the host and its capture helper say to each other. They share a SOCK_SEQPACKET socket
 // pair, so each message arrives whole; the helper's end is descriptor kHelperChannelFd.
 //
+// Every command is a HelperCommand:
 //   host -> helper  kGoCommand once the host has allowed the helper to trace it
 //   helper -> host  an int32 errno of its trial stop of the host thread that started it
 //                   (0: tracing works; anything else: the helper ends)
 //   host -> helper  kDumpCommand with the empty dump file's descriptor (SCM_RIGHTS)
 //   helper -> host  kDumpWritten or kDumpFailed
+//   host -> helper  kSampleCommand for `thread`
+//   helper -> host  a SampleAnswer
 //
 // The helper ends when the channel closes (the host ended or gave up on it).
 #pragma once
+
+#include "platform/stack_sampler.h"
+
+#include <cstdint>
 
 namespace platform::linux_impl
 {
@@ -16,6 +23,21 @@ namespace platform::linux_impl
 constexpr int kHelperChannelFd = 3;
 constexpr char kGoCommand = 'g';
 constexpr char kDumpCommand = 'd';
+constexpr char kSampleCommand = 's';
+
+struct HelperCommand {
+    char command = 0;
+    std::int32_t thread = 0; // the thread to sample
+};
+
+struct SampleAnswer {
+    // CLOCK_MONOTONIC (the same in both processes): just before the thread was asked to stop,
+    // and just after it was let go.
+    std::int64_t stopNs = 0;
+    std::int64_t releaseNs = 0;
+    std::uint32_t count = 0; // 0 when the thread could not be stopped
+    std::uint64_t frames[kMaxStackFrames] = {};
+};
 constexpr char kDumpWritten = '1';
 constexpr char kDumpFailed = '0';
 

@@ -4,6 +4,7 @@
 #include "platform/linux/capture_helper/capture_channel_linux.h"
 #include "platform/linux/signal_support_linux.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -33,6 +34,8 @@ namespace
 // this long is taken for hung.
 constexpr std::chrono::milliseconds kDumpTimeout{10'000};
 constexpr std::chrono::milliseconds kStartTimeout{2'000};
+// The helper waits up to 100 ms for a thread to stop; a sample is given up a little after.
+constexpr std::chrono::milliseconds kSampleTimeout{150};
 
 struct Helper {
     pid_t pid = 0;
@@ -103,27 +106,28 @@ bool receiveReply(int channel, void *buffer, std::size_t size, std::chrono::mill
     }
 }
 
-bool sendCommand(int channel, char command, int fd)
+bool sendCommand(int channel, char command, int fd, pid_t thread = 0)
 {
-    iovec data{&command, 1};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
+    HelperCommand message{command, static_cast<std::int32_t>(thread)};
+    iovec data{&message, sizeof message};
+    msghdr header{};
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     if (fd >= 0) {
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        cmsghdr *header = CMSG_FIRSTHDR(&message);
-        header->cmsg_level = SOL_SOCKET;
-        header->cmsg_type = SCM_RIGHTS;
-        header->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
+        cmsghdr *rights = CMSG_FIRSTHDR(&header);
+        rights->cmsg_level = SOL_SOCKET;
+        rights->cmsg_type = SCM_RIGHTS;
+        rights->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(rights), &fd, sizeof fd);
     }
     ssize_t sent;
     do {
-        sent = sendmsg(channel, &message, MSG_NOSIGNAL);
+        sent = sendmsg(channel, &header, MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
-    return sent == 1;
+    return sent == static_cast<ssize_t>(sizeof message);
 }
 
 // Called with helperMutex held. Ends the helper (its death releases any thread it holds).
@@ -232,21 +236,25 @@ void noteReason(const std::string &reason)
     lastReason = reason;
 }
 
+// Called with helperMutex held. True once a helper runs, started anew if the last one died.
+bool helperRunning()
+{
+    if (helper.pid > 0 && waitpid(helper.pid, nullptr, WNOHANG) != 0) {
+        helper.pid = 0; // it died (or was reaped by the host): start anew
+        stopHelper();
+    }
+    if (helper.pid == 0)
+        noteReason(startHelper());
+    return helper.pid > 0;
+}
+
 } // namespace
 
 HelperDump writeDumpThroughHelper(int fd)
 {
     std::lock_guard<std::mutex> lock(helperMutex);
-    if (helper.pid > 0 && waitpid(helper.pid, nullptr, WNOHANG) != 0) {
-        helper.pid = 0; // it died (or was reaped by the host): start anew
-        stopHelper();
-    }
-    if (helper.pid == 0) {
-        const std::string reason = startHelper();
-        noteReason(reason);
-        if (!reason.empty())
-            return HelperDump::unavailable;
-    }
+    if (!helperRunning())
+        return HelperDump::unavailable;
     char answer = kDumpFailed;
     if (!sendCommand(helper.channel, kDumpCommand, fd) ||
         !receiveReply(helper.channel, &answer, 1, dumpTimeout)) {
@@ -254,6 +262,25 @@ HelperDump writeDumpThroughHelper(int fd)
         return HelperDump::failed;
     }
     return answer == kDumpWritten ? HelperDump::written : HelperDump::failed;
+}
+
+std::optional<std::size_t> sampleThroughHelper(pid_t tid, std::uint64_t *frames,
+                                               std::size_t capacity, SampleTiming *timing)
+{
+    std::lock_guard<std::mutex> lock(helperMutex);
+    if (!helperRunning())
+        return std::nullopt;
+    SampleAnswer answer;
+    if (!sendCommand(helper.channel, kSampleCommand, -1, tid) ||
+        !receiveReply(helper.channel, &answer, sizeof answer, kSampleTimeout)) {
+        stopHelper();
+        return 0;
+    }
+    const std::size_t count = std::min<std::size_t>({answer.count, capacity, kMaxStackFrames});
+    std::copy(answer.frames, answer.frames + count, frames);
+    if (timing)
+        *timing = {answer.stopNs, answer.releaseNs};
+    return count;
 }
 
 std::string takeCaptureFallbackNotice()

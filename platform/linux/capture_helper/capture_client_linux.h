@@ -1,16 +1,20 @@
 // The host's side of the capture helper (keelanr-capture, see capture_channel_linux.h).
 //
-// The helper is started for the first dump, with posix_spawn (a fork of a multithreaded host
-// could copy a lock held by another thread), from beside the library or its libexec
-// directory. The host allows it to trace this process (PR_SET_PTRACER) and lets it try one
-// stop. Where tracing is refused (a tracer already attached, Yama scope 3, seccomp) or the
-// helper is missing, dumps are taken in process with signals; the reason becomes one notice.
-// Every wait for the helper is bounded: a helper that hangs or dies is killed, the dump it
-// was writing counts as failed, and the next dump starts a new one. Its death releases every
-// host thread it still held.
+// The helper is started for the first sample or dump, with posix_spawn (a fork of a multithreaded
+// host could copy a lock held by another thread), from beside the library or its libexec directory.
+// The host allows it to trace this process (PR_SET_PTRACER) and lets it try one stop. Where tracing
+// is refused (a tracer already attached, Yama scope 3, seccomp) or the helper is missing, samples
+// and dumps are taken in process with signals; the reason becomes one notice. Every wait for the
+// helper is bounded: a helper that hangs or dies is killed, the dump it was writing counts as
+// failed, and the next dump starts a new one. Its death releases every host thread it still held.
 #pragma once
 
+#include "platform/linux/sampling/thread_sampler_linux.h"
+
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 
@@ -26,6 +30,13 @@ enum class HelperDump {
 // Has the helper write a dump of this process into `fd` (an empty file). Not for concurrent
 // calls: writeProcessDump serialises them.
 HelperDump writeDumpThroughHelper(int fd);
+
+// Has the helper sample thread `tid` of this process: at most `capacity` program counters,
+// innermost first, into `frames`; returns how many (0 when it failed: the helper is then
+// ended, and the next call starts a new one). nullopt when no helper can run here: sample in
+// process. `timing` (optional) receives when the thread was asked to stop and let go.
+std::optional<std::size_t> sampleThroughHelper(pid_t tid, std::uint64_t *frames,
+                                               std::size_t capacity, SampleTiming *timing);
 
 // Why dumps are taken in process, once for each new reason: "" when there is nothing new.
 std::string takeCaptureFallbackNotice();

@@ -1,11 +1,14 @@
 // keelanr-capture: the capture helper the module starts beside its host. It takes the host's
-// dumps from outside with ptrace (traced_capture_linux.h), so no host thread has to run a
-// handler of ours to be seen, and it ends with its host.
+// stack samples and dumps from outside with ptrace (traced_capture_linux.h), so no host
+// thread has to run a handler of ours to be seen and no call of the host's is interrupted,
+// and it ends with its host.
 //
 // Usage: keelanr-capture HOST_PID HOST_TID, with the channel to the host on descriptor 3.
 #include "minidump/serialiser.h"
+#include "platform/linux/capture/dump_memory_linux.h"
 #include "platform/linux/capture/dump_writer_linux.h"
 #include "platform/linux/capture_helper/capture_channel_linux.h"
+#include "platform/linux/capture_helper/remote_unwind_linux.h"
 #include "platform/linux/capture_helper/traced_capture_linux.h"
 #include "platform/linux/signal_support_linux.h"
 
@@ -15,8 +18,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
@@ -24,14 +29,19 @@ namespace
 using namespace platform::linux_impl;
 
 constexpr std::int64_t kTrialStopTimeoutNs = 1'000'000'000;
+// A sample waits this long for its thread to stop (the host waits a little longer).
+constexpr std::int64_t kSampleStopTimeoutNs = 100'000'000;
+// The part of the stack a sample copies: enough for the frames a sample keeps.
+constexpr std::size_t kSampleStackBytes = 128 * 1024;
+constexpr std::uint64_t kRedZone = 128;
 
-// One command byte and the descriptor that came with it (-1 when none). False when the host
+// One command and the descriptor that came with it (-1 when none). False when the host
 // closed the channel or it failed.
-bool receiveCommand(char &command, int &fd)
+bool receiveCommand(HelperCommand &command, int &fd)
 {
     fd = -1;
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-    iovec data{&command, 1};
+    iovec data{&command, sizeof command};
     msghdr message{};
     message.msg_iov = &data;
     message.msg_iovlen = 1;
@@ -41,7 +51,7 @@ bool receiveCommand(char &command, int &fd)
     do {
         got = recvmsg(kHelperChannelFd, &message, MSG_CMSG_CLOEXEC);
     } while (got < 0 && errno == EINTR);
-    if (got <= 0)
+    if (got != static_cast<ssize_t>(sizeof command))
         return false;
     if (const cmsghdr *header = CMSG_FIRSTHDR(&message);
         header && header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS)
@@ -58,6 +68,32 @@ bool reply(const void *bytes, std::size_t size)
 {
     for (;;)
         pause();
+}
+
+// Stops the thread, reads its registers and copies its stack, lets it go, then walks the copy.
+SampleAnswer sample(pid_t host, pid_t tid, bool &threadStillTraced)
+{
+    static std::vector<std::uint8_t> copy(kSampleStackBytes);
+    SampleAnswer answer;
+    user_regs_struct registers{};
+    StackCopy stack;
+    answer.stopNs = monotonicNowNs();
+    if (!stopThread(tid, answer.stopNs + kSampleStopTimeoutNs, threadStillTraced))
+        return answer;
+    // The host thread is stopped from here to releaseThread: system calls and a copy into
+    // memory reserved before, no allocation, no lock, no log line.
+    if (ptrace(PTRACE_GETREGS, tid, nullptr, &registers) == 0) {
+        stack.address = registers.rsp - kRedZone;
+        stack.bytes = copy.data();
+        stack.size = ProcessMemory(host).read(stack.address, copy.data(), copy.size());
+    }
+    releaseThread(tid);
+    answer.releaseNs = monotonicNowNs();
+    if (stack.bytes) {
+        answer.count = static_cast<std::uint32_t>(walkStoppedStack(
+            host, tid, registers, stack, answer.frames, platform::kMaxStackFrames));
+    }
+    return answer;
 }
 
 bool writeDump(pid_t host, int fd, bool stall, bool &threadsStillTraced)
@@ -86,9 +122,9 @@ int main(int argc, char **argv)
     const char *stallAt = std::getenv(kHelperStallVariable);
     const bool stallInDump = stallAt && std::strcmp(stallAt, "dump") == 0;
 
-    char command = 0;
+    HelperCommand command;
     int fd = -1;
-    if (!receiveCommand(command, fd) || command != kGoCommand)
+    if (!receiveCommand(command, fd) || command.command != kGoCommand)
         return 4;
     // The host thread waits for this answer in a system call: stopping it costs it nothing.
     bool stillTraced = false;
@@ -102,15 +138,18 @@ int main(int argc, char **argv)
         return 5;
 
     while (receiveCommand(command, fd)) {
-        if (command != kDumpCommand || fd < 0) {
-            if (fd >= 0)
-                close(fd);
-            continue;
-        }
         bool threadsStillTraced = false;
-        const bool written = writeDump(host, fd, stallInDump, threadsStillTraced);
-        close(fd);
-        if (!reply(written ? &kDumpWritten : &kDumpFailed, 1) || threadsStillTraced)
+        bool replied = true;
+        if (command.command == kSampleCommand) {
+            const SampleAnswer answer = sample(host, command.thread, threadsStillTraced);
+            replied = reply(&answer, sizeof answer);
+        } else if (command.command == kDumpCommand && fd >= 0) {
+            const bool written = writeDump(host, fd, stallInDump, threadsStillTraced);
+            replied = reply(written ? &kDumpWritten : &kDumpFailed, 1);
+        }
+        if (fd >= 0)
+            close(fd);
+        if (!replied || threadsStillTraced)
             return 6; // ending releases every thread still traced
     }
     return 0;
