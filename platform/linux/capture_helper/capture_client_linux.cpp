@@ -133,7 +133,9 @@ bool sendCommand(int channel, char command, int fd, pid_t thread = 0)
 // Called with helperMutex held. Ends the helper (its death releases any thread it holds).
 void stopHelper()
 {
-    if (helper.pid > 0) {
+    // Only while it is still our unreaped child: a host that reaps every child could have
+    // reaped it already, and its id could name another process by now.
+    if (helper.pid > 0 && waitpid(helper.pid, nullptr, WNOHANG) == 0) {
         kill(helper.pid, SIGKILL);
         while (waitpid(helper.pid, nullptr, 0) < 0 && errno == EINTR) {
         }
