@@ -44,8 +44,8 @@ constexpr char kDumpFailed = '0';
 // The helper's file name, beside the library or in its libexec directory.
 constexpr char kCaptureHelperName[] = "keelanr-capture";
 
-// Test switch, in the helper's environment: "dump" makes it hang while it holds a host thread
-// stopped during a dump, so tests can check what the host does to a helper that hangs.
+// Test switch, in the helper's environment: "dump" or "sample" makes it hang while it holds a
+// host thread stopped during one, so tests can check what the host does to a helper that hangs.
 constexpr char kHelperStallVariable[] = "KEELANR_CAPTURE_HELPER_STALL";
 
 } // namespace platform::linux_impl

@@ -48,7 +48,7 @@ std::string lastReason; // guarded by helperMutex; the reason last noticed
 std::string pendingNotice;
 
 std::optional<std::string> pathOverride;
-bool stallForTesting = false;
+std::string stallForTesting; // where a new helper hangs; empty: nowhere
 std::chrono::milliseconds dumpTimeout = kDumpTimeout;
 
 bool fileExecutable(const std::string &path)
@@ -182,8 +182,8 @@ std::string startHelper()
     std::vector<char *> environment;
     for (char **variable = environ; variable && *variable; ++variable)
         environment.push_back(*variable);
-    std::string stall = std::string(kHelperStallVariable) + "=dump";
-    if (stallForTesting)
+    std::string stall = std::string(kHelperStallVariable) + "=" + stallForTesting;
+    if (!stallForTesting.empty())
         environment.push_back(stall.data());
     environment.push_back(nullptr);
 
@@ -300,10 +300,10 @@ void setCaptureHelperPathForTesting(const char *path)
     pendingNotice.clear();
 }
 
-void setCaptureHelperStallForTesting(bool stall)
+void setCaptureHelperStallForTesting(const char *where)
 {
     std::lock_guard<std::mutex> lock(helperMutex);
-    stallForTesting = stall;
+    stallForTesting = where ? where : "";
     stopHelper();
 }
 

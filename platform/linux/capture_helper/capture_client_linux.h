@@ -42,9 +42,10 @@ std::optional<std::size_t> sampleThroughHelper(pid_t tid, std::uint64_t *frames,
 std::string takeCaptureFallbackNotice();
 
 // Test seams. The helper's path (null: look beside the library; "": as if missing), a helper
-// that hangs while it holds a thread stopped, and how long the host waits for a dump.
+// that hangs while it holds a thread stopped in a "dump" or a "sample" (null: it does not),
+// and how long the host waits for a dump.
 void setCaptureHelperPathForTesting(const char *path);
-void setCaptureHelperStallForTesting(bool stall);
+void setCaptureHelperStallForTesting(const char *where);
 void setCaptureHelperTimeoutForTesting(std::chrono::milliseconds timeout);
 // The running helper's process id, 0 when none runs.
 pid_t captureHelperPidForTesting();

@@ -71,7 +71,7 @@ bool reply(const void *bytes, std::size_t size)
 }
 
 // Stops the thread, reads its registers and copies its stack, lets it go, then walks the copy.
-SampleAnswer sample(pid_t host, pid_t tid, bool &threadStillTraced)
+SampleAnswer sample(pid_t host, pid_t tid, bool stall, bool &threadStillTraced)
 {
     static std::vector<std::uint8_t> copy(kSampleStackBytes);
     SampleAnswer answer;
@@ -87,6 +87,8 @@ SampleAnswer sample(pid_t host, pid_t tid, bool &threadStillTraced)
         stack.bytes = copy.data();
         stack.size = ProcessMemory(host).read(stack.address, copy.data(), copy.size());
     }
+    if (stall)
+        stallForever();
     releaseThread(tid);
     answer.releaseNs = monotonicNowNs();
     if (stack.bytes) {
@@ -121,6 +123,7 @@ int main(int argc, char **argv)
         return 3; // the host ended before the line above
     const char *stallAt = std::getenv(kHelperStallVariable);
     const bool stallInDump = stallAt && std::strcmp(stallAt, "dump") == 0;
+    const bool stallInSample = stallAt && std::strcmp(stallAt, "sample") == 0;
 
     HelperCommand command;
     int fd = -1;
@@ -141,7 +144,8 @@ int main(int argc, char **argv)
         bool threadsStillTraced = false;
         bool replied = true;
         if (command.command == kSampleCommand) {
-            const SampleAnswer answer = sample(host, command.thread, threadsStillTraced);
+            const SampleAnswer answer =
+                sample(host, command.thread, stallInSample, threadsStillTraced);
             replied = reply(&answer, sizeof answer);
         } else if (command.command == kDumpCommand && fd >= 0) {
             const bool written = writeDump(host, fd, stallInDump, threadsStillTraced);
