@@ -97,6 +97,7 @@ void DumpOfThreads(benchmark::State &state)
         });
     }
     std::vector<double> milliseconds;
+    double longestStopMs = 0; // through the helper
     int failed = 0;
     for (auto _ : state) {
         const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -107,6 +108,8 @@ void DumpOfThreads(benchmark::State &state)
                 .count());
         if (fd >= 0)
             close(fd);
+        longestStopMs = std::max(
+            longestStopMs, platform::linux_impl::longestStopInLastHelperDumpNsForTesting() / 1e6);
     }
     for (std::size_t i = 0; i < waiting.size(); ++i)
         benchmark::DoNotOptimize(write(wake[1], "x", 1));
@@ -120,6 +123,8 @@ void DumpOfThreads(benchmark::State &state)
     state.counters["median_ms"] = milliseconds[milliseconds.size() / 2];
     state.counters["slowest_ms"] = milliseconds.back();
     state.counters["failed_dumps"] = failed;
+    if (state.range(1) != 0)
+        state.counters["longest_thread_stop_ms"] = longestStopMs;
     platform::linux_impl::setCaptureHelperPathForTesting(nullptr);
 }
 

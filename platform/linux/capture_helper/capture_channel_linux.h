@@ -6,7 +6,7 @@
 //   helper -> host  an int32 errno of its trial stop of the host thread that started it
 //                   (0: tracing works; anything else: the helper ends)
 //   host -> helper  kDumpCommand with the empty dump file's descriptor (SCM_RIGHTS)
-//   helper -> host  kDumpWritten or kDumpFailed
+//   helper -> host  a DumpAnswer
 //   host -> helper  kSampleCommand for `thread`
 //   helper -> host  a SampleAnswer
 //
@@ -30,6 +30,11 @@ struct HelperCommand {
     std::int32_t thread = 0; // the thread to sample
 };
 
+struct DumpAnswer {
+    std::uint32_t written = 0;      // 1 when the whole dump was written
+    std::int64_t longestStopNs = 0; // the longest any one thread was held stopped
+};
+
 struct SampleAnswer {
     // CLOCK_MONOTONIC (the same in both processes): just before the thread was asked to stop,
     // and just after it was let go.
@@ -38,8 +43,6 @@ struct SampleAnswer {
     std::uint32_t count = 0; // 0 when the thread could not be stopped
     std::uint64_t frames[kMaxStackFrames] = {};
 };
-constexpr char kDumpWritten = '1';
-constexpr char kDumpFailed = '0';
 
 // The helper's file name, beside the library or in its libexec directory.
 constexpr char kCaptureHelperName[] = "keelanr-capture";

@@ -50,6 +50,7 @@ std::string pendingNotice;
 std::optional<std::string> pathOverride;
 std::string stallForTesting; // where a new helper hangs; empty: nowhere
 std::chrono::milliseconds dumpTimeout = kDumpTimeout;
+std::int64_t longestStopInLastDumpNs = 0;
 
 bool fileExecutable(const std::string &path)
 {
@@ -257,13 +258,14 @@ HelperDump writeDumpThroughHelper(int fd)
     std::lock_guard<std::mutex> lock(helperMutex);
     if (!helperRunning())
         return HelperDump::unavailable;
-    char answer = kDumpFailed;
+    DumpAnswer answer;
     if (!sendCommand(helper.channel, kDumpCommand, fd) ||
-        !receiveReply(helper.channel, &answer, 1, dumpTimeout)) {
+        !receiveReply(helper.channel, &answer, sizeof answer, dumpTimeout)) {
         stopHelper();
         return HelperDump::failed;
     }
-    return answer == kDumpWritten ? HelperDump::written : HelperDump::failed;
+    longestStopInLastDumpNs = answer.longestStopNs;
+    return answer.written == 1 ? HelperDump::written : HelperDump::failed;
 }
 
 std::optional<std::size_t> sampleThroughHelper(pid_t tid, std::uint64_t *frames,
@@ -317,6 +319,12 @@ pid_t captureHelperPidForTesting()
 {
     std::lock_guard<std::mutex> lock(helperMutex);
     return helper.pid;
+}
+
+std::int64_t longestStopInLastHelperDumpNsForTesting()
+{
+    std::lock_guard<std::mutex> lock(helperMutex);
+    return longestStopInLastDumpNs;
 }
 
 } // namespace platform::linux_impl

@@ -49,5 +49,7 @@ void setCaptureHelperStallForTesting(const char *where);
 void setCaptureHelperTimeoutForTesting(std::chrono::milliseconds timeout);
 // The running helper's process id, 0 when none runs.
 pid_t captureHelperPidForTesting();
+// For the benchmark: the longest a thread was held stopped in the helper's last dump.
+std::int64_t longestStopInLastHelperDumpNsForTesting();
 
 } // namespace platform::linux_impl

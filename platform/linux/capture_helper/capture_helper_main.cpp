@@ -98,15 +98,18 @@ SampleAnswer sample(pid_t host, pid_t tid, bool stall, bool &threadStillTraced)
     return answer;
 }
 
-bool writeDump(pid_t host, int fd, bool stall, bool &threadsStillTraced)
+DumpAnswer writeDump(pid_t host, int fd, bool stall, bool &threadsStillTraced)
 {
     const TracedCapture traced = captureTracedProcess(host, stall ? &stallForever : nullptr);
     threadsStillTraced = traced.threadsStillTraced;
-    if (!traced.capture)
-        return false;
-    const std::optional<minidump::DumpLayout> layout =
-        minidump::layOutMinidump(traced.capture->model);
-    return layout && writeLayout(fd, *layout);
+    DumpAnswer answer;
+    answer.longestStopNs = traced.longestStopNs;
+    if (traced.capture) {
+        const std::optional<minidump::DumpLayout> layout =
+            minidump::layOutMinidump(traced.capture->model);
+        answer.written = layout && writeLayout(fd, *layout);
+    }
+    return answer;
 }
 
 } // namespace
@@ -148,8 +151,8 @@ int main(int argc, char **argv)
                 sample(host, command.thread, stallInSample, threadsStillTraced);
             replied = reply(&answer, sizeof answer);
         } else if (command.command == kDumpCommand && fd >= 0) {
-            const bool written = writeDump(host, fd, stallInDump, threadsStillTraced);
-            replied = reply(written ? &kDumpWritten : &kDumpFailed, 1);
+            const DumpAnswer answer = writeDump(host, fd, stallInDump, threadsStillTraced);
+            replied = reply(&answer, sizeof answer);
         }
         if (fd >= 0)
             close(fd);

@@ -3,6 +3,7 @@
 #include "platform/linux/capture/thread_context_linux.h"
 #include "platform/linux/signal_support_linux.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <sched.h>
@@ -101,13 +102,15 @@ TracedCapture captureTracedProcess(pid_t host, void (*whileStopped)())
     model.threads.reserve(threadIds.size());
     for (const pid_t tid : threadIds) {
         // One thread stopped at a time, for as long as its registers and stack take.
-        if (stopThread(tid, monotonicNowNs() + kStopTimeoutNs, result.threadsStillTraced)) {
+        const std::int64_t askedNs = monotonicNowNs();
+        if (stopThread(tid, askedNs + kStopTimeoutNs, result.threadsStillTraced)) {
             // The host thread is stopped from here to releaseThread: system calls and copies
             // into the arena only, no allocation, no lock, no log line.
             const DumpThread thread = describeStopped(host, tid, maps, *arena, limits);
             if (whileStopped)
                 std::exchange(whileStopped, nullptr)();
             releaseThread(tid);
+            result.longestStopNs = std::max(result.longestStopNs, monotonicNowNs() - askedNs);
             model.threads.push_back(thread);
         } else {
             model.threads.push_back(DumpThread{static_cast<std::uint32_t>(tid), {}, {}});

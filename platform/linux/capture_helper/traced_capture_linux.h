@@ -27,6 +27,7 @@ void releaseThread(pid_t tid);
 struct TracedCapture {
     std::optional<ProcessCapture> capture; // nullopt when the stacks' memory was not there
     bool threadsStillTraced = false;       // some thread never stopped in time
+    std::int64_t longestStopNs = 0;        // from asking a thread to stop to letting it go
 };
 
 // Captures process `host` (every thread with all its registers and its stack). A thread that
