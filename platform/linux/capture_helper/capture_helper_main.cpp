@@ -124,6 +124,8 @@ int main(int argc, char **argv)
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != host)
         return 3; // the host ended before the line above
+    // Descriptors the host left open without close-on-exec are not the helper's to hold.
+    close_range(kHelperChannelFd + 1, ~0U, 0);
     const char *stallAt = std::getenv(kHelperStallVariable);
     const bool stallInDump = stallAt && std::strcmp(stallAt, "dump") == 0;
     const bool stallInSample = stallAt && std::strcmp(stallAt, "sample") == 0;
