@@ -126,6 +126,11 @@ int main(int argc, char **argv)
         return 3; // the host ended before the line above
     // Descriptors the host left open without close-on-exec are not the helper's to hold.
     close_range(kHelperChannelFd + 1, ~0U, 0);
+    // The stops of traced threads are awaited as SIGCHLD (stopThread).
+    sigset_t childEvents;
+    sigemptyset(&childEvents);
+    sigaddset(&childEvents, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &childEvents, nullptr);
     const char *stallAt = std::getenv(kHelperStallVariable);
     const bool stallInDump = stallAt && std::strcmp(stallAt, "dump") == 0;
     const bool stallInSample = stallAt && std::strcmp(stallAt, "sample") == 0;

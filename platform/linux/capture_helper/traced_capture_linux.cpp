@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <ctime>
-#include <sched.h>
 #include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <utility>
@@ -23,14 +23,18 @@ namespace
 // A traced thread stops within microseconds unless the kernel holds it (uninterruptible
 // sleep); a dump does not wait longer than this for any one thread.
 constexpr std::int64_t kStopTimeoutNs = 200'000'000;
-// The first polls for the stop only yield; after this long they nap, so a thread held by the
-// kernel does not cost a busy core.
-constexpr std::int64_t kYieldingPollNs = 200'000;
 
-void napBriefly()
+// Sleeps until a traced thread changes state (the kernel tells its tracer with SIGCHLD, which
+// the helper keeps blocked) or until `deadlineNs`.
+void awaitTraceEvent(std::int64_t deadlineNs)
 {
-    const timespec nap{0, 50'000};
-    nanosleep(&nap, nullptr);
+    sigset_t childEvents;
+    sigemptyset(&childEvents);
+    sigaddset(&childEvents, SIGCHLD);
+    const std::int64_t left = std::max<std::int64_t>(deadlineNs - monotonicNowNs(), 0);
+    const timespec timeout{static_cast<time_t>(left / 1'000'000'000),
+                           static_cast<long>(left % 1'000'000'000)};
+    sigtimedwait(&childEvents, nullptr, &timeout);
 }
 
 // The thread's registers and its stack, read while it is stopped.
@@ -63,7 +67,6 @@ bool stopThread(pid_t tid, std::int64_t deadlineNs, bool &stillTraced)
         stillTraced = true; // gone already, or never stops: the exit of this process ends it
         return false;
     }
-    const std::int64_t yieldUntil = monotonicNowNs() + kYieldingPollNs;
     for (;;) {
         int status = 0;
         const pid_t waited = waitpid(tid, &status, __WALL | WNOHANG);
@@ -71,15 +74,11 @@ bool stopThread(pid_t tid, std::int64_t deadlineNs, bool &stillTraced)
             return WIFSTOPPED(status); // otherwise it exited, which ends the tracing
         if (waited < 0 && errno != EINTR)
             return false;
-        const std::int64_t now = monotonicNowNs();
-        if (now >= deadlineNs) {
+        if (monotonicNowNs() >= deadlineNs) {
             stillTraced = true;
             return false;
         }
-        if (now < yieldUntil)
-            sched_yield();
-        else
-            napBriefly();
+        awaitTraceEvent(deadlineNs);
     }
 }
 

@@ -15,7 +15,8 @@ namespace platform::linux_impl
 {
 
 // Stops thread `tid` of a process this one may trace and waits for the stop until
-// CLOCK_MONOTONIC `deadlineNs`. True once it is stopped (release it with releaseThread).
+// CLOCK_MONOTONIC `deadlineNs`, woken by the SIGCHLD that tells of it: the calling thread
+// must keep SIGCHLD blocked. True once it is stopped (release it with releaseThread).
 // False when it cannot be traced or has exited (nothing to release), or when the stop did
 // not come in time: `stillTraced` is then set, and the thread stays traced until this
 // process ends, which releases it.
