@@ -51,6 +51,9 @@ std::optional<std::string> pathOverride;
 std::string stallForTesting; // where a new helper hangs; empty: nowhere
 std::chrono::milliseconds dumpTimeout = kDumpTimeout;
 std::int64_t longestStopInLastDumpNs = 0;
+// A helper that could not start is tried again after this long (a debugger may have left).
+constexpr std::int64_t kRetryAfterRefusalNs = 60'000'000'000;
+std::int64_t nextStartNs = 0; // guarded by helperMutex
 
 bool fileExecutable(const std::string &path)
 {
@@ -246,8 +249,14 @@ bool helperRunning()
         helper.pid = 0; // it died (or was reaped by the host): start anew
         stopHelper();
     }
-    if (helper.pid == 0)
-        noteReason(startHelper());
+    // Where it could not start, it is not tried again for every sample: a start that is
+    // refused costs a process.
+    const std::int64_t now = monotonicNowNs();
+    if (helper.pid == 0 && now >= nextStartNs) {
+        const std::string reason = startHelper();
+        noteReason(reason);
+        nextStartNs = reason.empty() ? 0 : now + kRetryAfterRefusalNs;
+    }
     return helper.pid > 0;
 }
 
@@ -300,6 +309,7 @@ void setCaptureHelperPathForTesting(const char *path)
     stopHelper();
     lastReason.clear();
     pendingNotice.clear();
+    nextStartNs = 0;
 }
 
 void setCaptureHelperStallForTesting(const char *where)

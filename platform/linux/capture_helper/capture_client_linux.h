@@ -4,9 +4,10 @@
 // host could copy a lock held by another thread), from beside the library or its libexec directory.
 // The host allows it to trace this process (PR_SET_PTRACER) and lets it try one stop. Where tracing
 // is refused (a tracer already attached, Yama scope 3, seccomp) or the helper is missing, samples
-// and dumps are taken in process with signals; the reason becomes one notice. Every wait for the
-// helper is bounded: a helper that hangs or dies is killed, the dump it was writing counts as
-// failed, and the next dump starts a new one. Its death releases every host thread it still held.
+// and dumps are taken in process with signals, and the helper is tried again a minute later; the
+// reason becomes one notice. Every wait for the helper is bounded: a helper that hangs or dies is
+// killed, the sample or dump it was taking fails, and the next one starts a new helper. Its death
+// releases every host thread it still held.
 #pragma once
 
 #include "platform/linux/sampling/thread_sampler_linux.h"
