@@ -21,6 +21,10 @@ namespace platform::linux_impl
 {
 
 constexpr int kHelperChannelFd = 3;
+// Passed as the helper's third argument; changes with any message above. A helper of another
+// version (whose messages may differ) answers the trial with EPROTO instead, and the host
+// takes its samples and dumps itself.
+constexpr char kChannelVersion[] = "keelanr-capture-channel-2";
 constexpr char kGoCommand = 'g';
 constexpr char kDumpCommand = 'd';
 constexpr char kSampleCommand = 's';

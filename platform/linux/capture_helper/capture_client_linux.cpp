@@ -152,6 +152,8 @@ void stopHelper()
 // Why the helper may not trace this process, from the error of its trial stop.
 std::string refusalReason(int error)
 {
+    if (error == EPROTO)
+        return std::string(kCaptureHelperName) + " is of another version than the library";
     // The calling thread is the one the helper tried to stop.
     const std::string status = readWholeFile("/proc/thread-self/status").value_or("");
     const std::size_t tracer = status.find("\nTracerPid:\t");
@@ -182,7 +184,8 @@ std::string startHelper()
     const std::string hostPid = std::to_string(getpid());
     const std::string hostThread = std::to_string(currentThreadId());
     char *arguments[] = {const_cast<char *>(path.c_str()), const_cast<char *>(hostPid.c_str()),
-                         const_cast<char *>(hostThread.c_str()), nullptr};
+                         const_cast<char *>(hostThread.c_str()),
+                         const_cast<char *>(kChannelVersion), nullptr};
     std::vector<char *> environment;
     for (char **variable = environ; variable && *variable; ++variable)
         environment.push_back(*variable);

@@ -3,7 +3,8 @@
 // thread has to run a handler of ours to be seen and no call of the host's is interrupted,
 // and it ends with its host.
 //
-// Usage: keelanr-capture HOST_PID HOST_TID, with the channel to the host on descriptor 3.
+// Usage: keelanr-capture HOST_PID HOST_TID CHANNEL_VERSION, with the channel to the host on
+// descriptor 3.
 #include "minidump/serialiser.h"
 #include "platform/linux/capture/dump_memory_linux.h"
 #include "platform/linux/capture/dump_writer_linux.h"
@@ -143,7 +144,9 @@ int main(int argc, char **argv)
     bool stillTraced = false;
     errno = 0;
     std::int32_t refusal = 0;
-    if (stopThread(hostThread, monotonicNowNs() + kTrialStopTimeoutNs, stillTraced))
+    if (argc < 4 || std::strcmp(argv[3], kChannelVersion) != 0)
+        refusal = EPROTO;
+    else if (stopThread(hostThread, monotonicNowNs() + kTrialStopTimeoutNs, stillTraced))
         releaseThread(hostThread);
     else
         refusal = errno != 0 ? errno : ETIMEDOUT;
