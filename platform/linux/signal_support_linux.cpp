@@ -25,6 +25,13 @@ struct ChainSlot {
 };
 
 ChainSlot chainSlots[_NSIG];
+
+// The threads inside dispatchSignal, one per seat (0 = free). A thread takes a seat on entry
+// and frees it just before it returns; with every seat taken it goes untracked.
+constexpr std::size_t kHandlerSeats = 64;
+std::atomic<pid_t> threadsInHandler[kHandlerSeats];
+static_assert(std::atomic<pid_t>::is_always_lock_free,
+              "the handler may only use lock-free atomics");
 std::mutex installMutex;
 std::atomic<int> replacedSignal{0};
 std::atomic<bool> replacementReported{false};
@@ -51,14 +58,29 @@ void passToPreviousHandler(const struct sigaction &previous, int signal, siginfo
         previous.sa_handler(signal);
 }
 
+// async-signal-safe: a lock-free claim of a free seat; null when every seat is taken.
+std::atomic<pid_t> *takeHandlerSeat(pid_t tid)
+{
+    for (std::atomic<pid_t> &seat : threadsInHandler) {
+        pid_t free = 0;
+        if (seat.load(std::memory_order_relaxed) == 0 &&
+            seat.compare_exchange_strong(free, tid, std::memory_order_seq_cst))
+            return &seat;
+    }
+    return nullptr;
+}
+
 // async-signal-safe: the one handler installed for every chained signal.
 void dispatchSignal(int signal, siginfo_t *info, void *ucontext)
 {
     const int savedErrno = errno;
+    std::atomic<pid_t> *seat = takeHandlerSeat(currentThreadId());
     ChainSlot &slot = chainSlots[signal];
     const OwnSignalHandler own = slot.own.load(std::memory_order_acquire);
     if (!own || !own(signal, info, ucontext))
         passToPreviousHandler(slot.previous, signal, info, ucontext);
+    if (seat)
+        seat->store(0, std::memory_order_seq_cst);
     errno = savedErrno;
 }
 
@@ -80,6 +102,15 @@ bool sentByThisProcess(const siginfo_t *info)
 pid_t currentThreadId()
 {
     return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+bool ownHandlerRunningOn(pid_t tid)
+{
+    for (const std::atomic<pid_t> &seat : threadsInHandler) {
+        if (tid > 0 && seat.load(std::memory_order_seq_cst) == tid)
+            return true;
+    }
+    return false;
 }
 
 int sendSignalToThread(pid_t tid, int signal)
@@ -193,6 +224,9 @@ ThreadSignalState threadSignalState(pid_t tid, int signal)
 {
     if (tid <= 0 || !isValidSignal(signal))
         return ThreadSignalState::gone;
+    // Looked at before and after the read: a handler that ran at either moment may be the
+    // reason the mask read shows the signal blocked.
+    const bool inOwnHandler = ownHandlerRunningOn(tid);
     char path[64];
     std::snprintf(path, sizeof path, "/proc/self/task/%d/status", static_cast<int>(tid));
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -217,7 +251,7 @@ ThreadSignalState threadSignalState(pid_t tid, int signal)
     const std::uint64_t bit = std::uint64_t{1} << (signal - 1);
     if (statusMask(status, "\nSigPnd:") & bit)
         return ThreadSignalState::pending;
-    if (statusMask(status, "\nSigBlk:") & bit)
+    if ((statusMask(status, "\nSigBlk:") & bit) && !inOwnHandler && !ownHandlerRunningOn(tid))
         return ThreadSignalState::blocking;
     return ThreadSignalState::accepting;
 }

@@ -50,15 +50,22 @@ pid_t currentThreadId();
 // signals is full. Signal 0 only checks that the thread exists.
 int sendSignalToThread(pid_t tid, int signal);
 
+// async-signal-safe. True while one of our handlers runs on thread `tid` (as far as a table of
+// 64 threads at once tracks). The handlers run with every signal blocked, so meanwhile the
+// thread's mask says nothing about the mask it goes back to.
+bool ownHandlerRunningOn(pid_t tid);
+
 enum class ThreadSignalState {
-    accepting, // the thread exists, does not block the signal and has none of it pending
+    accepting, // the thread exists, does not block the signal (or only while one of our
+               // handlers runs on it) and has none of it pending
     pending,   // one is already waiting for the thread (blocked, or the thread is not running)
     blocking,  // none is waiting, but the thread blocks the signal: a handler would not run
     gone,      // no such thread in this process
 };
 
-// What the kernel reports for `tid` in /proc/self/task/TID/status (SigBlk, SigPnd).
-// Not async-signal-safe.
+// What the kernel reports for `tid` in /proc/self/task/TID/status (SigBlk, SigPnd), with a
+// mask that blocks the signal only while one of our handlers runs taken as accepting. Reads no
+// heap and takes no lock, so it may run while other threads are stopped; not async-signal-safe.
 ThreadSignalState threadSignalState(pid_t tid, int signal);
 
 // A 32-bit futex word shared by the threads of this process.

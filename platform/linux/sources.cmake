@@ -9,3 +9,4 @@ target_sources(keelanr_platform PRIVATE
 )
 include(${CMAKE_CURRENT_LIST_DIR}/capture/sources.cmake)
 include(${CMAKE_CURRENT_LIST_DIR}/sampling/sources.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/capture_helper/sources.cmake)

@@ -1,6 +1,7 @@
 // The dump of a hung Qt application, checked by the strict reader against what the process
 // knows about itself, then opened as a developer opens it: with LLDB beside the executable.
 // The helper hangs its GUI thread in keelDemoHangInPaintHandler while the module dumps it.
+#include "minidump/command_output.h"
 #include "minidump/minidump_reader.h"
 #include "platform/linux/capture/proc_files_linux.h"
 #include "support/sanitizers.h"
@@ -11,42 +12,20 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
 namespace
 {
 
+using minidump_test::between;
 using minidump_test::kContextRip;
 using minidump_test::kContextRsp;
 using minidump_test::Minidump;
+using minidump_test::runCommand;
 
 constexpr char kSafetyTimeout[] = "timeout 120 "; // only against a helper that never ends
 // In the helper's environment, which must stay out of the dump.
 constexpr char kSecret[] = "keel-secret-3f9a1c7e5b";
-
-std::string runCommand(const std::string &command)
-{
-    std::string output;
-    FILE *pipe = popen(command.c_str(), "r");
-    char chunk[4096];
-    while (const std::size_t got = pipe ? std::fread(chunk, 1, sizeof chunk, pipe) : 0)
-        output.append(chunk, got);
-    if (pipe)
-        pclose(pipe);
-    return output;
-}
-
-// The text between `from` and `to` in `output`; empty without `from`.
-std::string between(const std::string &output, const std::string &from, const std::string &to)
-{
-    const std::size_t start = output.find(from);
-    if (start == std::string::npos)
-        return {};
-    const std::size_t end = output.find(to, start + from.size());
-    return output.substr(start + from.size(),
-                         end == std::string::npos ? end : end - start - from.size());
-}
 
 TEST(HangHelperDump, HoldsEveryThreadModuleAndProcessFactButNotTheEnvironmentAndLldbReadsIt)
 {

@@ -215,9 +215,11 @@ TEST(ThreadSampler, ABlockedThreadGivesIdenticalSamplesEndingAtItsBaseOrTheLimit
             for (int i = 0; i < 3; ++i)
                 EXPECT_EQ(sampleUntil(thread.tid(), answered), s) << "sample " << i;
             // Right after an answer the thread may still be inside the handler, where every
-            // signal is blocked; once it is back in its call its own mask is in force again.
+            // signal is blocked (and counts as accepting); once it has left and is back in its
+            // call its own mask is in force again.
             EXPECT_TRUE(pollUntil([&] {
-                return linux_impl::threadSignalState(thread.tid(), SIGUSR2) == State::accepting;
+                return !linux_impl::ownHandlerRunningOn(thread.tid()) &&
+                       linux_impl::threadSignalState(thread.tid(), SIGUSR2) == State::accepting;
             }));
             EXPECT_EQ(linux_impl::threadSignalState(thread.tid(), SIGUSR1), State::blocking);
             EXPECT_EQ(linux_impl::threadSignalState(thread.tid(), linux_impl::samplingSignal()),

@@ -20,9 +20,8 @@ constexpr std::size_t kIovecsPerCall = 1024;
 } // namespace
 
 // async-signal-safe.
-std::size_t OwnProcessMemory::read(std::uint64_t address, void *buffer, std::size_t size) const
+std::size_t ProcessMemory::read(std::uint64_t address, void *buffer, std::size_t size) const
 {
-    const pid_t self = getpid();
     auto *out = static_cast<char *>(buffer);
     std::size_t done = 0;
     while (done < size) {
@@ -40,7 +39,7 @@ std::size_t OwnProcessMemory::read(std::uint64_t address, void *buffer, std::siz
         const iovec local{out + done, batch};
         ssize_t got;
         do {
-            got = process_vm_readv(self, &local, 1, remote, count, 0);
+            got = process_vm_readv(pid_, &local, 1, remote, count, 0);
         } while (got < 0 && errno == EINTR);
         if (got <= 0)
             break;

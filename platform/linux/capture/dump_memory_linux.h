@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <sys/types.h>
+#include <unistd.h>
 
 namespace platform::linux_impl
 {
@@ -23,12 +25,24 @@ public:
     }
 };
 
-// This process's memory through process_vm_readv, so an unmapped or guard page ends the read
-// instead of raising SIGSEGV. async-signal-safe (system calls only, no allocation).
-class OwnProcessMemory final : public MemoryReader
+// A process's memory through process_vm_readv, so an unmapped or guard page ends the read
+// instead of raising SIGSEGV. async-signal-safe (system calls only, no allocation). Another
+// process's memory needs the right to trace it.
+class ProcessMemory : public MemoryReader
 {
 public:
+    explicit ProcessMemory(pid_t pid) : pid_(pid) {}
     std::size_t read(std::uint64_t address, void *buffer, std::size_t size) const override;
+
+private:
+    pid_t pid_;
+};
+
+// This process's memory.
+class OwnProcessMemory final : public ProcessMemory
+{
+public:
+    OwnProcessMemory() : ProcessMemory(getpid()) {}
 };
 
 // An anonymous mapping reserved up front (pages are backed on first touch) with an

@@ -2,6 +2,7 @@
 
 #include "minidump/serialiser.h"
 #include "platform/linux/capture/process_capture_linux.h"
+#include "platform/linux/capture_helper/capture_client_linux.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -63,6 +64,11 @@ bool writeLayout(int fd, const DumpLayout &layout, PositionalWriter write)
 
 bool writeMinidump(int fd)
 {
+    switch (writeDumpThroughHelper(fd)) {
+    case HelperDump::written: return true;
+    case HelperDump::failed: return false;
+    case HelperDump::unavailable: break; // taken in process below
+    }
     const std::optional<ProcessCapture> capture = captureProcess();
     if (!capture)
         return false;

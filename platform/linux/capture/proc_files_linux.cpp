@@ -158,17 +158,22 @@ std::optional<SyscallStop> parseSyscallStop(const std::string &text)
     return stop;
 }
 
-std::optional<SyscallStop> readSyscallStop(pid_t tid)
+std::string procDirectory(pid_t pid)
 {
-    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+    return pid == 0 ? std::string("/proc/self") : "/proc/" + std::to_string(pid);
+}
+
+std::optional<SyscallStop> readSyscallStop(pid_t tid, pid_t pid)
+{
+    const std::string path = procDirectory(pid) + "/task/" + std::to_string(tid) + "/syscall";
     const std::optional<std::string> text = readWholeFile(path.c_str());
     return text ? parseSyscallStop(*text) : std::nullopt;
 }
 
-std::vector<pid_t> listThreadIds()
+std::vector<pid_t> listThreadIds(pid_t pid)
 {
     std::vector<pid_t> ids;
-    DIR *tasks = opendir("/proc/self/task");
+    DIR *tasks = opendir((procDirectory(pid) + "/task").c_str());
     if (!tasks)
         return ids;
     while (const dirent *entry = readdir(tasks)) {

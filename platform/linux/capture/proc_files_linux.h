@@ -54,10 +54,14 @@ struct SyscallStop {
 // anything that does not parse.
 std::optional<SyscallStop> parseSyscallStop(const std::string &text);
 
-// parseSyscallStop of thread `tid` of this process.
-std::optional<SyscallStop> readSyscallStop(pid_t tid);
+// parseSyscallStop of thread `tid` of process `pid` (0: this process).
+std::optional<SyscallStop> readSyscallStop(pid_t tid, pid_t pid = 0);
 
-// The ids of this process's threads, from /proc/self/task, in the order listed there.
-std::vector<pid_t> listThreadIds();
+// The ids of the threads of process `pid` (0: this process), from /proc/PID/task, in the
+// order listed there.
+std::vector<pid_t> listThreadIds(pid_t pid = 0);
+
+// "/proc/self", or "/proc/PID" for another process's files.
+std::string procDirectory(pid_t pid);
 
 } // namespace platform::linux_impl

@@ -6,9 +6,12 @@
 #include "platform/linux/capture/system_facts_linux.h"
 #include "platform/linux/capture/thread_context_linux.h"
 #include "platform/linux/capture/thread_freezer_linux.h"
+#include "platform/linux/signal_support_linux.h"
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
+#include <sched.h>
 #include <sys/auxv.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -32,64 +35,26 @@ constexpr std::size_t kStackBudget = 64 * 1024 * 1024;
 // answers makes it wait this long.
 constexpr std::int64_t kAnswerTimeoutNs = 500'000'000;
 constexpr std::size_t kArenaSlack = 4096;
+// How long the main thread (the GUI thread, which the dump is for) is watched for a system
+// call when it could not be stopped: a thread that was just leaving a handler, or is between
+// two calls, gets there in microseconds; one that computes with the signal blocked does not.
+constexpr std::int64_t kMainThreadSyscallWaitNs = 20'000'000;
 
-std::string fileOrEmpty(const char *path)
+std::string fileOrEmpty(const std::string &path)
 {
-    return readWholeFile(path).value_or(std::string());
+    return readWholeFile(path.c_str()).value_or(std::string());
 }
 
-// This process's threads with the main thread (id == pid) first, where LLDB selects it.
-std::vector<pid_t> threadsMainFirst()
+// The value of auxiliary vector entry `type` in a /proc/PID/auxv text; 0 when missing.
+std::uint64_t auxvValue(const std::string &auxv, std::uint64_t type)
 {
-    std::vector<pid_t> ids = listThreadIds();
-    const auto main = std::find(ids.begin(), ids.end(), getpid());
-    if (main != ids.end())
-        std::rotate(ids.begin(), main, main + 1);
-    return ids;
-}
-
-void gatherProcessFacts(DumpModel &model, const std::vector<MapsEntry> &maps)
-{
-    const OwnProcessMemory memory;
-    model.processId = static_cast<std::uint32_t>(getpid());
-    model.timeDateStamp = static_cast<std::uint32_t>(std::time(nullptr));
-    model.system = readSystemFacts();
-    model.modules = collectModules(maps, memory, getauxval(AT_ENTRY));
-    model.dsoDebug = readDsoDebug(memory, getauxval(AT_PHDR), getauxval(AT_PHNUM));
-    model.cpuInfo = fileOrEmpty("/proc/cpuinfo");
-    model.procStatus = fileOrEmpty("/proc/self/status");
-    model.lsbRelease = fileOrEmpty("/etc/lsb-release");
-    model.cmdLine = fileOrEmpty("/proc/self/cmdline");
-    model.auxv = fileOrEmpty("/proc/self/auxv");
-}
-
-// Copies the stack above `sp` into the arena; empty when the arena is used up.
-CapturedMemory copyStackAbove(std::uint64_t sp, const std::vector<MapsEntry> &maps,
-                              DumpArena &arena, const FreezeLimits &limits)
-{
-    const StackRange range = stackRangeFor(sp, maps, limits.maxStackBytes, limits.stackCeiling);
-    auto *buffer = static_cast<std::uint8_t *>(arena.allocate(range.size, 16));
-    if (!buffer)
-        return {};
-    return {range.start, {buffer, OwnProcessMemory().read(range.start, buffer, range.size)}};
-}
-
-// A thread that could not be stopped still shows where it is while it sits in a system call:
-// the kernel reports its stack and instruction pointers, and its stack does not change until
-// the call returns. The stack is kept only if the thread was in the same call, at the same
-// place, before and after the copy.
-void describeFromSyscall(DumpThread &thread, const std::vector<MapsEntry> &maps, DumpArena &arena,
-                         const FreezeLimits &limits)
-{
-    const auto tid = static_cast<pid_t>(thread.threadId);
-    const std::optional<SyscallStop> before = readSyscallStop(tid);
-    if (!before)
-        return;
-    const CapturedMemory stack = copyStackAbove(before->sp, maps, arena, limits);
-    if (stack.bytes.size == 0 || !(readSyscallStop(tid) == before))
-        return;
-    thread.context = controlContext(before->sp, before->pc);
-    thread.stack = stack;
+    for (std::size_t at = 0; at + 16 <= auxv.size(); at += 16) {
+        std::uint64_t entry[2];
+        std::memcpy(entry, auxv.data() + at, sizeof entry);
+        if (entry[0] == type)
+            return entry[1];
+    }
+    return 0;
 }
 
 DumpThread dumpThreadFrom(const ThreadSlot &slot, const std::vector<MapsEntry> &maps,
@@ -101,12 +66,89 @@ DumpThread dumpThreadFrom(const ThreadSlot &slot, const std::vector<MapsEntry> &
         thread.context = contextFromRegisters(slot.registers);
         thread.stack = slot.stack;
     } else {
-        describeFromSyscall(thread, maps, arena, limits);
+        describeFromSyscall(thread, 0, maps, arena, limits);
     }
     return thread;
 }
 
 } // namespace
+
+std::vector<pid_t> threadsMainFirst(pid_t pid)
+{
+    std::vector<pid_t> ids = listThreadIds(pid);
+    const auto main = std::find(ids.begin(), ids.end(), pid == 0 ? getpid() : pid);
+    if (main != ids.end())
+        std::rotate(ids.begin(), main, main + 1);
+    return ids;
+}
+
+std::vector<MapsEntry> gatherProcessFacts(DumpModel &model, pid_t pid, const MemoryReader &memory)
+{
+    const std::string proc = procDirectory(pid);
+    model.maps = fileOrEmpty(proc + "/maps");
+    std::vector<MapsEntry> maps = parseMaps(model.maps);
+    model.processId = static_cast<std::uint32_t>(pid == 0 ? getpid() : pid);
+    model.timeDateStamp = static_cast<std::uint32_t>(std::time(nullptr));
+    model.system = readSystemFacts();
+    model.cpuInfo = fileOrEmpty("/proc/cpuinfo");
+    model.procStatus = fileOrEmpty(proc + "/status");
+    model.lsbRelease = fileOrEmpty("/etc/lsb-release");
+    model.cmdLine = fileOrEmpty(proc + "/cmdline");
+    model.auxv = fileOrEmpty(proc + "/auxv");
+    model.modules = collectModules(maps, memory, auxvValue(model.auxv, AT_ENTRY));
+    model.dsoDebug =
+        readDsoDebug(memory, auxvValue(model.auxv, AT_PHDR), auxvValue(model.auxv, AT_PHNUM));
+    return maps;
+}
+
+std::optional<DumpArena> reserveCaptureArena(std::size_t threadCount, std::size_t slotBytes)
+{
+    const std::size_t stackBytes = std::min(kStackBudget, threadCount * (kMaxStackBytes + 16));
+    return DumpArena::reserve(threadCount * slotBytes + stackBytes + kArenaSlack);
+}
+
+FreezeLimits captureLimits(pid_t pid)
+{
+    return {kAnswerTimeoutNs, kMaxStackBytes,
+            argumentStringsStart(fileOrEmpty(procDirectory(pid) + "/stat"))
+                .value_or(~std::uint64_t{0})};
+}
+
+CapturedMemory copyStackAbove(std::uint64_t sp, const std::vector<MapsEntry> &maps,
+                              DumpArena &arena, const FreezeLimits &limits,
+                              const MemoryReader &memory)
+{
+    const StackRange range = stackRangeFor(
+        sp, maps, std::min(limits.maxStackBytes, arena.remaining()), limits.stackCeiling);
+    auto *buffer = static_cast<std::uint8_t *>(arena.allocate(range.size, 16));
+    if (!buffer)
+        return {};
+    return {range.start, {buffer, memory.read(range.start, buffer, range.size)}};
+}
+
+// The stack is kept only if the thread was in the same call, at the same place, before and
+// after the copy: its stack does not change until the call returns.
+void describeFromSyscall(DumpThread &thread, pid_t pid, const std::vector<MapsEntry> &maps,
+                         DumpArena &arena, const FreezeLimits &limits)
+{
+    const auto tid = static_cast<pid_t>(thread.threadId);
+    std::optional<SyscallStop> before = readSyscallStop(tid, pid);
+    if (pid == 0 && tid == getpid()) {
+        const std::int64_t deadline = monotonicNowNs() + kMainThreadSyscallWaitNs;
+        while (!before && monotonicNowNs() < deadline && sendSignalToThread(tid, 0) == 0) {
+            sched_yield();
+            before = readSyscallStop(tid);
+        }
+    }
+    if (!before)
+        return;
+    const CapturedMemory stack =
+        copyStackAbove(before->sp, maps, arena, limits, ProcessMemory(pid == 0 ? getpid() : pid));
+    if (stack.bytes.size == 0 || !(readSyscallStop(tid, pid) == before))
+        return;
+    thread.context = controlContext(before->sp, before->pc);
+    thread.stack = stack;
+}
 
 std::optional<ProcessCapture> captureProcess()
 {
@@ -121,27 +163,21 @@ std::optional<ProcessCapture> captureProcess()
 
     // Threads are listed before the maps are read, so every listed thread's stack is mapped.
     const pid_t self = currentThreadId();
-    std::vector<pid_t> threadIds = threadsMainFirst();
+    std::vector<pid_t> threadIds = threadsMainFirst(0);
     std::vector<pid_t> others;
     std::copy_if(threadIds.begin(), threadIds.end(), std::back_inserter(others),
                  [self](pid_t id) { return id != self; });
 
     DumpModel model;
-    model.maps = fileOrEmpty("/proc/self/maps");
-    const std::vector<MapsEntry> maps = parseMaps(model.maps);
-    gatherProcessFacts(model, maps);
+    const std::vector<MapsEntry> maps = gatherProcessFacts(model, 0, OwnProcessMemory());
 
     // A slot per other thread, every thread's stack, alignment and the freeze record.
-    const std::size_t threadCount = others.size() + 1;
-    const std::size_t slotBytes = threadCount * (sizeof(ThreadSlot) + alignof(ThreadSlot));
-    const std::size_t stackBytes = std::min(kStackBudget, threadCount * (kMaxStackBytes + 16));
-    std::optional<DumpArena> arena = DumpArena::reserve(slotBytes + stackBytes + kArenaSlack);
+    std::optional<DumpArena> arena =
+        reserveCaptureArena(threadIds.size(), sizeof(ThreadSlot) + alignof(ThreadSlot));
     if (!arena)
         return std::nullopt;
 
-    const FreezeLimits limits{
-        kAnswerTimeoutNs, kMaxStackBytes,
-        argumentStringsStart(fileOrEmpty("/proc/self/stat")).value_or(~std::uint64_t{0})};
+    const FreezeLimits limits = captureLimits(0);
     const ThreadSlot *slots = freezeThreadsAndCopyStacks(others, maps, *arena, limits);
     if (!slots)
         return std::nullopt;
@@ -149,7 +185,7 @@ std::optional<ProcessCapture> captureProcess()
     DumpThread own;
     own.threadId = static_cast<std::uint32_t>(self);
     own.context = contextFromRegisters(ownRegisters);
-    own.stack = copyStackAbove(own.context->rsp, maps, *arena, limits);
+    own.stack = copyStackAbove(own.context->rsp, maps, *arena, limits, OwnProcessMemory());
 
     // The stopped threads are all released: from here on the heap and /proc may be used.
     model.threads.reserve(threadIds.size());

@@ -37,6 +37,40 @@ void saveRegisters(const ucontext_t &context, SavedRegisters &saved)
         std::memcpy(&saved.fpState, context.uc_mcontext.fpregs, sizeof saved.fpState);
 }
 
+void saveRegisters(const user_regs_struct &registers, const user_fpregs_struct *fpRegisters,
+                   SavedRegisters &saved)
+{
+    static_assert(sizeof(user_fpregs_struct) == sizeof(_libc_fpstate), "both are FXSAVE images");
+    saved = SavedRegisters{};
+    saved.ucFlags = kUcSigcontextSs;
+    const auto set = [&saved](int index, unsigned long long value) {
+        saved.gregs[index] = static_cast<greg_t>(value);
+    };
+    set(REG_R8, registers.r8);
+    set(REG_R9, registers.r9);
+    set(REG_R10, registers.r10);
+    set(REG_R11, registers.r11);
+    set(REG_R12, registers.r12);
+    set(REG_R13, registers.r13);
+    set(REG_R14, registers.r14);
+    set(REG_R15, registers.r15);
+    set(REG_RDI, registers.rdi);
+    set(REG_RSI, registers.rsi);
+    set(REG_RBP, registers.rbp);
+    set(REG_RBX, registers.rbx);
+    set(REG_RDX, registers.rdx);
+    set(REG_RAX, registers.rax);
+    set(REG_RCX, registers.rcx);
+    set(REG_RSP, registers.rsp);
+    set(REG_RIP, registers.rip);
+    set(REG_EFL, registers.eflags);
+    set(REG_CSGSFS, (registers.cs & 0xffff) | (registers.gs & 0xffff) << 16 |
+                        (registers.fs & 0xffff) << 32 | (registers.ss & 0xffff) << 48);
+    saved.hasFpState = fpRegisters != nullptr;
+    if (fpRegisters)
+        std::memcpy(&saved.fpState, fpRegisters, sizeof saved.fpState);
+}
+
 format::ContextAmd64 contextFromRegisters(const SavedRegisters &saved)
 {
     format::ContextAmd64 context{};

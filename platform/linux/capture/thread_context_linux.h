@@ -5,6 +5,7 @@
 #include "minidump/format.h"
 
 #include <sys/ucontext.h>
+#include <sys/user.h>
 
 namespace platform::linux_impl
 {
@@ -19,6 +20,11 @@ struct SavedRegisters {
 // async-signal-safe (plain copies). The FP state lives in the signal frame, so it is copied
 // here rather than referenced.
 void saveRegisters(const ucontext_t &context, SavedRegisters &saved);
+
+// The same from what PTRACE_GETREGS and PTRACE_GETFPREGS give for a stopped thread of another
+// process; `fpRegisters` may be null.
+void saveRegisters(const user_regs_struct &registers, const user_fpregs_struct *fpRegisters,
+                   SavedRegisters &saved);
 
 // CONTROL, INTEGER and (when saved) FLOATING_POINT: all a ucontext holds (0x0010000B).
 minidump::format::ContextAmd64 contextFromRegisters(const SavedRegisters &saved);

@@ -21,6 +21,7 @@ enum SlotState : std::uint32_t {
     parked,
     released,
     abandoned,
+    refused, // blocked the signal when asked; looked at again once the others are done
 };
 
 // A parked handler lets itself go after this long even if the dumper never released it (the
@@ -171,18 +172,65 @@ int takeDumpSignal()
     return 0;
 }
 
-bool shouldSignal(pid_t threadId, int signal)
+// The state a thread's slot starts in. Reads /proc without the heap or a lock, so it also
+// runs while threads are stopped.
+SlotState firstState(pid_t threadId, int signal)
 {
     // Our own handler would park the caller waiting for itself.
     if (threadId == currentThreadId())
-        return false;
+        return notSent;
     switch (threadSignalState(threadId, signal)) {
-    case ThreadSignalState::accepting: return true;
-    case ThreadSignalState::blocking: return signalBlockingThreads.load(std::memory_order_relaxed);
+    case ThreadSignalState::accepting: return requested;
+    case ThreadSignalState::blocking:
+        return signalBlockingThreads.load(std::memory_order_relaxed) ? requested : refused;
     case ThreadSignalState::pending: // an earlier signal is still waiting: it will not answer
-    case ThreadSignalState::gone: return false;
+    case ThreadSignalState::gone: return notSent;
     }
-    return false;
+    return notSent;
+}
+
+// Sends the dump signal to every requested slot; a send that fails abandons the slot.
+// async-signal-safe.
+void sendRequests(ThreadSlot *slots, std::size_t count, int signal)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        if (slots[i].state.load(std::memory_order_relaxed) == requested &&
+            sendSignalToThread(slots[i].threadId, signal) != 0)
+            slots[i].state.store(abandoned, std::memory_order_relaxed);
+    }
+}
+
+// Takes the requested threads in order: waits for each to park, copies its stack, releases
+// it. Between a park and its release nothing is allocated or locked. async-signal-safe.
+void collectParked(ThreadSlot *slots, std::size_t count, const std::vector<MapsEntry> &maps,
+                   DumpArena &arena, const FreezeLimits &limits, std::int64_t deadlineNs)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!awaitParked(slots[i], deadlineNs))
+            continue;
+        slots[i].hasRegisters = true;
+        copyStack(slots[i], maps, arena, limits);
+        // An injected fault strikes while a thread is parked, so its recovery is tested too.
+        faultHereIfInjectedForTesting(arena.guardPage());
+        release(slots[i]);
+    }
+}
+
+// A thread that refused the signal may only have been finishing a handler of ours when it was
+// asked (the moment between the handler's last step and the kernel restoring its mask): asks
+// again those that accept it now. True when any was asked.
+bool requestRefusedAgain(ThreadSlot *slots, std::size_t count, int signal)
+{
+    bool asked = false;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (slots[i].state.load(std::memory_order_relaxed) != refused)
+            continue;
+        const bool accepts =
+            threadSignalState(slots[i].threadId, signal) == ThreadSignalState::accepting;
+        slots[i].state.store(accepts ? requested : notSent, std::memory_order_relaxed);
+        asked = asked || accepts;
+    }
+    return asked;
 }
 
 } // namespace
@@ -224,30 +272,22 @@ ThreadSlot *freezeThreadsAndCopyStacks(const std::vector<pid_t> &threadIds,
         return nullptr;
     const int signal = dumpSignalNumber();
     const bool canSignal = signal != 0 && chainedHandlerInstalled(signal);
-    for (std::size_t i = 0; i < threadIds.size(); ++i) {
+    const std::size_t count = threadIds.size();
+    for (std::size_t i = 0; i < count; ++i) {
         new (&slots[i]) ThreadSlot;
         slots[i].threadId = threadIds[i];
-        if (canSignal && shouldSignal(threadIds[i], signal))
-            slots[i].state.store(requested, std::memory_order_relaxed);
+        if (canSignal)
+            slots[i].state.store(firstState(threadIds[i], signal), std::memory_order_relaxed);
     }
-    *freeze = Freeze{slots, threadIds.size()};
+    *freeze = Freeze{slots, count};
     activeFreeze.store(freeze, std::memory_order_seq_cst);
 
     // From here until endFreeze() threads may be stopped: no allocation, no locks.
-    for (std::size_t i = 0; i < threadIds.size(); ++i) {
-        if (slots[i].state.load(std::memory_order_relaxed) == requested &&
-            sendSignalToThread(slots[i].threadId, signal) != 0)
-            slots[i].state.store(abandoned, std::memory_order_relaxed);
-    }
-    const std::int64_t deadline = monotonicNowNs() + limits.answerTimeoutNs;
-    for (std::size_t i = 0; i < threadIds.size(); ++i) {
-        if (!awaitParked(slots[i], deadline))
-            continue;
-        slots[i].hasRegisters = true;
-        copyStack(slots[i], maps, arena, limits);
-        // An injected fault strikes while a thread is parked, so its recovery is tested too.
-        faultHereIfInjectedForTesting(arena.guardPage());
-        release(slots[i]);
+    sendRequests(slots, count, signal);
+    collectParked(slots, count, maps, arena, limits, monotonicNowNs() + limits.answerTimeoutNs);
+    if (requestRefusedAgain(slots, count, signal)) {
+        sendRequests(slots, count, signal);
+        collectParked(slots, count, maps, arena, limits, monotonicNowNs() + limits.answerTimeoutNs);
     }
     faultHereIfInjectedForTesting(arena.guardPage()); // no thread was parked
     if (!endFreeze())

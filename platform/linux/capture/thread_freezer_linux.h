@@ -7,10 +7,16 @@
 // the signal is not sent one; a thread that does not answer before the deadline is given up.
 // Either way it stays in the dump without registers.
 //
+// A thread's mask also shows the signal blocked while one of our own handlers runs on it (the
+// sampler's, say, when a dump follows a sample at once): that does not count as blocking. And
+// because the mask is restored only after the handler's last step, a thread that blocked the
+// signal is asked once more after the others are done, if it accepts the signal by then.
+//
 // A slot's `state` word is the whole protocol; each transition is a compare-and-swap, so the
 // dumper and a late handler can never both own a slot:
 //
 //   notSent                                        (the thread was not signalled)
+//   refused --dumper--> requested or notSent        (it blocked the signal; looked at again)
 //   requested --handler--> saving --handler--> parked --dumper--> released
 //   requested or saving --dumper--> abandoned       (deadline passed; the handler backs off)
 //

@@ -1,7 +1,9 @@
-// Linux's stack walker: libunwind, walking inside the sampling signal handler on the sampled
-// thread (thread_sampler_linux.h).
+// Linux's stack walker: the capture helper where it may trace this process
+// (capture_client_linux.h), else libunwind walking inside the sampling signal handler on the
+// sampled thread (thread_sampler_linux.h).
 #include "platform/stack_sampler.h"
 
+#include "platform/linux/capture_helper/capture_client_linux.h"
 #include "platform/linux/sampling/thread_sampler_linux.h"
 #include "platform/load_once.h"
 
@@ -33,8 +35,12 @@ StackSample sampleThread(const StackSampler &, ThreadHandle thread)
     // The room for the frames exists before the thread is interrupted; shrinking afterwards
     // does not reallocate.
     StackSample sample(kMaxStackFrames);
-    sample.resize(linux_impl::sampleThreadStack(static_cast<pid_t>(thread.value), sample.data(),
-                                                sample.size(), nullptr));
+    const auto tid = static_cast<pid_t>(thread.value);
+    const std::optional<std::size_t> byHelper =
+        linux_impl::sampleThroughHelper(tid, sample.data(), sample.size(), nullptr);
+    sample.resize(byHelper
+                      ? *byHelper
+                      : linux_impl::sampleThreadStack(tid, sample.data(), sample.size(), nullptr));
     return sample;
 }
 
