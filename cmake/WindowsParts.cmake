@@ -10,6 +10,7 @@ add_subdirectory(base)
 add_subdirectory(minidump)
 add_subdirectory(platform)
 add_subdirectory(sysinfo)
+add_subdirectory(bench/win32)
 
 if(KEELANR_BUILD_TESTS)
     set(KEELANR_GOOGLETEST_SOURCE_DIR /usr/src/googletest CACHE PATH
