@@ -21,6 +21,10 @@ set(KEELANR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/${KEELANR_PACKAGE_NAME})
 
 install(TARGETS keelANR EXPORT ${KEELANR_PACKAGE_NAME}Targets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+if(WIN32)
+    # The dump helper goes beside the DLL, where the module starts it from.
+    install(TARGETS keelanr-capture RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 install(FILES anr/keel_anr.h anr/keelanr_export.h
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/keelanr)
 

@@ -4,6 +4,10 @@ find_package(Threads REQUIRED)
 # The C and C++ runtimes and winpthreads linked in, so the tests run under Wine (or on
 # Windows) without the compiler's DLLs beside them.
 add_link_options(-static)
+# Every executable and DLL in one folder: the tests start the dump helper from beside them.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+# A CodeView record in every image, which the dumps carry as the module's identity.
+add_link_options(-Wl,--build-id)
 
 include(cmake/Layers.cmake)
 add_subdirectory(base)

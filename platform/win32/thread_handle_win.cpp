@@ -1,5 +1,7 @@
 #include "platform/thread_handle.h"
 
+#include "platform/win32/capture_helper_win.h"
+
 #include <windows.h>
 
 namespace platform
@@ -12,6 +14,8 @@ ThreadHandle openCurrentThread()
     const HANDLE thread =
         OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_QUERY_LIMITED_INFORMATION,
                    FALSE, GetCurrentThreadId());
+    // The thread the host watches: the dump helper lists it first.
+    win32_impl::setWatchedThread(GetCurrentThreadId());
     return ThreadHandle{reinterpret_cast<std::intptr_t>(thread)};
 }
 

@@ -1,42 +1,106 @@
-// Dumping (MiniDumpWriteDump behind its fault guard) a parked thread of this process, with
-// Wine's dbghelp.
-#include "minidump/minidump_reader.h"
+// Dumps written by the helper process (keelanr-capture.exe beside this test), what is left
+// when it fails, and the in-process writer behind its fault guard for when it is missing.
+#include "helper_dump_win.h"
 #include "parked_thread_win.h"
-#include "platform/process_dump.h"
-#include "test_files_win.h"
+#include "platform/dump_helper.h"
+#include "platform/win32/capture_helper_win.h"
+#include "platform/win32/capture_protocol_win.h"
 
 #include <windows.h>
 
-#include <dbghelp.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <thread>
 
 namespace
 {
 
-// Wine's dbghelp writes the unwind data of every module as thousands of small, partly
-// overlapping memory ranges, which the strict reader refuses; the memory list's directory
-// entry is turned into an unused one (stacks are still found through the thread list).
-std::vector<std::uint8_t> withoutMemoryList(const std::wstring &path)
+namespace win32 = platform::win32_impl;
+
+std::wstring helperBesideThisTest()
 {
-    std::ifstream file(std::filesystem::path(path), std::ios::binary);
-    std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file), {}};
-    const auto word = [&](std::size_t at) {
-        std::uint32_t value = 0;
-        if (at + 4 <= bytes.size())
-            std::memcpy(&value, bytes.data() + at, 4);
-        return value;
+    std::wstring path(MAX_PATH, L'\0');
+    path.resize(GetModuleFileNameW(nullptr, path.data(), MAX_PATH));
+    return path.substr(0, path.find_last_of(L'\\') + 1) + win32::kCaptureHelperName;
+}
+
+constexpr DWORD kDumpTimeLimitMs = 60000; // a safety net; these dumps take well under 1 s
+
+TEST(ProcessDump, HelperListsTheWatchedThreadFirstWithEveryThreadsContextStackAndTheModules)
+{
+    win32::setCaptureHelperForTesting(helperBesideThisTest(), L"", kDumpTimeLimitMs);
+    ParkedThread parked(8); // its openCurrentThread makes it the watched thread
+    TemporaryDirectory directory;
+    const DumpAttempt attempt = dumpThisProcess(directory, L"1733412345678.dmp");
+    ASSERT_EQ(attempt.outcome, platform::DumpOutcome::Written);
+    EXPECT_FALSE(platform::takeDumpHelperMissingNotice());
+    ASSERT_TRUE(attempt.dump) << attempt.error;
+    const minidump_test::Minidump &dump = *attempt.dump;
+
+    EXPECT_EQ(dump.processorArchitecture, 9) << "AMD64";
+    EXPECT_EQ(dump.processId, GetCurrentProcessId());
+    ASSERT_GE(dump.threads.size(), 2u) << "the parked thread and this one";
+    EXPECT_EQ(dump.threads.front().threadId, parked.threadId);
+    EXPECT_NE(dump.findThread(GetCurrentThreadId()), nullptr);
+    for (const minidump_test::Thread &thread : dump.threads) {
+        SCOPED_TRACE(thread.threadId);
+        const std::optional<std::uint64_t> rsp =
+            dump.contextValue(thread, minidump_test::kContextRsp);
+        ASSERT_TRUE(rsp);
+        EXPECT_EQ(dump.contextFlags(thread) & 0x0010000B, 0x0010000Bu) << "CONTEXT_FULL";
+        EXPECT_EQ(thread.stackStart, *rsp);
+        EXPECT_TRUE(dump.readMemory(*rsp, 8)) << "its stack is in the memory list";
+    }
+    const std::optional<std::uint64_t> rip =
+        dump.contextValue(dump.threads.front(), minidump_test::kContextRip);
+    EXPECT_TRUE(rip && dump.inSomeModule(*rip));
+
+    ASSERT_FALSE(dump.modules.empty());
+    const minidump_test::Module &executable = dump.modules.front();
+    EXPECT_EQ(executable.base, reinterpret_cast<std::uint64_t>(GetModuleHandleW(nullptr)));
+    EXPECT_NE(executable.name.find("platform_tests_win.exe"), std::string::npos) << executable.name;
+    // The linker's CodeView record: "RSDS", a 16-byte identity, an age and a PDB name.
+    ASSERT_GE(executable.codeView.size(), 24u);
+    EXPECT_EQ(std::memcmp(executable.codeView.data(), "RSDS", 4), 0);
+    EXPECT_TRUE(std::any_of(dump.modules.begin(), dump.modules.end(), [](const auto &module) {
+        return module.name.find("ntdll.dll") != std::string::npos;
+    }));
+    EXPECT_EQ(parked.suspendCount(), 0u);
+}
+
+// The helper stops the watched thread and then crashes, never ends (and is stopped at the
+// time limit), or is missing. Nothing stays suspended; a missing helper gives the dump in
+// process instead, noticed once.
+TEST(ProcessDump, FailingHelperGivesFailedAndLeavesNoThreadSuspendedAndAMissingOneFallsBack)
+{
+    const std::wstring helper = helperBesideThisTest();
+    const struct {
+        const char *name;
+        const wchar_t *path;
+        const wchar_t *testSwitch;
+        DWORD timeLimitMs;
+        platform::DumpOutcome outcome;
+    } cases[] = {
+        {"crashes", helper.c_str(), win32::kCrashWhileStoppedForTesting, kDumpTimeLimitMs,
+         platform::DumpOutcome::Failed},
+        {"hangs", helper.c_str(), win32::kHangWhileStoppedForTesting, 1000,
+         platform::DumpOutcome::Failed},
+        {"missing", L"C:\\nowhere\\keelanr-capture.exe", L"", kDumpTimeLimitMs,
+         platform::DumpOutcome::Written},
     };
-    for (std::size_t i = 0, entry = word(12); i < word(8) && entry + 12 <= bytes.size();
-         ++i, entry += 12)
-        if (word(entry) == 5) // MemoryListStream
-            std::memset(bytes.data() + entry, 0, 12);
-    return bytes;
+    ParkedThread parked(2);
+    TemporaryDirectory directory;
+    int attempt = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        win32::setCaptureHelperForTesting(c.path, c.testSwitch, c.timeLimitMs);
+        EXPECT_EQ(dumpThisProcess(directory, std::to_wstring(++attempt) + L".dmp").outcome,
+                  c.outcome);
+        EXPECT_EQ(parked.suspendCount(), 0u);
+    }
+    EXPECT_TRUE(platform::takeDumpHelperMissingNotice());
+    EXPECT_FALSE(platform::takeDumpHelperMissingNotice()) << "once";
 }
 
 // Counts one test exception and lets the raiser continue.
@@ -49,41 +113,18 @@ LONG CALLBACK countTestException(EXCEPTION_POINTERS *exception)
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 
-TEST(ProcessDump, AFaultIsCaughtThenTheNextDumpGoesIntoANewFileWithTheParkedThreadsStack)
+TEST(ProcessDump, InProcessWriterTurnsAFaultIntoFaultedAndLeavesOtherErrorsToOtherHandlers)
 {
-    ASSERT_TRUE(platform::loadDumpWriter());
     TemporaryDirectory directory;
-    const std::wstring faulted = directory / L"1.dmp";
-    platform::FileHandle file = platform::createDumpFile(faulted);
+    EXPECT_EQ(platform::writeProcessDump(platform::kInvalidFile), platform::DumpOutcome::Failed);
+    const std::wstring path = directory / L"1.dmp";
+    const platform::FileHandle file = platform::createDumpFile(path);
     ASSERT_NE(file, platform::kInvalidFile);
+    EXPECT_EQ(platform::createDumpFile(path), platform::kInvalidFile) << "an existing file";
     platform::injectFaultIntoNextDumpForTesting();
     EXPECT_EQ(platform::writeProcessDump(file), platform::DumpOutcome::Faulted);
     platform::closeDumpFile(file);
-    platform::deleteDumpFile(faulted);
-    EXPECT_EQ(GetFileAttributesW(faulted.c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(platform::writeProcessDump(platform::kInvalidFile), platform::DumpOutcome::Failed);
-
-    // The injection is used up, and the writer still works after being cut short.
-    ParkedThread parked(8);
-    const std::wstring path = directory / L"1733412345678.dmp";
-    file = platform::createDumpFile(path);
-    ASSERT_NE(file, platform::kInvalidFile);
-    EXPECT_EQ(platform::createDumpFile(path), platform::kInvalidFile) << "an existing file, open";
-    ASSERT_EQ(platform::writeProcessDump(file), platform::DumpOutcome::Written);
-    platform::closeDumpFile(file);
-    EXPECT_EQ(platform::createDumpFile(path), platform::kInvalidFile) << "or closed, is kept";
     EXPECT_EQ(platform::createDumpFile(directory / L"missing\\1.dmp"), platform::kInvalidFile);
-    std::string error;
-    const auto dump = minidump_test::Minidump::parse(withoutMemoryList(path), error);
-    ASSERT_TRUE(dump) << error;
-    EXPECT_EQ(dump->processorArchitecture, 9) << "AMD64";
-    const minidump_test::Thread *thread = dump->findThread(parked.threadId);
-    ASSERT_NE(thread, nullptr);
-    const std::optional<std::uint64_t> rsp =
-        dump->contextValue(*thread, minidump_test::kContextRsp);
-    ASSERT_TRUE(rsp) << "the parked thread has no context";
-    EXPECT_GE(*rsp, thread->stackStart);
-    EXPECT_LT(*rsp, thread->stackStart + thread->stack.size) << "its stack covers its SP";
 
     // An error raised outside a dump reaches the other handlers.
     int seen = 0;
