@@ -158,6 +158,10 @@ bool captureHelperPresent()
 
 bool writeDumpWithHelper(HANDLE file, DWORD firstThread)
 {
+    // One helper at a time: a second one stopping the same thread would make a suspension
+    // left behind by the first ambiguous.
+    static std::mutex oneAtATime;
+    const std::lock_guard<std::mutex> turn(oneAtATime);
     std::wstring path;
     std::wstring testSwitch;
     DWORD timeLimitMs = 0;
