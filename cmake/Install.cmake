@@ -21,8 +21,11 @@ set(KEELANR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/${KEELANR_PACKAGE_NAME})
 
 install(TARGETS keelANR EXPORT ${KEELANR_PACKAGE_NAME}Targets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-if(NOT WIN32)
-    # Linux: the capture helper, which the library looks for beside itself or here.
+# The capture helper, where the module looks for it: beside the DLL on Windows; on Linux beside
+# the library or here.
+if(WIN32)
+    install(TARGETS keelanr-capture RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+else()
     install(TARGETS keelanr-capture RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/keelanr)
 endif()
 install(FILES anr/keel_anr.h anr/keelanr_export.h

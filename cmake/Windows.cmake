@@ -3,8 +3,15 @@
 # plugins, so Wine (or Windows) finds them without a search path.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
-# keelANR.dll, keel.dll, tally.dll, orlacppupload.dll: the names the SDK's DLLs carry.
-set(CMAKE_SHARED_LIBRARY_PREFIX "")
+# libkeelANR.dll imports libkeel.dll, libtally.dll and liborlacppupload.dll: the names the
+# SDK's DLLs carry. Set for every toolchain (MSVC's default prefix is empty); the import
+# libraries become libkeelANR.dll.a with mingw, libkeelANR.lib with MSVC.
+set(CMAKE_SHARED_LIBRARY_PREFIX lib)
+set(CMAKE_IMPORT_LIBRARY_PREFIX lib)
+if(MINGW)
+    # A CodeView record in every image, which the dumps carry as the module's identity.
+    add_link_options(-Wl,--build-id)
+endif()
 
 get_target_property(keelanrQtCoreDll Qt${KEELANR_QT_VERSION_MAJOR}::Core IMPORTED_LOCATION_RELEASE)
 get_filename_component(keelanrQtBin ${keelanrQtCoreDll} DIRECTORY)

@@ -4,12 +4,17 @@ find_package(Threads REQUIRED)
 # The C and C++ runtimes and winpthreads linked in, so the tests run under Wine (or on
 # Windows) without the compiler's DLLs beside them.
 add_link_options(-static)
+# Every executable and DLL in one folder: the tests start the dump helper from beside them.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+# A CodeView record in every image, which the dumps carry as the module's identity.
+add_link_options(-Wl,--build-id)
 
 include(cmake/Layers.cmake)
 add_subdirectory(base)
 add_subdirectory(minidump)
 add_subdirectory(platform)
 add_subdirectory(sysinfo)
+add_subdirectory(bench/win32)
 
 if(KEELANR_BUILD_TESTS)
     set(KEELANR_GOOGLETEST_SOURCE_DIR /usr/src/googletest CACHE PATH

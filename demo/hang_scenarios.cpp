@@ -15,8 +15,8 @@
 namespace
 {
 
-// The module needs a few hundred milliseconds on Linux; Wine's dbghelp takes 20 to 35 s to
-// dump this process. This only bounds a broken run.
+// The module reports an episode within a second or so, under Wine too; this only bounds a
+// broken run.
 constexpr std::chrono::seconds kSafetyTimeout{120};
 
 class Handler : public QObject

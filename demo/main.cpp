@@ -4,7 +4,6 @@
 #include "demo_options.h"
 #include "demo_report.h"
 #include "hang_scenarios.h"
-#include "symbol_handler.h"
 
 #include "keel.h"
 #include "keel_anr.h"
@@ -139,7 +138,6 @@ int main(int argc, char **argv)
     }
 
     configureClient(options);
-    registerWithSymbolHandler();
     KeelAnr::start(run.workDir);
     standin::tally::waitUntilIdle(); // the configuration has switched detection on
 

@@ -2,9 +2,16 @@
 
 #include "detector/anr_collector.h"
 #include "log/log.h"
+#include "platform/capture_helper.h"
 
 #include <QDir>
 #include <QFileInfo>
+
+void logCaptureFallback()
+{
+    if (const std::string notice = platform::takeCaptureFallbackNotice(); !notice.empty())
+        logMessage("%s", notice.c_str());
+}
 
 bool callMiniDumpWriteDump(platform::FileHandle file)
 {
@@ -39,6 +46,7 @@ std::string ANRCollector::writeMiniDump()
 
     const bool written = callMiniDumpWriteDump(file);
     platform::closeDumpFile(file);
+    logCaptureFallback();
     if (const int signal = platform::takeReplacedSignalHandlerNotice())
         logMessage("anr signal %d handler was replaced; threads are dumped without it.", signal);
     if (written) {

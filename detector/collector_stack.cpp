@@ -1,5 +1,6 @@
 #include "detector/anr_collector.h"
 
+#include "detector/collector_dump.h"
 #include "log/log.h"
 
 std::vector<std::uint64_t> ANRCollector::captureMainThreadStack()
@@ -14,5 +15,7 @@ std::vector<std::uint64_t> ANRCollector::captureMainThreadStack()
                        platform::stackSamplerLibraryName());
         return {};
     }
-    return platform::sampleThread(*sampler, mainThread_);
+    std::vector<std::uint64_t> sample = platform::sampleThread(*sampler, mainThread_);
+    logCaptureFallback();
+    return sample;
 }

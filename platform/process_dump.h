@@ -20,14 +20,15 @@ void deleteDumpFile(const std::wstring &path);
 
 enum class DumpOutcome { Written, Failed, Faulted };
 
-// Whether dumps can be written. Windows loads dbghelp.dll once (a failed load is tried
-// again by the next call) and needs its MiniDumpWriteDump; Linux's writer is this library's
-// own and needs no other library. Thread-safe.
+// Whether dumps can be written: the capture helper's writer needs nothing; Windows' in-process
+// fallback loads dbghelp.dll once (a failed load is tried again by the next call) for its
+// MiniDumpWriteDump. Thread-safe.
 bool loadDumpWriter();
 
-// Writes a minidump of this process, every thread included, into the empty file `file`:
-// Windows' MiniDumpWriteDump with MiniDumpNormal and no exception, user-stream or callback
-// information, or Linux's own writer. A fault inside the writer gives Faulted instead of
+// Writes a minidump of this process, every thread included, into the empty file `file`: by
+// the capture helper from outside where it runs, else inside the process (Linux: this
+// library's own writer; Windows: MiniDumpWriteDump with MiniDumpNormal and no exception,
+// user-stream or callback information). A fault inside the writer gives Faulted instead of
 // ending the process; Failed when the writer failed or cannot be loaded, and at once for
 // kInvalidFile. Concurrent calls take turns.
 DumpOutcome writeProcessDump(FileHandle file);

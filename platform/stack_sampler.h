@@ -1,8 +1,7 @@
-// Sampling another thread's call stack: interrupt it, walk at most kMaxStackFrames frames
-// from where it stopped, let it run on.
-//
-// The stack walker is a library loaded at run time (Windows: dbghelp.dll; Linux: libunwind).
-// Only sampling needs it: without it samples are empty and dumps are still written.
+// Sampling another thread's call stack: stop it, copy its registers and stack, let it run on,
+// and walk at most kMaxStackFrames frames of the copy (Windows: the modules' own unwind
+// tables; Linux: libunwind, in the capture helper where it runs, else in process).
+// Without the walker samples are empty and dumps are still written.
 #pragma once
 
 #include "platform/thread_handle.h"

@@ -6,7 +6,8 @@
 namespace platform
 {
 
-// Windows: a HANDLE opened with THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT.
+// Windows: a HANDLE opened with THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT |
+// THREAD_QUERY_LIMITED_INFORMATION.
 // Linux: the kernel thread id. Zero means no thread.
 struct ThreadHandle {
     std::intptr_t value = 0;

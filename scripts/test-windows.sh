@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds for Windows x86-64 with mingw-w64 and runs the result under Wine, in a fresh
 # Wine prefix that is removed afterwards. When scripts/build-windows-deps.sh has built Qt and
-# jansson for Windows, that is the whole module (keelANR.dll, the stand-in SDK DLLs, the tests,
+# jansson for Windows, that is the whole module (libkeelANR.dll, the stand-in SDK DLLs, the tests,
 # the demo), and besides every test case (each in a process of its own) it checks
-# keelANR.dll's export table, builds and runs a consumer project against the installed
+# libkeelANR.dll's export table, builds and runs a consumer project against the installed
 # package, and runs the demo check (scripts/check-demo.sh --windows). Without them, it is the Qt-free layers (platform, system probes) and their tests.
 # Prints "N passed, M failed" (test cases and checks) and exits non-zero when anything failed.
 #
@@ -109,7 +109,7 @@ check() { # name command...: a check outside GoogleTest, counted like a test cas
 }
 
 if [[ -n $deps ]]; then
-    check exports "$root/tests/win32/check_exports.sh" "$build/bin/keelANR.dll"
+    check exports "$root/tests/win32/check_exports.sh" "$build/bin/libkeelANR.dll"
     check consumer "$root/tests/packaging/consumer_test_windows.sh" "$build" "$deps"
     check demo "$root/scripts/check-demo.sh" --windows "$build"
     echo "=== The demo under Wine"

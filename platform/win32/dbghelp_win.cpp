@@ -28,9 +28,6 @@ const Dbghelp *loadDbghelp()
         if (!module)
             return nullptr;
         resolve(module, "MiniDumpWriteDump", dbghelp.miniDumpWriteDump);
-        resolve(module, "StackWalk64", dbghelp.sampler.stackWalk64);
-        resolve(module, "SymFunctionTableAccess64", dbghelp.sampler.functionTableAccess);
-        resolve(module, "SymGetModuleBase64", dbghelp.sampler.moduleBase);
         return &dbghelp;
     });
 }

@@ -1,11 +1,15 @@
+// Dumps are written by the helper process beside the module (capture_helper_win.h). Where
+// only the DLL was copied, the dump is written in process, as a last resort, by
 // MiniDumpWriteDump behind a guard that turns a fault inside the writer into Faulted.
 //
 // mingw's g++ has no __try/__except. The guard is a vectored exception handler that acts only
 // for the thread that is writing: it resumes that thread at a context captured just before the
 // call, abandoning the writer's frames, and the guard reports Faulted. Faults on other threads
 // and faults outside the call go on to whatever handlers the host installed.
+#include "platform/capture_helper.h"
 #include "platform/process_dump.h"
 
+#include "platform/win32/capture_helper_win.h"
 #include "platform/win32/dbghelp_win.h"
 
 #include <atomic>
@@ -32,6 +36,7 @@ struct GuardedWrite {
 std::mutex writeMutex;
 std::atomic<GuardedWrite *> activeWrite{nullptr};
 std::atomic<DWORD> faultInjectionThread{0};
+std::atomic<bool> writtenInProcess{false};
 
 // Errors (access violation, illegal instruction, stack overflow, heap corruption, ...) end
 // the write. Informational and warning exceptions, such as debugger output or a breakpoint
@@ -71,18 +76,8 @@ bool takeInjectedFault()
     return faultInjectionThread.compare_exchange_strong(thisThread, 0);
 }
 
-} // namespace
-
-bool loadDumpWriter()
+DumpOutcome writeDumpInProcess(FileHandle file)
 {
-    const win32_impl::Dbghelp *dbghelp = win32_impl::loadDbghelp();
-    return dbghelp && dbghelp->miniDumpWriteDump;
-}
-
-DumpOutcome writeProcessDump(FileHandle file)
-{
-    if (file == kInvalidFile)
-        return DumpOutcome::Failed;
     const win32_impl::Dbghelp *dbghelp = win32_impl::loadDbghelp();
     if (!dbghelp || !dbghelp->miniDumpWriteDump)
         return DumpOutcome::Failed;
@@ -107,6 +102,40 @@ DumpOutcome writeProcessDump(FileHandle file)
     if (write.faulted)
         return DumpOutcome::Faulted;
     return written ? DumpOutcome::Written : DumpOutcome::Failed;
+}
+
+} // namespace
+
+bool loadDumpWriter()
+{
+    // With the helper present nothing is loaded: the stuck thread may hold the loader's lock.
+    if (win32_impl::captureHelperPresent())
+        return true;
+    const win32_impl::Dbghelp *dbghelp = win32_impl::loadDbghelp();
+    return dbghelp && dbghelp->miniDumpWriteDump;
+}
+
+DumpOutcome writeProcessDump(FileHandle file)
+{
+    if (file == kInvalidFile)
+        return DumpOutcome::Failed;
+    // An injected fault is meant for the in-process writer's guard.
+    if (faultInjectionThread.load() != GetCurrentThreadId() && win32_impl::captureHelperPresent()) {
+        return win32_impl::writeDumpWithHelper(reinterpret_cast<HANDLE>(file),
+                                               win32_impl::watchedThread())
+                   ? DumpOutcome::Written
+                   : DumpOutcome::Failed;
+    }
+    writtenInProcess.store(true);
+    return writeDumpInProcess(file);
+}
+
+std::string takeCaptureFallbackNotice()
+{
+    static std::atomic<bool> noticed{false};
+    if (!writtenInProcess.load() || noticed.exchange(true))
+        return {};
+    return "anr dumps taken in process: keelanr-capture.exe is not beside the module";
 }
 
 void injectFaultIntoNextDumpForTesting()

@@ -18,8 +18,9 @@
 namespace
 {
 
-// Bounds a broken run only: Wine's dbghelp takes 15 to 35 s to dump a Qt process.
-constexpr std::chrono::seconds kSafetyTimeout{120};
+// Bounds a whole helper process's broken run only (a dump takes well under a second, under
+// Wine too).
+constexpr std::chrono::seconds kHelperRunLimit{120};
 // The retry's listing of the cache is taken before it sends this report.
 constexpr char kSentinelEvent[] = "keel_e2e_sentinel";
 constexpr std::chrono::milliseconds kNap{5};
@@ -42,13 +43,13 @@ int hang(const QString &dir)
     // The configuration has switched detection on, and the retry has listed the cache, so
     // the report made below is left for the next start.
     standin::tally::waitUntilIdle();
-    if (!standin::tally::waitForEvents(kSentinelEvent, 1, kSafetyTimeout))
+    if (!standin::tally::waitForEvents(kSentinelEvent, 1, kHelperRunLimit))
         return 3;
 
     // The GUI thread hangs until the stuck report's upload is under way, and never finishes.
     bool uploading = false;
     testsupport::BlockingReceiver([&] {
-        uploading = standin::upload::waitForHeld(1, kSafetyTimeout);
+        uploading = standin::upload::waitForHeld(1, kHelperRunLimit);
     }).deliverOnce();
     return uploading ? 0 : 4;
 }
@@ -57,12 +58,12 @@ int restart(const QString &dir)
 {
     const QString cache = QDir(dir).filePath("keel-anr-cache");
     KeelAnr::start(dir);
-    if (!standin::tally::waitForEvents("keel_stuck_info", 1, kSafetyTimeout))
+    if (!standin::tally::waitForEvents("keel_stuck_info", 1, kHelperRunLimit))
         return 3;
     const auto emptied = [&] {
         return QDir(cache).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty();
     };
-    return testsupport::pollUntil(emptied, kSafetyTimeout, kNap) ? 0 : 4;
+    return testsupport::pollUntil(emptied, kHelperRunLimit, kNap) ? 0 : 4;
 }
 
 } // namespace

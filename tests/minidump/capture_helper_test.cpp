@@ -3,6 +3,7 @@
 // it holds a thread stopped, and a process that a tracer already holds.
 #include "minidump/live_dump_support.h"
 #include "minidump/minidump_reader.h"
+#include "platform/capture_helper.h"
 #include "platform/linux/capture/proc_files_linux.h"
 #include "platform/linux/signal_support_linux.h"
 #include "platform/stack_sampler.h"
@@ -169,7 +170,7 @@ TEST_P(HungHelper, IsKilledItsWorkFailsNoThreadStaysStoppedAndTheNextCaptureHasA
     }).join();
     EXPECT_FALSE(first) << "what the hung helper was doing failed";
     EXPECT_TRUE(second) << "the next capture had a helper of its own";
-    EXPECT_EQ("", linux_impl::takeCaptureFallbackNotice());
+    EXPECT_EQ("", platform::takeCaptureFallbackNotice());
     linux_impl::setCaptureHelperTimeoutForTesting(std::chrono::milliseconds(0));
     linux_impl::setCaptureHelperPathForTesting(nullptr);
 }
@@ -204,7 +205,7 @@ TEST(CaptureHelper, AProcessAlreadyTracedFallsBackWithOneNoticeAndItsDumpsStillC
         }));
         for (int i = 0; i < 2; ++i) {
             dumps[i] = dumpInto(directory.file("traced-" + std::to_string(i) + ".dmp"));
-            notices[i] = linux_impl::takeCaptureFallbackNotice();
+            notices[i] = platform::takeCaptureFallbackNotice();
         }
         kill(tracer, SIGKILL);
         waitpid(tracer, nullptr, 0);
@@ -255,7 +256,7 @@ TEST(CaptureHelper, ItsSamplesAndDumpsInterruptNoSystemCallAndTheSamplesReachThe
     EXPECT_EQ(0, interrupted.load());
     EXPECT_EQ(kSamples, reachingTheCaller);
     EXPECT_EQ(kSamples / kSamplesPerDump, dumps);
-    EXPECT_EQ("", linux_impl::takeCaptureFallbackNotice());
+    EXPECT_EQ("", platform::takeCaptureFallbackNotice());
     linux_impl::setCaptureHelperPathForTesting(nullptr);
 }
 

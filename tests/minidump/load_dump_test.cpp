@@ -6,6 +6,7 @@
 // holds it inside one of our handlers for as long as the dump needs.
 #include "minidump/live_dump_support.h"
 #include "minidump/minidump_reader.h"
+#include "platform/capture_helper.h"
 #include "platform/linux/capture/proc_files_linux.h"
 #include "platform/linux/capture/thread_freezer_linux.h"
 #include "platform/linux/capture_helper/capture_client_linux.h"
@@ -168,7 +169,7 @@ TEST_P(DumpByPath, EveryLagAndStuckDumpHoldsTheParkedGuiThreadAndLldbNamesItsFun
     close(wakeUp[0]);
     close(wakeUp[1]);
     const bool inProcess = *GetParam().helper == '\0';
-    EXPECT_EQ(inProcess, !platform::linux_impl::takeCaptureFallbackNotice().empty());
+    EXPECT_EQ(inProcess, !platform::takeCaptureFallbackNotice().empty());
 
     int withFullContext = 0;
     for (std::size_t episode = 0; episode < dumps.size(); ++episode) {

@@ -11,7 +11,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
-for file in bin/keelANR.dll lib/libkeelANR.dll.a include/keelanr/keel_anr.h lib/cmake/KeelAnr/KeelAnrConfig.cmake; do
+for file in bin/libkeelANR.dll bin/keelanr-capture.exe lib/libkeelANR.dll.a include/keelanr/keel_anr.h lib/cmake/KeelAnr/KeelAnrConfig.cmake; do
     [[ -f $work/prefix/$file ]] || { echo "not installed: $file"; exit 1; }
 done
 cmake -S "$root/tests/packaging/consumer" -B "$work/build" -G Ninja \

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Reads keelANR.dll's export table and checks that the facade, the log-mode constants and
-# the SDK classes the module defines are exported, and that no internal symbol leaks out
-# (the collector, the filter and the report code stay private to the DLL).
-# Usage: check_exports.sh path/to/keelANR.dll
+# Reads libkeelANR.dll's export and import tables: the facade, the log-mode constants and
+# the SDK classes the module defines are exported and no internal symbol leaks out (the
+# collector, the filter and the report code stay private to the DLL); the SDK's DLLs are
+# imported under the names the SDK ships, and dbghelp.dll is not imported (a host without it
+# still loads the module).
+# Usage: check_exports.sh path/to/libkeelANR.dll
 set -euo pipefail
-dll=${1:?usage: check_exports.sh keelANR.dll}
+dll=${1:?usage: check_exports.sh libkeelANR.dll}
 
-exports=$(x86_64-w64-mingw32-objdump -p "$dll" |
-    sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^\s*\[ *[0-9]*\] //p')
+table=$(x86_64-w64-mingw32-objdump -p "$dll")
+exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$table" | sed -n 's/^\s*\[ *[0-9]*\] //p')
+imports=$(sed -n 's/^\s*DLL Name: //p' <<<"$table")
 
 required=(
     '_ZN7KeelAnr5startERK7QString'               # KeelAnr::start(QString const&)
@@ -40,5 +43,12 @@ if [[ -n $leaked ]]; then
     c++filt <<<"$leaked"
     failed=1
 fi
-echo "$(wc -l <<<"$exports") exports; ${#required[@]} required checked"
+for sdkDll in libkeel.dll libtally.dll liborlacppupload.dll; do
+    grep -qx "$sdkDll" <<<"$imports" || { echo "not imported: $sdkDll"; failed=1; }
+done
+if grep -qiE '^(keel|tally|orlacppupload|dbghelp)\.dll$' <<<"$imports"; then
+    echo "imports an SDK DLL under a name the SDK does not ship, or dbghelp.dll: $(tr '\n' ' ' <<<"$imports")"
+    failed=1
+fi
+echo "$(wc -l <<<"$exports") exports; ${#required[@]} required checked; imports: $(tr '\n' ' ' <<<"$imports")"
 exit $failed

@@ -1,5 +1,7 @@
 #include "platform/linux/capture_helper/capture_client_linux.h"
 
+#include "platform/capture_helper.h"
+
 #include "platform/linux/capture/proc_files_linux.h"
 #include "platform/linux/capture_helper/capture_channel_linux.h"
 #include "platform/linux/signal_support_linux.h"
@@ -299,12 +301,6 @@ std::optional<std::size_t> sampleThroughHelper(pid_t tid, std::uint64_t *frames,
     return count;
 }
 
-std::string takeCaptureFallbackNotice()
-{
-    std::lock_guard<std::mutex> lock(helperMutex);
-    return std::exchange(pendingNotice, std::string());
-}
-
 void setCaptureHelperPathForTesting(const char *path)
 {
     std::lock_guard<std::mutex> lock(helperMutex);
@@ -341,3 +337,9 @@ std::int64_t longestStopInLastHelperDumpNsForTesting()
 }
 
 } // namespace platform::linux_impl
+
+std::string platform::takeCaptureFallbackNotice()
+{
+    std::lock_guard<std::mutex> lock(linux_impl::helperMutex);
+    return std::exchange(linux_impl::pendingNotice, std::string());
+}

@@ -39,9 +39,6 @@ HelperDump writeDumpThroughHelper(int fd);
 std::optional<std::size_t> sampleThroughHelper(pid_t tid, std::uint64_t *frames,
                                                std::size_t capacity, SampleTiming *timing);
 
-// Why dumps are taken in process, once for each new reason: "" when there is nothing new.
-std::string takeCaptureFallbackNotice();
-
 // Test seams. The helper's path (null: look beside the library; "": as if missing), a helper
 // that hangs while it holds a thread stopped in a "dump" or a "sample" (null: it does not),
 // and how long the host waits for a dump.
