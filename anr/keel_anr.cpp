@@ -2,6 +2,7 @@
 // episode reports, and the cloud configuration is applied to the collector and the filter.
 #include "anr/keel_anr.h"
 
+#include "cache/cache.h"
 #include "config/cloud_configuration.h"
 #include "config/startup_event.h"
 #include "detector/anr_collector.h"
@@ -11,14 +12,12 @@
 #include "log/log.h"
 #include "platform/clock.h"
 #include "platform/thread_handle.h"
-#include "report/report_cache.h"
 #include "report/reports.h"
 #include "report/retry.h"
 #include "report/upload.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
-#include <QDir>
 #include <QGuiApplication>
 
 #include <atomic>
@@ -31,14 +30,30 @@ QObject *KeelAnr::anrEventFilter = nullptr;
 namespace
 {
 
-void reportStuckEpisode(std::string dumpPath, QString cacheDir)
+// The process's cache, opened by start before the filter is installed, so before any
+// episode, configuration or retry uses it; never replaced afterwards, never destroyed (a
+// watchdog left running at exit still finds it).
+std::shared_ptr<cache::Cache> &processCache()
 {
-    reportStuck(std::move(dumpPath), std::move(cacheDir), KeelAnr::startTime);
+    static auto *const cache = new std::shared_ptr<cache::Cache>;
+    return *cache;
 }
 
-void reportLagEpisode(std::string dumpPath, long long durationMs, QString cacheDir)
+// The module's one conversion of a path from text: the host's QString, in UTF-16.
+platform::NativePath nativePathOf(const QString &path)
 {
-    reportLag(std::move(dumpPath), durationMs, std::move(cacheDir), KeelAnr::startTime);
+    return platform::nativePath(std::u16string(reinterpret_cast<const char16_t *>(path.utf16()),
+                                               static_cast<std::size_t>(path.size())));
+}
+
+void reportStuckEpisode(std::string dump)
+{
+    reportStuck(processCache(), std::move(dump), KeelAnr::startTime);
+}
+
+void reportLagEpisode(std::string dump, long long durationMs)
+{
+    reportLag(processCache(), std::move(dump), durationMs, KeelAnr::startTime);
 }
 
 // The configuration handler: an open configuration announces the start, sets the
@@ -46,8 +61,8 @@ void reportLagEpisode(std::string dumpPath, long long durationMs, QString cacheD
 void applyCloudConfiguration(std::map<std::string, std::string> delivered, ANRCollector *collector,
                              ANREventFilter *filter)
 {
-    const CloudConfiguration configuration = mergeCloudConfiguration(
-        std::move(delivered), collector->cacheDirectory(), &writeCacheFileDurably);
+    const CloudConfiguration configuration =
+        mergeCloudConfiguration(std::move(delivered), *processCache());
     if (!configuration.open())
         return;
     const Keel *keel = Keel::instance();
@@ -97,7 +112,8 @@ ANRCollector *KeelAnr::anrCollector()
 
 void KeelAnr::retryFailedCache()
 {
-    retryCachedReports(anrCollector()->cacheDirectory(), startTime);
+    if (const std::shared_ptr<cache::Cache> &cache = processCache())
+        retryCachedReports(*cache, startTime);
 }
 
 void KeelAnr::start(const QString &dir)
@@ -115,9 +131,10 @@ void KeelAnr::start(const QString &dir)
     startTime = platform::wallClockMs();
 
     ANRCollector *collector = anrCollector();
-    const QString cachePath = QDir(dir).filePath("keel-anr-cache");
+    // An unusable cache keeps nothing: no dumps, and reports are sent directly.
+    processCache() = cache::Cache::openUnder(nativePathOf(dir));
     collector->watchMainThread(platform::openCurrentThread(),
-                               makeCacheDirectory(cachePath) ? cachePath : QString());
+                               processCache()->usable() ? processCache().get() : nullptr);
 
     QCoreApplication *application = QCoreApplication::instance();
     qAddPostRoutine(&stopWatchdogForExit);

@@ -1,5 +1,5 @@
 # Windows cross build without Qt (no KEELANR_WINDOWS_DEPS): the platform layer, the Qt-free
-# system probes and their tests, which scripts/test-windows.sh runs under Wine.
+# system probes and cache with their tests, which scripts/test-windows.sh runs under Wine.
 find_package(Threads REQUIRED)
 # The C and C++ runtimes and winpthreads linked in, so the tests run under Wine (or on
 # Windows) without the compiler's DLLs beside them.
@@ -15,6 +15,13 @@ add_subdirectory(minidump)
 add_subdirectory(platform)
 add_subdirectory(sysinfo)
 add_subdirectory(bench/win32)
+# The cache logs through the SDK's log writer: the stand-in's, which is Qt-free too.
+add_subdirectory(sdk)
+# Beside the test executables, where Wine looks for them.
+set_target_properties(keel tally orlacppupload PROPERTIES
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/win32)
+add_subdirectory(log)
+add_subdirectory(cache)
 
 if(KEELANR_BUILD_TESTS)
     set(KEELANR_GOOGLETEST_SOURCE_DIR /usr/src/googletest CACHE PATH

@@ -1,9 +1,9 @@
 #include "config/cloud_configuration.h"
 
+#include "cache/cache.h"
 #include "log/log.h"
-#include "platform/regular_file.h"
 
-#include <QDir>
+#include <QString>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,8 +15,6 @@ namespace
 const long long kDefaultLagFirstTime = CloudConfiguration{}.lagFirstTime;
 const long long kDefaultStuckFirstTime = CloudConfiguration{}.stuckFirstTime;
 const long long kDefaultLagSampleRate = CloudConfiguration{}.lagSampleRate;
-// The file holds four short values; a larger one is not read at all, as if absent.
-constexpr std::size_t kMaxConfigurationBytes = 64 * 1024;
 
 // A value as QSettings' INI format reads it: a quoted string with its escapes undone, or
 // the text up to a ';' comment, trimmed.
@@ -62,11 +60,10 @@ long long thresholdOr(const std::map<std::string, std::string> &values, const ch
     return fallback;
 }
 
-CloudConfiguration readCached(const QString &path)
+CloudConfiguration readCached(const cache::Cache &cache)
 {
     std::string text;
-    const platform::FileRead read = platform::readRegularFile(
-        path.toStdWString(), kMaxConfigurationBytes, text, platform::Links::DoNotFollow);
+    const platform::FileRead read = cache.readConfiguration(text);
     if (read == platform::FileRead::TooLarge || read == platform::FileRead::NotRegular)
         logMessage("Keel ANR anr_config.ini ignored: not a regular file of at most 64 KiB");
     return parseCachedConfiguration(read == platform::FileRead::Read ? text : std::string());
@@ -134,11 +131,9 @@ long long toLongLongOr(const std::string &text, long long fallback)
 }
 
 CloudConfiguration mergeCloudConfiguration(std::map<std::string, std::string> delivered,
-                                           const QString &cacheDir, const CacheFileWriter &write)
+                                           cache::Cache &cache)
 {
-    const QString path = QDir(cacheDir).filePath("anr_config.ini");
-
-    const CloudConfiguration cached = readCached(path);
+    const CloudConfiguration cached = readCached(cache);
     logMessage("Keel ANR getCloudConfiguration from cache isOpen = %s", cached.isOpen.c_str());
 
     const bool wasDelivered = !delivered.empty();
@@ -148,7 +143,7 @@ CloudConfiguration mergeCloudConfiguration(std::map<std::string, std::string> de
         logMessage("Keel ANR getCloudConfiguration lag_first_time = %lld, stuck_first_time= %lld",
                    configuration.lagFirstTime, configuration.stuckFirstTime);
         // Result not examined: an unwritten cache only means the next start begins closed.
-        write(path, cachedConfigurationText(configuration));
+        cache.writeConfiguration(cachedConfigurationText(configuration));
     }
     return configuration;
 }

@@ -2,9 +2,6 @@
 // from what the analytics client delivers and the copy cached in "anr_config.ini".
 #pragma once
 
-#include <QString>
-
-#include <functional>
 #include <map>
 #include <string>
 
@@ -18,15 +15,16 @@ struct CloudConfiguration {
     bool open() const { return isOpen == "1"; }
 };
 
-// Replaces the file at `path` with `bytes`; false when the old content, if any, stayed.
-using CacheFileWriter = std::function<bool(const QString &path, const std::string &bytes)>;
+namespace cache
+{
+class Cache;
+}
 
-// Merges a delivered configuration with "anr_config.ini" in `cacheDir` and remembers a
-// non-empty delivery there through `write`. An empty delivery means "use the cached one".
-// The cached file is read only when it is a regular file (not a link) of at most 64 KiB,
-// else handled as absent.
+// Merges a delivered configuration with "anr_config.ini" in the cache and remembers a
+// non-empty delivery there. An empty delivery means "use the cached one". The cached file is
+// read only when it is a regular file (not a link) of at most 64 KiB, else handled as absent.
 CloudConfiguration mergeCloudConfiguration(std::map<std::string, std::string> delivered,
-                                           const QString &cacheDir, const CacheFileWriter &write);
+                                           cache::Cache &cache);
 
 // `text` as a whole base-10 long long (strtoll rules: leading white space and a sign
 // allowed, nothing after the digits); `fallback` when it is not one or out of range.

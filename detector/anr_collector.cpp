@@ -55,11 +55,11 @@ bool ANRCollector::stopWatchdog(std::chrono::milliseconds limit)
     return true;
 }
 
-void ANRCollector::watchMainThread(platform::ThreadHandle mainThread, QString cacheDir)
+void ANRCollector::watchMainThread(platform::ThreadHandle mainThread, cache::DumpSink *dumpSink)
 {
     Q_ASSERT(onGuiThread());
     mainThread_ = mainThread;
-    cacheDir_ = std::move(cacheDir);
+    dumpSink_ = dumpSink;
 }
 
 void ANRCollector::applyThresholds(Thresholds thresholds)
@@ -81,7 +81,7 @@ ANRCollector::Thresholds ANRCollector::thresholds() const
 std::unique_ptr<ANRCollector> ANRCollector::createWithoutWatchdogForTesting()
 {
     return std::unique_ptr<ANRCollector>(new ANRCollector(
-        NoWatchdog{}, [](std::string, QString) {}, [](std::string, long long, QString) {}));
+        NoWatchdog{}, [](std::string) {}, [](std::string, long long) {}));
 }
 
 void ANRCollector::setEpisodeActionsForTesting(const EpisodeActions *testActions)
@@ -202,12 +202,12 @@ void ANRCollector::watchdogTick(long long dueMs)
         // Only the delivery that was judged is marked; one that has ended meanwhile is not
         // stuck, and its successor is judged by a later tick.
         if (delivery_.mark(observed, Word::kStuck))
-            episode.reportStuck(writeDumpUnlessRecent(lastStuckDumpMs_), cacheDir_);
+            episode.reportStuck(writeDumpUnlessRecent(lastStuckDumpMs_));
         return;
     }
 
     if (const long long pendingLag = lagDuration_.exchange(0, relaxed); pendingLag != 0)
-        episode.reportLag(lagDumpPath_, pendingLag, cacheDir_);
+        episode.reportLag(lagDumpPath_, pendingLag);
     if (!Word::isLag(observed) && elapsed > threshold(lagFirstTime_))
         sampleDelivery(observed);
 }

@@ -2,11 +2,10 @@
 // recognises stuck deliveries and lags (a long delivery whose stack does not move).
 #pragma once
 
+#include "cache/dump_sink.h"
 #include "detector/delivery_word.h"
 #include "platform/stack_sampler.h"
 #include "platform/thread_handle.h"
-
-#include <QString>
 
 #include <atomic>
 #include <chrono>
@@ -24,9 +23,9 @@ class ANRCollector
 public:
     // What the watchdog does when it recognises an episode. Production uses the real
     // capture, dump and report functions; tests replace them.
-    using ReportStuck = std::function<void(std::string dumpPath, QString cacheDir)>;
-    using ReportLag =
-        std::function<void(std::string dumpPath, long long durationMs, QString cacheDir)>;
+    // The dump is what the dump sink kept ("" when none).
+    using ReportStuck = std::function<void(std::string dump)>;
+    using ReportLag = std::function<void(std::string dump, long long durationMs)>;
     struct EpisodeActions {
         std::function<std::vector<std::uint64_t>()> captureStack;
         std::function<std::string()> writeDump;
@@ -64,8 +63,8 @@ public:
     bool stopWatchdog(std::chrono::milliseconds limit);
 
     // Start, on the GUI thread, before any delivery is marked: the thread to sample and dump
-    // (the caller's own) and where dumps go.
-    void watchMainThread(platform::ThreadHandle mainThread, QString cacheDir);
+    // (the caller's own) and where dumps go (the cache; null: no dump is written; not owned).
+    void watchMainThread(platform::ThreadHandle mainThread, cache::DumpSink *dumpSink);
     // The thresholds in one step; a value not above 0 is replaced by its default.
     void applyThresholds(Thresholds thresholds);
     Thresholds thresholds() const;
@@ -86,11 +85,11 @@ public:
 
     // Watchdog thread: the GUI thread's program counters, innermost first; empty on failure.
     std::vector<std::uint64_t> captureMainThreadStack();
-    // Watchdog thread: a minidump of the process in the cache directory; its UTF-8 path,
-    // empty on failure.
+    // Watchdog thread: a minidump of the process handed to the dump sink; what the sink
+    // kept, empty on failure or without a sink.
     std::string writeMiniDump();
 
-    const QString &cacheDirectory() const { return cacheDir_; }
+    cache::DumpSink *dumpSink() const { return dumpSink_; }
 
     // A collector without a watchdog thread, whose ticks a test drives with watchdogTick();
     // its report functions do nothing.
@@ -139,7 +138,7 @@ private:
     // Written by start (watchMainThread) before the first delivery is opened; the open's
     // release and the tick's acquire hand them to the watchdog.
     platform::ThreadHandle mainThread_;
-    QString cacheDir_;
+    cache::DumpSink *dumpSink_ = nullptr;
 
     // Written together by applyThresholds (the configuration handler's thread), each read on
     // its own: a tick that reads one old and one new value judges one delivery by a mix, which

@@ -4,9 +4,6 @@
 #include "log/log.h"
 #include "platform/capture_helper.h"
 
-#include <QDir>
-#include <QFileInfo>
-
 void logCaptureFallback()
 {
     if (const std::string notice = platform::takeCaptureFallbackNotice(); !notice.empty())
@@ -23,24 +20,13 @@ bool callMiniDumpWriteDump(platform::FileHandle file)
 
 std::string ANRCollector::writeMiniDump()
 {
-    if (!platform::loadDumpWriter())
+    // Without a sink (no usable cache) no dump is written: it would have nowhere to wait.
+    if (!dumpSink_ || !platform::loadDumpWriter())
         return {};
 
-    // Named by the collector's wall clock (which tests replace). The file is created only if
-    // no file has its name; a name taken by a dump of the same millisecond moves on to the
-    // next millisecond.
-    constexpr int kNameAttempts = 64;
-    const long long firstMs = wallNow();
-    std::wstring path;
-    platform::FileHandle file = platform::kInvalidFile;
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        const QString name = QDir(cacheDir_).filePath(QString::number(firstMs + attempt) + ".dmp");
-        path = name.toStdWString();
-        file = platform::createDumpFile(path);
-        const QFileInfo taken(name);
-        if (file != platform::kInvalidFile || !(taken.exists() || taken.isSymLink()))
-            break; // created, or failed for a reason other than the name
-    }
+    // Named by the collector's wall clock (which tests replace); the sink picks the name.
+    std::string name;
+    const platform::FileHandle file = dumpSink_->createDump(wallNow(), name);
     if (file == platform::kInvalidFile)
         return {};
 
@@ -49,11 +35,7 @@ std::string ANRCollector::writeMiniDump()
     logCaptureFallback();
     if (const int signal = platform::takeReplacedSignalHandlerNotice())
         logMessage("anr signal %d handler was replaced; threads are dumped without it.", signal);
-    if (written) {
-        logMessage("anr dump create success");
-        return QString::fromStdWString(path).toUtf8().toStdString();
-    }
-    logMessage("anr dump create failed.");
-    platform::deleteDumpFile(path); // result not examined
-    return {};
+    logMessage(written ? "anr dump create success" : "anr dump create failed.");
+    // A failed dump is deleted by the sink.
+    return dumpSink_->finishDump(name, written);
 }

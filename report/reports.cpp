@@ -1,15 +1,14 @@
 #include "report/reports.h"
 
+#include "cache/cache.h"
+#include "cache/report_guid.h"
 #include "keel.h"
 #include "log/log.h"
 #include "platform/clock.h"
 #include "report/common_fields.h"
 #include "report/json_text.h"
-#include "report/report_cache.h"
 #include "report/upload.h"
 #include "sysinfo/memory_info.h"
-
-#include <QFile>
 
 #include <functional>
 
@@ -35,24 +34,34 @@ constexpr long long kStuckReportDuration = 8;
 
 // Called by the client with the event's outcome, on any thread and possibly after the
 // builder has returned, so it owns copies of everything it uses.
-std::function<void(bool)> cacheWhenRefused(std::string eventName, std::string reportText,
-                                           std::string guid, QString cacheDir)
+std::function<void(bool)> cacheWhenRefused(std::shared_ptr<cache::Cache> cache,
+                                           std::string eventName, std::string reportText,
+                                           std::string guid)
 {
-    return [eventName = std::move(eventName), reportText = std::move(reportText),
-            guid = std::move(guid), cacheDir = std::move(cacheDir)](bool accepted) {
+    return [cache = std::move(cache), eventName = std::move(eventName),
+            reportText = std::move(reportText), guid = std::move(guid)](bool accepted) {
+        // Result not examined: a refused report that cannot be cached is lost.
         if (!accepted)
-            writeCachedReport(eventName, reportText, guid, kReportEventFirst, kReportEventSecond,
-                              cacheDir);
+            cache->writeReport(guid, eventName, kReportEventFirst, kReportEventSecond, reportText);
     };
 }
 
-void buildAndSendReport(const ReportKind &kind, const std::string &dumpPath, long long duration,
-                        const QString &cacheDir, long long appStartTime)
+void sendReport(const std::shared_ptr<cache::Cache> &cache, const ReportKind &kind, json_t *report,
+                const std::string &guid)
+{
+    const std::string reportText = jsonText(report);
+    Tally::instance()->event(kind.eventName, reportText, guid, kReportEventFirst,
+                             kReportEventSecond,
+                             cacheWhenRefused(cache, kind.eventName, reportText, guid));
+}
+
+void buildAndSendReport(const std::shared_ptr<cache::Cache> &cache, const ReportKind &kind,
+                        const std::string &dumpPath, long long duration, long long appStartTime)
 {
     const std::string prefix = kind.keyPrefix;
     json_t *report = json_object();
-    // A GUID that is not a plain file name would put the cache directory elsewhere.
-    const std::string guid = safeReportGuid(Tally::generateGUID());
+    // A GUID that is not a plain GUID would put the cache directory elsewhere.
+    const std::string guid = cache::safeReportGuid(Tally::generateGUID());
 
     setJsonString(report, prefix + "ground", Keel::instance()->isBackground ? "后台" : "前台");
     json_object_set_new(report, (prefix + "memory").c_str(), getMemoryInfo());
@@ -62,40 +71,42 @@ void buildAndSendReport(const ReportKind &kind, const std::string &dumpPath, lon
     setJsonString(report, prefix + "summary", "");
     fillCommonReportFields(report);
 
-    const std::string reference = uploadFile(dumpPath);
-    if (!reference.empty()) {
-        // Result not examined: a dump that cannot be deleted stays at the cache's root.
-        QFile::remove(QString::fromStdString(dumpPath));
+    const std::string uploadPath = cache->dumpUploadPath(dumpPath);
+    const std::string reference = uploadPath.empty() ? std::string() : uploadFile(uploadPath);
+    if (uploadPath.empty() || !reference.empty()) {
+        // Sent at once: with the dump's reference, or with the key empty when the episode has
+        // no dump (waiting would not bring one).
+        if (!reference.empty())
+            cache->deleteDump(dumpPath); // result not examined: a later start deletes it
         setJsonString(report, stackDumpKey(kind.eventName), reference);
-        const std::string reportText = jsonText(report);
+        sendReport(cache, kind, report, guid);
         json_decref(report);
-        Tally::instance()->event(kind.eventName, reportText, guid, kReportEventFirst,
-                                 kReportEventSecond,
-                                 cacheWhenRefused(kind.eventName, reportText, guid, cacheDir));
         return;
     }
 
     logMessage("%s", kind.uploadFailedMessage);
     // The report first: a crash between the two leaves a report without its dump (sent
     // without it) and a dump at the root (deleted at the next start), never a lone dump.
-    writeCachedReport(kind.eventName, jsonText(report), guid, kReportEventFirst, kReportEventSecond,
-                      cacheDir);
-    moveDumpToCache(dumpPath, guid, cacheDir);
+    // Results not examined: what cannot be cached is lost.
+    cache->writeReport(guid, kind.eventName, kReportEventFirst, kReportEventSecond,
+                       jsonText(report));
+    cache->moveDumpToReport(dumpPath, guid);
     json_decref(report);
 }
 
 } // namespace
 
-void reportStuck(std::string dumpPath, QString cacheDir, long long appStartTime)
+void reportStuck(std::shared_ptr<cache::Cache> cache, std::string dumpPath, long long appStartTime)
 {
     logMessage("[ANR] report anr");
-    buildAndSendReport(kStuckReport, dumpPath, kStuckReportDuration, cacheDir, appStartTime);
+    buildAndSendReport(cache, kStuckReport, dumpPath, kStuckReportDuration, appStartTime);
 }
 
-void reportLag(std::string dumpPath, long long durationMs, QString cacheDir, long long appStartTime)
+void reportLag(std::shared_ptr<cache::Cache> cache, std::string dumpPath, long long durationMs,
+               long long appStartTime)
 {
     logMessage("[ANR] report lag %lld ms", durationMs);
-    buildAndSendReport(kLagReport, dumpPath, durationMs, cacheDir, appStartTime);
+    buildAndSendReport(cache, kLagReport, dumpPath, durationMs, appStartTime);
 }
 
 std::string stackDumpKey(const std::string &eventName)

@@ -7,62 +7,24 @@
 // regular files are read or uploaded.
 #include "report/retry.h"
 
+#include "cache/cache.h"
 #include "keel.h"
 #include "log/log.h"
-#include "platform/path_text.h"
-#include "platform/regular_file.h"
 #include "report/json_text.h"
-#include "report/report_cache.h"
 #include "report/reports.h"
 #include "report/upload.h"
 
-#include <QFile>
 #include <QStringList>
 
-#include <algorithm>
 #include <functional>
-#include <vector>
 
 namespace
 {
 
-using platform::DirectoryEntry;
-using platform::EntryKind;
-
-// Another process of the host may share the cache and be writing into it: only what is
-// older than this at the start counts as left behind. A pending dump lives for the rest of
-// its episode plus one upload, far less.
-constexpr long long kLeftBehindAgeMs = 10 * 60 * 1000;
+using cache::cacheStepDone;
 
 // "{event}.{first}.{second}.json" gives the event name and its two integers.
 constexpr int kReportNamePieces = 3;
-
-bool hasSuffix(const std::string &name, const char *suffix)
-{
-    return name.front() != '.' &&
-           QString::fromStdString(name).endsWith(suffix, Qt::CaseInsensitive);
-}
-
-// Entries by name, ignoring case, as a directory listing shows them.
-std::vector<DirectoryEntry> sortedEntries(const std::string &directory)
-{
-    std::vector<DirectoryEntry> entries = platform::listDirectory(directory);
-    std::sort(entries.begin(), entries.end(), [](const DirectoryEntry &a, const DirectoryEntry &b) {
-        const int order = QString::fromStdString(a.name).compare(QString::fromStdString(b.name),
-                                                                 Qt::CaseInsensitive);
-        return order != 0 ? order < 0 : a.name < b.name;
-    });
-    return entries;
-}
-
-// The first regular, not hidden file whose name ends in `suffix`; "" when there is none.
-std::string findRegularFile(const std::vector<DirectoryEntry> &entries, const char *suffix)
-{
-    for (const DirectoryEntry &entry : entries)
-        if (entry.kind == EntryKind::Regular && hasSuffix(entry.name, suffix))
-            return entry.name;
-    return {};
-}
 
 // The report text with the uploaded dump's reference under the event's stack-dump key.
 void addDumpReference(std::string &reportText, const std::string &eventName,
@@ -76,74 +38,67 @@ void addDumpReference(std::string &reportText, const std::string &eventName,
 
 // Ends a report's life in the cache: the report file first, so that a crash after it
 // leaves a directory without report (deleted at the next start) rather than a second send.
-void removeReport(const std::string &directory, const std::string &reportName)
+void removeReport(cache::Cache &cache, const cache::ReportDirectory &report)
 {
     // Results not examined: a report file that survives is sent again at the next start.
-    if (platform::removeEntry(directory + "/" + reportName))
-        cacheStepDone("report deleted");
-    if (platform::removeEntry(directory))
-        cacheStepDone("report directory deleted");
+    report.removeReportFile();
+    cache.removeReport(report.guid());
 }
 
-void dropReport(const std::string &directory, const std::string &why)
+void dropReport(cache::Cache &cache, const std::string &guid, const std::string &why)
 {
     logMessage("[ANR] retryFailedCache dropped a report: %s", why.c_str());
-    if (platform::removeEntry(directory))
-        cacheStepDone("report directory deleted");
+    cache.removeReport(guid);
 }
 
-void retryReport(const std::string &directory, const std::string &guid, long long leftBeforeMs)
+void retryReport(cache::Cache &cache, const std::string &guid, long long leftBeforeMs)
 {
-    const std::vector<DirectoryEntry> entries = sortedEntries(directory);
-    const std::string reportName = findRegularFile(entries, ".json");
-    long long modifiedMs = 0;
-    if (reportName.empty()) {
+    // Opened through the cache, never through a link that replaced the listed directory.
+    const cache::ReportDirectory report = cache.openReport(guid);
+    if (!report.isOpen())
+        return;
+    if (report.reportName().empty()) {
         // Left by a run that ended before its report was written, or after it was sent.
-        if (platform::entryKind(directory, &modifiedMs) == EntryKind::Directory &&
-            modifiedMs < leftBeforeMs && platform::removeEntry(directory)) {
+        if (report.modifiedMs() < leftBeforeMs && cache.removeReport(guid))
             logMessage("[ANR] retryFailedCache removed a report directory without report");
-            cacheStepDone("report directory deleted");
-        }
         return;
     }
 
     std::string bytes;
-    switch (platform::readRegularFile(platform::pathFromBytes(directory + "/" + reportName),
-                                      kMaxReportBytes, bytes, platform::Links::DoNotFollow)) {
+    switch (report.readReport(bytes)) {
     case platform::FileRead::Read: break;
-    case platform::FileRead::TooLarge: return dropReport(directory, "report file too large");
+    case platform::FileRead::TooLarge: return dropReport(cache, guid, "report file too large");
     default: return; // Unreadable or gone: left for a later start.
     }
-    CachedReport report;
+    CachedReport cached;
     std::string why;
-    if (!readCachedReport(reportName, bytes, report, why)) {
+    if (!readCachedReport(report.reportName(), bytes, cached, why)) {
         if (why.rfind("name", 0) == 0)
             return; // No writer of this module makes such a name; left untouched.
-        return dropReport(directory, why);
+        return dropReport(cache, guid, why);
     }
 
-    const std::string dumpName = findRegularFile(entries, ".dmp");
-    if (!dumpName.empty()) {
+    if (!report.dumpName().empty()) {
         bool timedOut = false;
-        const std::string reference = uploadFile(directory + "/" + dumpName, &timedOut);
+        const std::string uploadPath = report.dumpUploadPath();
+        const std::string reference = uploadPath.empty() ? "" : uploadFile(uploadPath, &timedOut);
         if (timedOut) {
             logMessage("[ANR] retryFailedCache upload dmp timed out; kept for the next start");
             return;
         }
         if (reference.empty()) {
             logMessage("[ANR] retryFailedCache upload dmp failed");
-            if (platform::removeEntry(directory))
-                cacheStepDone("report directory deleted");
+            cache.removeReport(guid);
             return;
         }
         cacheStepDone("dump uploaded");
-        addDumpReference(report.text, report.eventName, reference);
+        addDumpReference(cached.text, cached.eventName, reference);
     }
 
-    Tally::instance()->event(report.eventName, report.text, guid, report.first, report.second,
+    Tally::instance()->event(cached.eventName, cached.text, guid, cached.first, cached.second,
                              std::function<void(bool)>());
     cacheStepDone("report sent");
-    removeReport(directory, reportName);
+    removeReport(cache, report);
 }
 
 } // namespace
@@ -178,29 +133,28 @@ bool readCachedReport(const std::string &fileName, const std::string &bytes, Cac
     return true;
 }
 
-void retryCachedReports(const QString &cacheDir, long long startTimeMs)
+void retryCachedReports(cache::Cache &cache, long long startTimeMs)
 {
-    // An empty path would mean the current directory, whose sub-directories are no reports.
-    if (cacheDir.isEmpty())
+    if (!cache.usable())
         return;
-    const std::string cache = QFile::encodeName(cacheDir).toStdString();
+    // One retrier per cache: another process's retry would send the same reports again.
+    const platform::FileLock lock = cache.lockForRetry();
+    if (!lock.held()) {
+        logMessage("[ANR] retryFailedCache skipped: another process retries this cache");
+        return;
+    }
     // What is newer may be work in progress, of this process or another.
-    const long long leftBeforeMs = startTimeMs - kLeftBehindAgeMs;
+    const long long leftBeforeMs = startTimeMs - cache::kLeftBehindAgeMs;
 
-    const std::vector<DirectoryEntry> entries = sortedEntries(cache);
-    int orphans = 0;
-    for (const DirectoryEntry &entry : entries)
-        if (entry.kind == EntryKind::Regular && hasSuffix(entry.name, ".dmp") &&
-            entry.modifiedMs < leftBeforeMs && platform::removeEntry(cache + "/" + entry.name)) {
-            ++orphans;
-            cacheStepDone("dump no report took deleted");
-        }
-    if (orphans > 0)
-        logMessage("[ANR] retryFailedCache deleted %d dumps no report took", orphans);
-    if (const int overQuota = enforceCacheQuota(cacheDir); overQuota > 0)
-        logMessage("[ANR] retryFailedCache deleted %d dumps over the cache quota", overQuota);
+    const std::vector<std::string> reports = cache.listReports();
+    const cache::CleanUp cleaned = cache.cleanUp(leftBeforeMs);
+    if (cleaned.dumpsNoReportTook > 0)
+        logMessage("[ANR] retryFailedCache deleted %d dumps no report took",
+                   cleaned.dumpsNoReportTook);
+    if (cleaned.dumpsOverQuota > 0)
+        logMessage("[ANR] retryFailedCache deleted %d dumps over the cache quota",
+                   cleaned.dumpsOverQuota);
 
-    for (const DirectoryEntry &entry : entries)
-        if (entry.kind == EntryKind::Directory && isSafeReportGuid(entry.name))
-            retryReport(cache + "/" + entry.name, entry.name, leftBeforeMs);
+    for (const std::string &guid : reports)
+        retryReport(cache, guid, leftBeforeMs);
 }

@@ -1,14 +1,17 @@
-// Retry of the reports that earlier runs left in the cache directory, and its report reader.
+// Retry of the reports that earlier runs left in the cache, and its report reader.
 #pragma once
-
-#include <QString>
 
 #include <string>
 
-// Sends every report directory under `cacheDir` and deletes it; nothing when `cacheDir` is
-// empty. What is newer than ten minutes before `startTimeMs` (wall clock) may be another
-// run's work in progress and is not cleaned up.
-void retryCachedReports(const QString &cacheDir, long long startTimeMs);
+namespace cache
+{
+class Cache;
+}
+
+// Sends every report directory in the cache and deletes it, unless another process retries
+// the same cache now (then nothing is done). What is newer than ten minutes before
+// `startTimeMs` (wall clock) may be another run's work in progress and is not cleaned up.
+void retryCachedReports(cache::Cache &cache, long long startTimeMs);
 
 // What a cached report file holds, as the retry sends it.
 struct CachedReport {

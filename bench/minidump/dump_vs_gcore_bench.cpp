@@ -17,6 +17,7 @@
 // library takes with malloc for itself (opendir's buffer) are not counted. The kernel's
 // VmHWM is no help here: it sums its per-CPU resident counts lazily and was off by hundreds
 // of KiB for a single dump.
+#include "cache/cache.h"
 #include "detector/anr_collector.h"
 #include "platform/linux/capture/thread_freezer_linux.h"
 
@@ -141,7 +142,8 @@ void BM_KeelMinidump(benchmark::State &state)
 {
     QTemporaryDir cache;
     auto collector = ANRCollector::createWithoutWatchdogForTesting();
-    collector->watchMainThread({}, cache.path());
+    const auto dumps = cache::Cache::open(cache.path().toStdString());
+    collector->watchMainThread({}, dumps.get());
     collector->writeMiniDump(); // loads the debugging support once, outside the timing
     for (auto _ : state) {
         if (!measure(state, minidumpSamples, true, [&] { return collector->writeMiniDump(); }))

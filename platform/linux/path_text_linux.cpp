@@ -13,6 +13,34 @@ constexpr wchar_t kEscapeBase = 0xDC00;
 
 } // namespace
 
+NativePath nativePath(const std::u16string &text)
+{
+    std::string bytes;
+    bytes.reserve(text.size());
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        char32_t c = text[at];
+        const bool high = c >= 0xD800 && c <= 0xDBFF, low = c >= 0xDC00 && c <= 0xDFFF;
+        if (high && at + 1 < text.size() && text[at + 1] >= 0xDC00 && text[at + 1] <= 0xDFFF)
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[++at] - 0xDC00);
+        else if (high || low)
+            c = 0xFFFD;
+        utf8::append(bytes, c);
+    }
+    return bytes;
+}
+
+std::string pathToUtf8(const NativePath &path)
+{
+    return path;
+}
+
+NativePath childPath(const NativePath &directory, const std::string &name)
+{
+    if (directory.empty() || directory.back() == '/')
+        return directory + name;
+    return directory + "/" + name;
+}
+
 bool pathsAreUtf16()
 {
     return false;

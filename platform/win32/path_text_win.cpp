@@ -5,6 +5,24 @@
 namespace platform
 {
 
+NativePath nativePath(const std::u16string &text)
+{
+    return NativePath(text.begin(), text.end());
+}
+
+std::string pathToUtf8(const NativePath &path)
+{
+    return pathToBytes(path);
+}
+
+NativePath childPath(const NativePath &directory, const std::string &name)
+{
+    const NativePath wideName = pathFromBytes(name);
+    if (directory.empty() || directory.back() == L'\\' || directory.back() == L'/')
+        return directory + wideName;
+    return directory + L"\\" + wideName;
+}
+
 bool pathsAreUtf16()
 {
     return true;

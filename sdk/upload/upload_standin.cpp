@@ -151,15 +151,16 @@ void fail(Completion &completion, int code, std::string message)
 // The default transport: a copy of the file in the upload directory.
 void store(Completion &completion, const std::string &key)
 {
+    // Paths are UTF-8, as the library's contract has them (never the ANSI code page).
     const std::string &path = completion.request.path;
     if (path.empty())
         return fail(completion, 1, "no file to upload");
     std::error_code error;
-    if (!fs::is_regular_file(path, error))
+    if (!fs::is_regular_file(fs::u8path(path), error))
         return fail(completion, 2, "cannot read " + path);
-    const fs::path directory = standin::upload::uploadDirectory();
+    const fs::path directory = fs::u8path(standin::upload::uploadDirectory());
     fs::create_directories(directory, error);
-    if (!fs::copy_file(path, directory / key, error))
+    if (!fs::copy_file(fs::u8path(path), directory / key, error))
         return fail(completion, 3, "cannot store " + path + ": " + error.message());
     completion.response.body = "{\"data\":\"" + key + "\"}";
 }

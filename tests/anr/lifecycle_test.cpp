@@ -9,7 +9,9 @@
 #include "support/sanitizers.h"
 
 #include <QAbstractEventDispatcher>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -77,9 +79,9 @@ TEST(EventFilter, EveryEventStartsADeliveryNoneIsConsumedAndNothingIsAllocated)
     const std::size_t linesBefore = standin::log::lines().size();
     // Every delivery becomes a lag before the filter closes it: the longest path.
     collector->applyThresholds({1, 1'000'000'000, 1});
-    const ANRCollector::EpisodeActions still{
-        [] { return std::vector<std::uint64_t>{1}; }, [] { return std::string(); },
-        [](std::string, QString) {}, [](std::string, long long, QString) {}};
+    const ANRCollector::EpisodeActions still{[] { return std::vector<std::uint64_t>{1}; },
+                                             [] { return std::string(); }, [](std::string) {},
+                                             [](std::string, long long) {}};
     collector->setEpisodeActionsForTesting(&still);
     long long before = allocationsOnThisThread;
     int *volatile probe = new int(7); // volatile: the compiler may drop a new-delete pair
@@ -121,7 +123,7 @@ TEST(Lifecycle, StartWiresEverythingOnceAndStopUnwiresTheEventPath)
     EXPECT_TRUE(standin::log::contains("KeelAnr start 1 lifecycle host"));
     ANRCollector *collector = KeelAnrInternals::collector();
     const QString cacheDir = QDir(testsupport::moduleDirectory()).filePath("keel-anr-cache");
-    EXPECT_EQ(collector->cacheDirectory(), cacheDir);
+    EXPECT_NE(collector->dumpSink(), nullptr);
     EXPECT_TRUE(QFileInfo(cacheDir).isDir());
     const ANREventFilter *filter = KeelAnrInternals::eventFilter();
     ASSERT_NE(filter, nullptr);
@@ -211,18 +213,43 @@ TEST(Lifecycle, StartWiresEverythingOnceAndStopUnwiresTheEventPath)
               std::string::npos);
 }
 
-TEST(Lifecycle, CacheDirectoryThatCannotBeMadeLeavesCacheDirEmpty)
+// A cache that cannot be made (a file where it belongs) keeps nothing anywhere, not even in
+// the working directory: a stuck episode has no dump and its report is sent directly.
+TEST(Lifecycle, UnusableCacheWritesNothingAndSendsReportsDirectly)
 {
-    QTemporaryDir parent;
-    QFile file(parent.filePath("not-a-directory"));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    QTemporaryDir parent, workingDirectory;
+    const QString cacheInTheWay = parent.filePath("keel-anr-cache");
+    QFile file(cacheInTheWay);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("a file") == 6);
     file.close();
+    ASSERT_TRUE(QDir::setCurrent(workingDirectory.path()));
+    standin::log::enable();
+    standin::tally::setCloudConfiguration({{"lag_sw", "1"},
+                                           {"lag_first_time", "600000"},
+                                           {"stuck_first_time", "100"},
+                                           {"lag_sample_rate", "10"}});
 
-    KeelAnr::start(file.fileName());
+    KeelAnr::start(parent.path());
     standin::tally::waitUntilIdle();
-    EXPECT_TRUE(KeelAnrInternals::collector()->cacheDirectory().isEmpty());
+    EXPECT_EQ(KeelAnrInternals::collector()->dumpSink(), nullptr);
     EXPECT_NE(KeelAnrInternals::eventFilter(), nullptr) << "start completes all the same";
-    EXPECT_TRUE(Keel::instance()->initEventCallback);
+    ASSERT_TRUE(KeelAnrInternals::eventFilter()->enabled.load()) << "the delivered switch applies";
+    testsupport::BlockingReceiver([] {
+        EXPECT_TRUE(
+            standin::tally::waitForEvents("keel_stuck_info", 1, testsupport::kSafetyTimeout));
+    }).deliverOnce();
+    KeelAnr::stop();
+
+    const auto sent = standin::tally::eventsNamed("keel_stuck_info");
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_NE(sent[0].payload.find(R"("stuck_stack_dump": "")"), std::string::npos);
+    EXPECT_EQ(standin::log::count("[ANR] cache unusable, nothing is kept on disk: "), 1u);
+    EXPECT_EQ(QDir(workingDirectory.path())
+                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList());
+    EXPECT_EQ(QDir(parent.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList({"keel-anr-cache"}));
+    EXPECT_TRUE(QFileInfo(cacheInTheWay).isFile());
 }
 
 } // namespace

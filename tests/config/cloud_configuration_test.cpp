@@ -19,7 +19,7 @@ namespace
 
 QString iniPath()
 {
-    return QDir(KeelAnrInternals::collector()->cacheDirectory()).filePath("anr_config.ini");
+    return QDir(testsupport::moduleDirectory()).filePath("keel-anr-cache/anr_config.ini");
 }
 
 // The file's bytes before a delivery: "" for no file, "/" for a directory in its place

@@ -59,7 +59,6 @@ protected:
         clockStep = 0;
         collector_ = ANRCollector::createWithoutWatchdogForTesting();
         collector_->setClockForTesting(&fakeClock);
-        collector_->watchMainThread({}, "/cache");
 
         actions_.captureStack = [this] {
             ++captures_;
@@ -75,13 +74,11 @@ protected:
             ++dumps_;
             return dumpsFail_ ? std::string() : "dump-" + std::to_string(dumps_) + ".dmp";
         };
-        actions_.reportStuck = [this](std::string dumpPath, QString cacheDir) {
-            EXPECT_EQ(cacheDir, "/cache");
+        actions_.reportStuck = [this](std::string dumpPath) {
             ++stuckReports_;
             record("stuck:" + dumpPath);
         };
-        actions_.reportLag = [this](std::string dumpPath, long long durationMs, QString cacheDir) {
-            EXPECT_EQ(cacheDir, "/cache");
+        actions_.reportLag = [this](std::string dumpPath, long long durationMs) {
             ++lagReports_;
             record("lag:" + dumpPath + ":" + std::to_string(durationMs));
         };

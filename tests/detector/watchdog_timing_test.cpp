@@ -47,7 +47,7 @@ struct Actions {
             testsupport::pollUntil([this] { return released.load(); }, std::chrono::hours(1));
             return std::string();
         },
-        [](std::string, QString) {}, [](std::string, long long, QString) {}};
+        [](std::string) {}, [](std::string, long long) {}};
 };
 
 // The process's collector running `actions` (never destroyed) on its watchdog thread.

@@ -1,12 +1,9 @@
 // Faults a hostile or unlucky host meets in the cache: planted links and special files, a full
 // disk, unsafe GUIDs, and what the cache keeps.
-#include "anr/keel_anr_internals.h"
+#include "cache/cache.h"
 #include "config/cloud_configuration.h"
-#include "detector/anr_collector.h"
 #include "platform/clock.h"
 #include "platform/path_text.h"
-#include "platform/regular_file.h"
-#include "report/report_cache.h"
 #include "report/retry.h"
 #include "support/report_fixture.h"
 #include "sysinfo/build_number.h"
@@ -30,7 +27,7 @@ using namespace reporttest;
 // Older than this, an entry counts as an earlier run's.
 constexpr long long kOld = 24LL * 3600 * 1000;
 const char kReport[] = R"({"r": 1})";
-const char kLagReport[] = "g/keel_lag_info.5.1019.json";
+const char kLagReport[] = "e/keel_lag_info.5.1019.json";
 
 // False when `work` has not returned within a bounded time (it is left blocked).
 bool finishesInTime(std::function<void()> work)
@@ -96,12 +93,13 @@ protected:
     }
     CloudConfiguration merge(const std::map<std::string, std::string> &delivered) const
     {
-        return mergeCloudConfiguration(delivered, cacheDir(), &writeCacheFileDurably);
+        return mergeCloudConfiguration(delivered, *cache_);
     }
     // An empty cache directory, with no event sent and nothing logged yet.
     void emptyCache()
     {
         ASSERT_TRUE(QDir(cacheDir()).removeRecursively() && QDir().mkpath(cacheDir()));
+        cache_ = cache::Cache::open(nativePathOf(cacheDir()));
         standin::tally::clearEvents();
         standin::log::clear();
     }
@@ -121,12 +119,12 @@ TEST_F(CacheFaults, PlantedLinksAndSpecialFilesAreNeverFollowedAndEverythingOuts
         QString at, target; // in the cache; outside it
         bool withReport;    // a plain report beside it, which is sent
     } cases[] = {
-        {Kind::link, "g", "", false},
+        {Kind::link, "e", "", false},
         {Kind::link, kLagReport, "keel_lag_info.5.1019.json", false},
         {Kind::fifo, kLagReport, "", false},
-        {Kind::link, "g/1.dmp", "1.dmp", true},
-        {Kind::fifo, "g/1.dmp", "", true},
-        {Kind::link, "g/sub", "", true},
+        {Kind::link, "e/1.dmp", "1.dmp", true},
+        {Kind::fifo, "e/1.dmp", "", true},
+        {Kind::link, "e/sub", "", true},
         {Kind::link, "5.dmp", "1.dmp", false}, // old root dumps
         {Kind::fifo, "6.dmp", "", false},
     };
@@ -138,7 +136,7 @@ TEST_F(CacheFaults, PlantedLinksAndSpecialFilesAreNeverFollowedAndEverythingOuts
             writeFile(inCache(kLagReport), kReport);
         plant(c.kind, inCache(c.at), outside() + "/" + c.target);
         ASSERT_TRUE(finishesInTime([this] {
-            retryCachedReports(cacheDir(), platform::wallClockMs() + kOld); // all left behind
+            retryCachedReports(*cache_, platform::wallClockMs() + kOld); // all left behind
         })) << "blocked";
         standin::upload::waitUntilIdle();
 
@@ -147,7 +145,7 @@ TEST_F(CacheFaults, PlantedLinksAndSpecialFilesAreNeverFollowedAndEverythingOuts
         EXPECT_EQ(snapshot(outside()), before);
     }
     // Two starts may clean one cache at once: what the other removed first counts as removed.
-    EXPECT_TRUE(platform::removeEntry(QFile::encodeName(inCache("gone")).toStdString()));
+    EXPECT_TRUE(platform::Directory::makeAndOpen(nativePathOf(cacheDir())).remove("gone"));
 }
 
 TEST_F(CacheFaults, TheConfigurationIsReadOnlyFromARegularFileOfAtMostSixtyFourKibibytes)
@@ -197,20 +195,19 @@ TEST_F(CacheFaults, CacheEntriesAreOwnerOnlyWhateverTheUmask)
 {
     const mode_t previous = ::umask(0);
     const QString fresh = root_.filePath("host/keel-anr-cache");
-    const bool made = makeCacheDirectory(fresh);
+    const bool made = cache::Cache::open(nativePathOf(fresh))->usable();
     ::chmod(QFile::encodeName(cacheDir()).constData(), 0777);
-    const bool remade = makeCacheDirectory(cacheDir());
-    writeCachedReport("keel_lag_info", kReport, "g", 5, 1019, cacheDir());
+    cache_ = cache::Cache::open(nativePathOf(cacheDir()));
+    cache_->writeReport("e", "keel_lag_info", 5, 1019, kReport);
     merge({{"lag_sw", "0"}});
     ::umask(previous);
 
-    ASSERT_TRUE(made && remade);
+    ASSERT_TRUE(made && cache_->usable());
     EXPECT_EQ(modeOf(fresh), 0700u);
     EXPECT_EQ(modeOf(cacheDir()), 0700u) << "an existing cache directory is narrowed";
-    EXPECT_EQ(modeOf(inCache("g")), 0700u);
-    EXPECT_EQ(modeOf(inCache("g/keel_lag_info.5.1019.json")), 0600u);
+    EXPECT_EQ(modeOf(inCache("e")), 0700u);
+    EXPECT_EQ(modeOf(inCache("e/keel_lag_info.5.1019.json")), 0600u);
     EXPECT_EQ(modeOf(inCache("anr_config.ini")), 0600u);
-    EXPECT_FALSE(makeCacheDirectory(inCache("g/keel_lag_info.5.1019.json")));
 }
 
 // A disk that fills up: a report is cached whole or not at all, the configuration keeps its
@@ -226,105 +223,96 @@ TEST_F(CacheFaults, AFullDiskLeavesWholeFilesOrNone)
         SCOPED_TRACE(room);
         const bool fits = room >= bytes;
         standin::tally::clearEvents();
-        setCacheWriteRoomForTesting(room);
-        writeCachedReport("keel_lag_info", text, "g", 5, 1019, cacheDir());
-        setCacheWriteRoomForTesting(room * configBytes / bytes);
+        cache::Cache::setWriteRoomForTesting(room);
+        cache_->writeReport("e", "keel_lag_info", 5, 1019, text);
+        cache::Cache::setWriteRoomForTesting(room * configBytes / bytes);
         merge({{"lag_sw", "0"}, {"lag_first_time", "4321"}});
-        setCacheWriteRoomForTesting(-1);
+        cache::Cache::setWriteRoomForTesting(-1);
 
         EXPECT_EQ(tree(cacheDir()),
-                  fits ? QStringList({"anr_config.ini", "g/", "g/keel_lag_info.5.1019.json"})
-                       : QStringList({"anr_config.ini", "g/"}))
+                  fits ? QStringList({"anr_config.ini", "e/", "e/keel_lag_info.5.1019.json"})
+                       : QStringList({"anr_config.ini", "e/"}))
             << "no partial or temporary file is left";
         EXPECT_EQ(parseCachedConfiguration(readFile(inCache("anr_config.ini")).toStdString())
                       .lagFirstTime,
                   fits ? 4321 : 1234);
-        retryCachedReports(cacheDir(), platform::wallClockMs() + kOld);
+        retryCachedReports(*cache_, platform::wallClockMs() + kOld);
         EXPECT_EQ(sentPayloads(), std::vector<std::string>(fits, text));
         EXPECT_EQ(tree(cacheDir()), QStringList({"anr_config.ini"}))
             << "the empty report directory is removed too";
     }
 }
 
-TEST(SafeReportGuid, KeepsAPlainNameAndMakesFreshOnesForAnythingElse)
-{
-    using namespace std::string_literals;
-    static const QRegularExpression randomGuid(
-        "^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$");
-    for (const std::string &plain :
-         {"0f8fad5b-d9cb-469f-a165-70867728950e"s, std::string(128, 'a')})
-        EXPECT_EQ(safeReportGuid(plain), plain);
-    // "../../escape" as a report's GUID: reports_test.
-    for (const std::string &guid :
-         {""s, ".."s, "a/b"s, "a\\b"s, "ab\0cd"s, "ab\ncd"s, "ab\x7f"s, std::string(129, 'a')}) {
-        const std::string replaced = safeReportGuid(guid);
-        EXPECT_TRUE(randomGuid.match(QString::fromStdString(replaced)).hasMatch())
-            << guid << " -> " << replaced;
-        EXPECT_NE(replaced, safeReportGuid(guid)) << "a fresh one each time";
-    }
-}
-
-// What the cache keeps: dumps no report took and report directories without a report go once
-// an earlier run left them; dumps beyond the quota go oldest first.
+// What a start cleans up, in the retry's words: dumps no report took and report
+// directories without a report go once an earlier run left them; dumps beyond the quota go
+// (their order: cache_test).
 TEST_F(CacheFaults, CleanupKeepsOnlyWhatMayStillBeUsedWithinTheQuota)
 {
     struct Laid {
         QString path;
-        long long ageMs, bytes; // sparse: the size counts, the disk holds none of it
+        long long ageMs;
     };
-    constexpr long long kMiB = 1024 * 1024, kFresh = 1000;
-    constexpr long long kYoung = 5 * 60 * 1000; // older than this start, not left behind
-    std::vector<Laid> many;
-    std::vector<std::string> manyLeft = {
-        "[ANR] retryFailedCache deleted 3 dumps over the cache quota"};
-    for (int i = 0; i < 53; ++i) { // the oldest come last by name: age, not name, decides
-        many.push_back({QString("%1.dmp").arg(i, 2, 10, QChar('0')), kYoung - (52 - i) * 1000, 1});
-        if (i < 50)
-            manyLeft.push_back("left " + many.back().path.toStdString());
-    }
+    constexpr long long kFresh = 1000;
     const struct {
         const char *name;
         std::vector<Laid> entries;
         std::vector<std::string> outcome;
     } cases[] = {
         {"RootDumpsOfAnEarlierRunGoFreshOnesStay",
-         {{"100.dmp", kOld, 10}, {"101.DMP", kOld, 10}, {"102.dmp", kFresh, 10}},
+         {{"100.dmp", kOld}, {"101.DMP", kOld}, {"102.dmp", kFresh}},
          {"[ANR] retryFailedCache deleted 2 dumps no report took", "left 102.dmp"}},
         {"ReportDirectoriesWithoutReportGoOnceLeftBehind",
-         {{"old/1.dmp", kOld, 10},
-          {"old/.keel_lag_info.5.1019.json.1.0.tmp", kOld, 10},
-          {"fresh/2.dmp", kFresh, 10}},
-         {"[ANR] retryFailedCache removed a report directory without report", "left fresh/",
-          "left fresh/2.dmp"}},
-        {"AtMostFiftyDumpsOldestGoFirst", many, manyLeft},
-        {"AtMostAHundredMebibytesOldestGoFirst",
-         {{"a/1.dmp", kYoung, 40 * kMiB},
-          {"b/2.dmp", kYoung - 1000, 40 * kMiB},
-          {"c/3.dmp", kYoung - 2000, 40 * kMiB}},
-         {"[ANR] retryFailedCache deleted 1 dumps over the cache quota", "left a/", "left b/",
-          "left b/2.dmp", "left c/", "left c/3.dmp"}},
-        {"AHundredMebibytesExactlyStay",
-         {{"a/1.dmp", kYoung, 60 * kMiB}, {"b/2.dmp", kYoung - 1000, 40 * kMiB}},
-         {"left a/", "left a/1.dmp", "left b/", "left b/2.dmp"}},
+         {{"a0/1.dmp", kOld},
+          {"a0/.keel_lag_info.5.1019.json.1.0.tmp", kOld},
+          {"f0/2.dmp", kFresh}},
+         {"[ANR] retryFailedCache removed a report directory without report", "left f0/",
+          "left f0/2.dmp"}},
+        {"DumpsOverTheQuotaGo",
+         {{"1.dmp", kFresh}, {"2.dmp", kFresh + 1}, {"3.dmp", kFresh + 2}},
+         {"[ANR] retryFailedCache deleted 1 dumps over the cache quota", "left 1.dmp",
+          "left 2.dmp"}},
         {"ReportsKeepTheirDumpsWithinTheQuota",
-         {{"r/keel_lag_info.5.1019.json", kOld, 2}, {"100.dmp", kFresh, 10}},
-         {"sent keel_lag_info r 5 1019 {}", "left 100.dmp"}},
+         {{"ab/keel_lag_info.5.1019.json", kOld}, {"100.dmp", kFresh}},
+         {"sent keel_lag_info ab 5 1019 {}", "left 100.dmp"}},
     };
-    KeelAnrInternals::collector()->watchMainThread({}, cacheDir());
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         emptyCache();
         for (const Laid &entry : c.entries) {
             const QString path = inCache(entry.path);
             writeFile(path, "{}");
-            ASSERT_EQ(::truncate(QFile::encodeName(path).constData(), entry.bytes), 0);
             age(path, entry.ageMs);
             age(QFileInfo(path).absolutePath(), entry.ageMs);
         }
-        KeelAnr::startTime = platform::wallClockMs(); // through the module, which passes it on
-        KeelAnrInternals::retryFailedCache();
+        cache_->setQuotaForTesting({2, 1LL << 30});
+        retryCachedReports(*cache_, platform::wallClockMs());
         EXPECT_EQ(cacheOutcome(), c.outcome);
     }
+}
+
+// Two processes of the host on one cache: the one that retries holds the cache's retrier
+// lock, and the other skips its retry instead of sending the same reports again.
+TEST_F(CacheFaults, AnotherRetrierOnTheSameCacheSkipsAndEachReportIsSentOnce)
+{
+    for (int i = 0; i < 20; ++i)
+        writeFile(inCache(QString("a%1/keel_lag_info.5.1019.json").arg(i)), kReport);
+    const std::shared_ptr<cache::Cache> otherProcess = cache::Cache::open(nativePathOf(cacheDir()));
+    {
+        const platform::FileLock retrying = otherProcess->lockForRetry();
+        ASSERT_TRUE(retrying.held());
+        retryCachedReports(*cache_, 0);
+        EXPECT_TRUE(standin::tally::events().empty());
+        EXPECT_TRUE(
+            standin::log::contains("[ANR] retryFailedCache skipped: another process retries"));
+    }
+    retryCachedReports(*cache_, 0);
+    retryCachedReports(*otherProcess, 0);
+    std::vector<std::string> guids;
+    for (const auto &event : standin::tally::events())
+        guids.push_back(event.guid);
+    std::sort(guids.begin(), guids.end());
+    EXPECT_EQ(std::adjacent_find(guids.begin(), guids.end()), guids.end()) << "none twice";
+    EXPECT_EQ(guids.size(), 20u);
 }
 
 } // namespace

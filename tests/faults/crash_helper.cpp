@@ -3,9 +3,9 @@
 //   crash_helper write|retry <cache dir> <journal> <kill after step, 0: never>
 // The journal gets "step <name>" after each step and "sent <guid> <payload>" for each event,
 // written before any kill.
+#include "cache/cache.h"
 #include "keel_standin.h"
 #include "platform/clock.h"
-#include "report/report_cache.h"
 #include "report/reports.h"
 #include "report/retry.h"
 #include "upload_standin.h"
@@ -59,7 +59,8 @@ int main(int argc, char **argv)
     // Everything a writer left counts as left behind for the retry.
     const long long startTime = platform::wallClockMs() + 24LL * 3600 * 1000;
     standin::upload::setUploadDirectory(QDir(cacheDir).filePath("../uploads").toStdString());
-    setCacheStepHookForTesting(onStep);
+    cache::setCacheStepHookForTesting(onStep);
+    const std::shared_ptr<cache::Cache> cache = cache::Cache::open(argv[2]);
 
     if (mode == "write") {
         const QString dump = QDir(cacheDir).filePath("1700000000000.dmp");
@@ -68,10 +69,10 @@ int main(int argc, char **argv)
             return 2;
         file.close();
         standin::upload::setDefaultReply(standin::upload::error(1, "down"));
-        reportStuck(dump.toStdString(), cacheDir, startTime);
+        reportStuck(cache, dump.toStdString(), startTime);
     } else if (mode == "retry") {
         standin::upload::setDefaultReply(standin::upload::stored());
-        retryCachedReports(cacheDir, startTime);
+        retryCachedReports(*cache, startTime);
     } else {
         return 2;
     }

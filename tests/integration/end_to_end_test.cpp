@@ -8,6 +8,7 @@
 #include "support/report_fixture.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QProcess>
 
 #include <condition_variable>
@@ -31,8 +32,8 @@ struct Recorder {
             update([&] { ++dumps; });
             return "recorded-" + std::to_string(dumps) + ".dmp";
         },
-        [](std::string, QString) {},
-        [this](std::string dump, long long ms, QString) {
+        [](std::string) {},
+        [this](std::string dump, long long ms) {
             update([&] { lagReports.emplace_back(dump, ms); });
         }};
 
@@ -88,61 +89,88 @@ TEST(EndToEnd, StillHandlerIsALagReportedOnTheNextDeliveryEvenAcrossAStop)
 struct HelperRun {
     int exitCode;     // -1: crashed or hung
     QStringList sent; // "<guid> <payload>" for each stuck report sent
+    QString applied;  // "on|lag|stuck|rate" as the module applied the configuration
     long long exitMs; // from main's return to the end of the process
 };
 
-HelperRun runHelper(const QString &phase, const QString &dir)
+HelperRun runHelper(const QString &phase, const QString &dir, const QString &workingDirectory)
 {
     QProcess helper;
     helper.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    helper.setWorkingDirectory(workingDirectory);
     helper.start(KEELANR_END_TO_END_HELPER, {phase, dir});
     if (!helper.waitForFinished(3 * 60 * 1000))
         helper.kill();
     HelperRun run{helper.exitStatus() == QProcess::NormalExit ? helper.exitCode() : -1,
                   {},
+                  {},
                   platform::monotonicMs()};
     for (const QString &line : QString::fromUtf8(helper.readAllStandardOutput()).split('\n')) {
         if (line.startsWith("sent "))
             run.sent << line.mid(5).trimmed();
+        if (line.startsWith("applied "))
+            run.applied = line.mid(8).trimmed();
         if (line.startsWith("main-returned "))
             run.exitMs -= line.mid(14).trimmed().toLongLong();
     }
     return run;
 }
 
-// A host that quits while a stuck report's upload hangs ends at once; the report and its dump
-// wait in the cache, and the next start sends them once.
-TEST(EndToEnd, HangCachedWhileItsUploadHangsIsSentOnceAtTheNextStart)
+// Every entry below `directory`, relative to it.
+QStringList entriesBelow(const QString &directory)
+{
+    QStringList entries;
+    QDirIterator it(directory, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        entries << QDir(directory).relativeFilePath(it.next());
+    return entries;
+}
+
+// A host's directory that does not exist yet, two levels under a name with Latin and CJK
+// letters. The first run's stuck report cannot upload its dump, so both wait in the cache;
+// the next run sends them once, with the configuration read back from the cache. Nothing is
+// written outside the directory, the working directory included.
+TEST(EndToEnd, StuckReportCachedUnderANonAsciiDirectoryIsSentOnceAtTheNextStart)
 {
     QTemporaryDir root;
-    const QString cache = root.filePath("keel-anr-cache");
+    const QString workingDirectory = root.filePath("cwd");
+    ASSERT_TRUE(QDir().mkpath(workingDirectory));
+    const QString dir = root.filePath(QString::fromUtf8(u8"José 张伟/AppData/Keel"));
+    const QString cache = QDir(dir).filePath("keel-anr-cache");
 
-    const HelperRun hang = runHelper("hang", root.path());
-    ASSERT_EQ(hang.exitCode, 0) << "the stuck report's upload never started";
-    EXPECT_EQ(hang.sent, QStringList());
-    // The module waits at most a second; the rest is the process's teardown on a loaded machine.
-    EXPECT_LT(hang.exitMs, 5000);
-
+    const HelperRun failed = runHelper("fail", dir, workingDirectory);
+    ASSERT_EQ(failed.exitCode, 0) << "the stuck report was not cached with its dump";
+    EXPECT_EQ(failed.sent, QStringList());
+    EXPECT_EQ(failed.applied, "on|600000|200|10");
+    EXPECT_LT(failed.exitMs, 5000);
     const QStringList directories = QDir(cache).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     ASSERT_EQ(directories.size(), 1) << directories.join(' ').toStdString();
     const QString report = cache + "/" + directories.front();
-    const std::string cachedText = readFile(report + "/keel_stuck_info.5.1019.json").toStdString();
-    const Json cached(cachedText);
-    ASSERT_TRUE(cached.isObject()) << cachedText;
-    // The report's fields are the report tests' concern; the facade hands it the start time.
-    const json_int_t started = json_integer_value(cached.get("stuck_appstart_time"));
-    EXPECT_GT(started, 0);
-    EXPECT_LE(started, json_integer_value(cached.get("stuck_time")));
-    EXPECT_EQ(QDir(report).entryList({"*.dmp"}, QDir::Files).size(), 1)
-        << "the dump stays with the report";
+    const Json cached(readFile(report + "/keel_stuck_info.5.1019.json").toStdString());
+    ASSERT_TRUE(cached.isObject());
+    EXPECT_GT(json_integer_value(cached.get("stuck_appstart_time")), 0);
+    const QStringList dumps = QDir(report).entryList({"*.dmp"}, QDir::Files);
+    ASSERT_EQ(dumps.size(), 1) << "the dump stays with the report";
+    const QByteArray dump = readFile(report + "/" + dumps.front());
 
-    const HelperRun restart = runHelper("restart", root.path());
-    ASSERT_EQ(restart.exitCode, 0) << "the cached report was not sent, or the cache not emptied";
+    const HelperRun restarted = runHelper("restart", dir, workingDirectory);
+    ASSERT_EQ(restarted.exitCode, 0) << "the cached report was not sent, or the cache not emptied";
+    EXPECT_EQ(restarted.applied, "on|600000|200|10") << "anr_config.ini read back";
+    ASSERT_EQ(restarted.sent.size(), 1) << restarted.sent.join('\n').toStdString();
+    EXPECT_EQ(restarted.sent[0].section(' ', 0, 0), directories.front());
+    const std::string reference =
+        Json(restarted.sent[0].section(' ', 1).toStdString()).string("stuck_stack_dump");
+    ASSERT_NE(reference, "");
+    EXPECT_EQ(readFile(QDir(dir).filePath("uploads/" + QString::fromStdString(reference))), dump);
     EXPECT_EQ(QDir(cache).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList());
-    ASSERT_EQ(restart.sent.size(), 1) << restart.sent.join('\n').toStdString();
-    EXPECT_EQ(restart.sent[0].section(' ', 0, 0), directories.front());
-    // The text resent with its dump's reference is the retry tests' concern.
-    EXPECT_NE(Json(restart.sent[0].section(' ', 1).toStdString()).string("stuck_stack_dump"), "");
+
+    for (const QString &entry : entriesBelow(root.path()))
+        EXPECT_TRUE(entry == "cwd" || entry.startsWith(QString::fromUtf8(u8"José 张伟")))
+            << entry.toStdString();
+    EXPECT_EQ(entriesBelow(workingDirectory), QStringList());
+    for (const QString &entry : QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot))
+        EXPECT_TRUE(entry == "keel-anr-cache" || entry == "uploads") << entry.toStdString();
 }
 
 } // namespace

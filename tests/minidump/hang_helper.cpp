@@ -1,6 +1,7 @@
 // A Qt application whose GUI thread hangs in a paint handler while another thread dumps it
 // into the cache directory argv[1]. Prints "dump <path>", "threads <count at the dump>" and
 // "pid <its id>", or exits 1 without a dump.
+#include "cache/cache.h"
 #include "detector/anr_collector.h"
 #include "platform/linux/capture/proc_files_linux.h"
 
@@ -59,7 +60,8 @@ int main(int argc, char **argv)
     std::thread watchdog([&] {
         hanging.get_future().wait();
         auto collector = ANRCollector::createWithoutWatchdogForTesting();
-        collector->watchMainThread({}, QString::fromLocal8Bit(argv[1]));
+        const auto dumps = cache::Cache::open(argv[1]);
+        collector->watchMainThread({}, dumps.get());
         threadCount = platform::linux_impl::listThreadIds().size();
         dumpPath = collector->writeMiniDump();
         static_cast<void>(write(wakeUp[1], "x", 1));

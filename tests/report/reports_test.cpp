@@ -3,7 +3,6 @@
 // every report carries; and the cache writer replacing an earlier report only once the new one
 // is whole.
 #include "report/common_fields.h"
-#include "report/report_cache.h"
 #include "report/reports.h"
 
 #include "keel.h"
@@ -50,6 +49,7 @@ struct Scenario {
     bool uploadFails = false; // then nothing is sent and the report is cached
     Delivery delivery = Delivery::Inline;
     bool withDump = true;
+    bool cacheUnusable = false; // a file where the cache belongs
 };
 
 void PrintTo(const Scenario &s, std::ostream *out)
@@ -65,7 +65,11 @@ const Scenario kScenarios[] = {
     {"UploadFailsInline", EventReply::AcceptNow, false, true},
     {"UploadFailsLaterInTheBackground", EventReply::AcceptNow, true, true,
      Delivery::FromLibraryThread},
-    {"WithoutADump", EventReply::AcceptNow, false, true, Delivery::Inline, false},
+    // Without a dump the report is sent at once, its key empty; refused, it is cached alone.
+    {"WithoutADump", EventReply::AcceptNow, false, false, Delivery::Inline, false},
+    {"WithoutADumpRefused", EventReply::RefuseNow, false, false, Delivery::Inline, false},
+    // Nothing can be kept: the dump is not taken and the report is sent directly.
+    {"UnusableCacheRefused", EventReply::RefuseNow, false, false, Delivery::Inline, true, true},
 };
 
 class Report : public ReportTest, public testing::WithParamInterface<std::tuple<Kind, Scenario>>
@@ -84,10 +88,15 @@ TEST_P(Report, IsSentOrCachedWithTheEpisodeFieldsTheCommonBlockAndTheDumpReferen
         standin::upload::setDefaultReply(standin::upload::error(503, "unavailable", s.delivery));
     const long long before = platform::wallClockMs();
     const std::string dumpPath = s.withDump ? dump.toStdString() : "";
+    const QString inTheWay = root_.filePath("in-the-way");
+    writeFile(inTheWay, "a file");
+    const std::shared_ptr<cache::Cache> cache =
+        s.cacheUnusable ? cache::Cache::open(nativePathOf(inTheWay + "/keel-anr-cache")) : cache_;
+    standin::log::clear(); // the unusable cache's own line: lifecycle_test
     if (kind.duration == 8)
-        reportStuck(dumpPath, cacheDir(), kStartTime);
+        reportStuck(cache, dumpPath, kStartTime);
     else
-        reportLag(dumpPath, kind.duration, cacheDir(), kStartTime);
+        reportLag(cache, dumpPath, kind.duration, kStartTime);
     standin::tally::waitUntilIdle(); // refusals that arrive later write from the client's thread
     const long long after = platform::wallClockMs();
 
@@ -95,8 +104,9 @@ TEST_P(Report, IsSentOrCachedWithTheEpisodeFieldsTheCommonBlockAndTheDumpReferen
     EXPECT_EQ(standin::log::contains(kind.uploadFailedLog), s.uploadFails);
     const auto events = standin::tally::events();
     ASSERT_EQ(events.size(), s.uploadFails ? 0u : 1u);
-    const bool cached =
-        s.uploadFails || s.reply == EventReply::RefuseNow || s.reply == EventReply::RefuseLater;
+    const bool cached = !s.cacheUnusable && (s.uploadFails || s.reply == EventReply::RefuseNow ||
+                                             s.reply == EventReply::RefuseLater);
+    const bool uploaded = s.withDump && !s.cacheUnusable && !s.uploadFails;
     const QStringList directories = QDir(cacheDir()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     ASSERT_EQ(directories.size(), cached ? 1 : 0);
     const QString directory = directories.value(0);
@@ -104,8 +114,8 @@ TEST_P(Report, IsSentOrCachedWithTheEpisodeFieldsTheCommonBlockAndTheDumpReferen
     QStringList expectedTree;
     if (cached)
         expectedTree << directory + "/" << file;
-    if (s.uploadFails)
-        expectedTree << (s.withDump ? directory + "/" : "") + "1700000000500.dmp";
+    if (!uploaded)
+        expectedTree << (s.uploadFails ? directory + "/" : "") + "1700000000500.dmp";
     expectedTree.sort();
     EXPECT_EQ(tree(cacheDir()), expectedTree);
     if (s.uploadFails && s.withDump) {
@@ -126,7 +136,14 @@ TEST_P(Report, IsSentOrCachedWithTheEpisodeFieldsTheCommonBlockAndTheDumpReferen
         EXPECT_EQ(events[0].second, 1019);
         EXPECT_TRUE(events[0].hasDone);
         EXPECT_NE(events[0].guid, "../../escape");
-        EXPECT_EQ(uploadedFile(payload.string(kind.prefix + "stack_dump")), "MDMP stack evidence");
+        if (uploaded) {
+            EXPECT_EQ(uploadedFile(payload.string(kind.prefix + "stack_dump")),
+                      "MDMP stack evidence");
+        } else {
+            EXPECT_TRUE(json_is_string(payload.get(kind.prefix + "stack_dump")));
+            EXPECT_EQ(payload.string(kind.prefix + "stack_dump"), "");
+            EXPECT_TRUE(standin::upload::uploads().empty());
+        }
         if (cached) {
             EXPECT_EQ(directory.toStdString(), events[0].guid);
             EXPECT_EQ(readFile(inCache(file)).toStdString(), text);
@@ -200,22 +217,6 @@ TEST(CommonReportFields, AddsElevenMembersInOrderWithTheirTypesAndValues)
     QFile::remove(ini);
     if (hadIni)
         QFile::rename(ini + ".saved-by-common-fields-test", ini);
-}
-
-using ReportCache = ReportTest;
-
-TEST_F(ReportCache, ReplacesAnEarlierReportOnlyOnceTheNewOneIsWhole)
-{
-    const QString file = inCache("guid-1/keel_lag_info.-3.1019.json");
-    writeCachedReport("keel_lag_info", R"({"n": 1})", "guid-1", -3, 1019, cacheDir());
-    QByteArray seenWhileWriting;
-    setBeforeReportCommitHookForTesting([&] { seenWhileWriting = readFile(file); });
-    writeCachedReport("keel_lag_info", R"({"g": "后台"})", "guid-1", -3, 1019, cacheDir());
-    setBeforeReportCommitHookForTesting(nullptr);
-
-    EXPECT_EQ(seenWhileWriting, R"({"n": 1})");
-    EXPECT_EQ(tree(cacheDir()), QStringList({"guid-1/", "guid-1/keel_lag_info.-3.1019.json"}));
-    EXPECT_EQ(readFile(file), R"({"g": "后台"})");
 }
 
 } // namespace

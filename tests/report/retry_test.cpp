@@ -54,7 +54,7 @@ struct NoPermissionOverride {
 };
 #endif
 
-enum class CacheState { Directory, ReportUnreadable, IsAFile, Missing, EmptyPath };
+enum class CacheState { Directory, ReportUnreadable, IsAFile };
 
 struct RetryCase {
     const char *name;
@@ -81,45 +81,39 @@ const RetryCase kRetryCases[] = {
      {"sent keel_lag_info A 5 1019 {}", "sent keel_stuck_info a2 -3 7 {}",
       R"(sent keel_lag_info b 5 1019 {"lag_time":1 , "x": [1,2]})", "sent keel_lag_info C 0 0 {}"}},
     {"UploadedDumpIsReferencedInTheText",
-     {{"g2/keel_stuck_info.5.1019.json", kStuckText}, {"g2/b.dmp", "b"}, {"g2/A.DMP", "a"}},
-     {"uploaded g2/A.DMP",
-      R"(sent keel_stuck_info g2 5 1019 {"stuck_time": 17, "stuck_ground": "前台", )"
+     {{"e2/keel_stuck_info.5.1019.json", kStuckText}, {"e2/b.dmp", "b"}, {"e2/A.DMP", "a"}},
+     {"uploaded e2/A.DMP",
+      R"(sent keel_stuck_info e2 5 1019 {"stuck_time": 17, "stuck_ground": "前台", )"
       R"("stuck_stack_dump": "ref-9"})"}},
     {"FailedDumpUploadDropsTheReport",
-     {{"g3/keel_stuck_info.5.1019.json", kStuckText}, {"g3/1.dmp", "dump"}},
-     {"uploaded g3/1.dmp", "[ANR] retryFailedCache upload dmp failed"},
+     {{"e3/keel_stuck_info.5.1019.json", kStuckText}, {"e3/1.dmp", "dump"}},
+     {"uploaded e3/1.dmp", "[ANR] retryFailedCache upload dmp failed"},
      false},
     {"BadReportFilesAreDroppedWithTheirDumpsUnsent",
-     {{"g4/keel_stuck_info.5.1019.json", "stuck: yes"},
-      {"g4/1.dmp", "dump"},
-      {"g8/keel_lag_info.5.1019.json", "[{}]"},
-      {"g9/keel_lag_info.5.1019.json", QByteArray("{}\0{}", 5)},
-      {"ga/keel_lag_info.5.1019.json", "{\"a\": \"" + QByteArray(1024 * 1024, 'x') + "\"}"},
-      {"ga/1.dmp", "dump"},
-      {"gb/keel_lag_info.5.1019.json", ""},
-      {"gb/1.dmp", "d"}},
+     {{"e4/keel_stuck_info.5.1019.json", "stuck: yes"},
+      {"e4/1.dmp", "dump"},
+      {"e8/keel_lag_info.5.1019.json", "[{}]"},
+      {"e9/keel_lag_info.5.1019.json", QByteArray("{}\0{}", 5)},
+      {"ea/keel_lag_info.5.1019.json", "{\"a\": \"" + QByteArray(1024 * 1024, 'x') + "\"}"},
+      {"ea/1.dmp", "dump"},
+      {"eb/keel_lag_info.5.1019.json", ""},
+      {"eb/1.dmp", "d"}},
      {kNotAnObject, kNotAnObject, kNotAnObject, kDropped + std::string("too large"),
       kDropped + std::string("empty")}},
     {"AnythingElseIsLeftAlone",
      {{"a/b/keel_lag_info.5.1019.json", "{}"},
       {"1.dmp", ""},
       {"x.json", "{}"},
-      {"g/keel_lag_info.json", "{}"},
-      {"g/1.dmp", "d"}},
-     {"left 1.dmp", "left a/", "left a/b/", "left a/b/keel_lag_info.5.1019.json", "left g/",
-      "left g/1.dmp", "left g/keel_lag_info.json", "left x.json"}},
+      {"e/keel_lag_info.json", "{}"},
+      {"e/1.dmp", "d"}},
+     {"left 1.dmp", "left a/", "left a/b/", "left a/b/keel_lag_info.5.1019.json", "left e/",
+      "left e/1.dmp", "left e/keel_lag_info.json", "left x.json"}},
     {"UnreadableReportIsLeftAlone",
-     {{"g/keel_lag_info.5.1019.json", "{}"}, {"g/1.dmp", "d"}},
-     {"left g/", "left g/1.dmp", "left g/keel_lag_info.5.1019.json"},
+     {{"e/keel_lag_info.5.1019.json", "{}"}, {"e/1.dmp", "d"}},
+     {"left e/", "left e/1.dmp", "left e/keel_lag_info.5.1019.json"},
      true,
      CacheState::ReportUnreadable},
     {"CacheDirectoryThatIsAFile", {}, {}, true, CacheState::IsAFile},
-    {"CacheDirectoryThatIsMissing", {}, {}, true, CacheState::Missing},
-    {"EmptyCachePathLeavesTheCurrentDirectoryAlone",
-     {{"g/keel_lag_info.5.1019.json", "{}"}},
-     {"left g/", "left g/keel_lag_info.5.1019.json"},
-     true,
-     CacheState::EmptyPath},
 };
 
 class RetryOutcome : public ReportTest,
@@ -145,22 +139,21 @@ TEST_P(RetryOutcome, SendsOnceWithTheFirstIdentityOrLeavesTheDirectoryAlone)
     case CacheState::IsAFile:
         ASSERT_TRUE(QDir(cacheDir()).removeRecursively());
         writeFile(cacheDir(), "not a directory");
+        cache_ = cache::Cache::open(nativePathOf(cacheDir()));
+        standin::log::clear();
         break;
-    case CacheState::Missing: ASSERT_TRUE(QDir(cacheDir()).removeRecursively()); break;
-    case CacheState::EmptyPath: ASSERT_TRUE(QDir::setCurrent(cacheDir())); break;
     }
     standin::upload::setDefaultReply(c.uploadSucceeds
                                          ? standin::upload::body(R"({"data":"ref-9"})", delivery)
                                          : standin::upload::error(500, "down", delivery));
     // Started at time 0: nothing in the cache counts as an earlier run's leftover.
-    retryCachedReports(c.cache == CacheState::EmptyPath ? QString() : cacheDir(), 0);
+    retryCachedReports(*cache_, 0);
     standin::upload::waitUntilIdle();
 
     EXPECT_EQ(cacheOutcome(), c.outcome);
     if (c.cache == CacheState::IsAFile) {
         EXPECT_EQ(readFile(cacheDir()), "not a directory");
     }
-    EXPECT_EQ(QFileInfo::exists(cacheDir()), c.cache != CacheState::Missing);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryOutcome, RetryOutcome,
@@ -175,12 +168,12 @@ using RetryTest = ReportTest;
 // completion releases the library's handles and confuses no later upload.
 TEST_F(RetryTest, AnUploadThatTimesOutKeepsTheReportForTheNextStart)
 {
-    writeFile(inCache("g/keel_stuck_info.5.1019.json"), kStuckText);
-    writeFile(inCache("g/1.dmp"), "dump");
+    writeFile(inCache("e/keel_stuck_info.5.1019.json"), kStuckText);
+    writeFile(inCache("e/1.dmp"), "dump");
     const std::size_t liveBefore = standin::upload::liveHandles();
     setUploadTimeLimitForTesting(std::chrono::milliseconds(20));
     standin::upload::queueReply(standin::upload::stored(Delivery::Held));
-    retryCachedReports(cacheDir(), 0);
+    retryCachedReports(*cache_, 0);
     setUploadTimeLimitForTesting(std::chrono::milliseconds(0));
     ASSERT_TRUE(standin::upload::waitForHeld(1, kSafetyTimeout));
     EXPECT_EQ(standin::upload::liveHandles(), liveBefore + 2) << "the engine and the resource";
@@ -189,11 +182,11 @@ TEST_F(RetryTest, AnUploadThatTimesOutKeepsTheReportForTheNextStart)
     EXPECT_EQ(standin::upload::handlesDestroyedInUse(), 0u);
     EXPECT_EQ(cacheOutcome(),
               (std::vector<std::string>{
-                  "uploaded g/1.dmp",
-                  "[ANR] retryFailedCache upload dmp timed out; kept for the next start", "left g/",
-                  "left g/1.dmp", "left g/keel_stuck_info.5.1019.json"}));
+                  "uploaded e/1.dmp",
+                  "[ANR] retryFailedCache upload dmp timed out; kept for the next start", "left e/",
+                  "left e/1.dmp", "left e/keel_stuck_info.5.1019.json"}));
 
-    retryCachedReports(cacheDir(), 0);
+    retryCachedReports(*cache_, 0);
     const auto events = standin::tally::events();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(uploadedFile(Json(events[0].payload).string("stuck_stack_dump")), "dump");

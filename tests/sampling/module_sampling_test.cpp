@@ -1,5 +1,6 @@
 // The collector's capture and dump with and without libunwind. That the watchdog calls them
 // during a long delivery is the end-to-end test's part.
+#include "cache/cache.h"
 #include "detector/anr_collector.h"
 #include "keel_standin.h"
 #include "platform/linux/sampling/thread_sampler_linux.h"
@@ -21,7 +22,8 @@ TEST(SamplingWithoutLibunwind, DumpsAreStillWrittenAndTheAbsenceIsLoggedOnce)
 {
     QTemporaryDir directory;
     const std::unique_ptr<ANRCollector> collector = ANRCollector::createWithoutWatchdogForTesting();
-    collector->watchMainThread(platform::openCurrentThread(), directory.path());
+    const auto dumps = cache::Cache::open(directory.path().toStdString());
+    collector->watchMainThread(platform::openCurrentThread(), dumps.get());
     standin::log::enable();
     standin::log::clear();
 

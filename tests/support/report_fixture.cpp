@@ -1,5 +1,6 @@
 #include "support/report_fixture.h"
 
+#include "cache/cache.h"
 #include "keel.h"
 
 #include <QDir>
@@ -23,6 +24,12 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+platform::NativePath nativePathOf(const QString &path)
+{
+    return platform::nativePath(std::u16string(reinterpret_cast<const char16_t *>(path.utf16()),
+                                               static_cast<std::size_t>(path.size())));
+}
+
 QStringList tree(const QString &directory)
 {
     QStringList entries;
@@ -32,7 +39,9 @@ QStringList tree(const QString &directory)
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         it.next();
-        entries << base.relativeFilePath(it.filePath()) + (it.fileInfo().isDir() ? "/" : "");
+        const QString entry = base.relativeFilePath(it.filePath());
+        if (entry != cache::kRetryLockName)
+            entries << entry + (it.fileInfo().isDir() ? "/" : "");
     }
     entries.sort();
     return entries;
@@ -57,6 +66,8 @@ void ReportTest::SetUp()
 {
     ASSERT_TRUE(root_.isValid());
     ASSERT_TRUE(QDir().mkpath(cacheDir()));
+    cache_ = cache::Cache::open(nativePathOf(cacheDir()));
+    ASSERT_TRUE(cache_->usable());
     standin::tally::reset();
     standin::upload::reset();
     standin::upload::setUploadDirectory(uploadDir().toStdString());

@@ -1,6 +1,7 @@
 // A fresh cache and upload directory per test with the stand-ins reset, and file/JSON helpers.
 #pragma once
 
+#include "cache/cache.h"
 #include "keel_standin.h"
 #include "support/poll.h"
 #include "upload_standin.h"
@@ -13,6 +14,7 @@
 #include <jansson.h>
 
 #include <cctype>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,7 +31,10 @@ inline const std::vector<std::string> kCommonKeys = {
 
 void writeFile(const QString &path, const QByteArray &bytes);
 QByteArray readFile(const QString &path);
-// Every entry below `directory`, relative to it, sorted; directories end in '/'.
+// The native form of a path held as text, as the module's facade makes it.
+platform::NativePath nativePathOf(const QString &path);
+// Every entry below `directory`, relative to it, sorted; directories end in '/'. The
+// retrier's lock file at the top is left out: it stays once made.
 QStringList tree(const QString &directory);
 
 // Test names from the parameters' printed form, letters and digits only.
@@ -85,6 +90,8 @@ protected:
     std::vector<std::string> cacheOutcome() const;
 
     QTemporaryDir root_;
+    // The cache on cacheDir(), opened by SetUp.
+    std::shared_ptr<cache::Cache> cache_;
 };
 
 } // namespace reporttest
