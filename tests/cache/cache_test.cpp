@@ -67,12 +67,16 @@ std::vector<std::string> tree(const fs::path &directory)
     return entries;
 }
 
-// Sets the file's size (sparse) and its modification time `ageMs` into the past.
+// One instant for all the files a case lays, so their ages compare as given however slowly
+// they are laid.
+const fs::file_time_type kLaidAt = fs::file_time_type::clock::now();
+
+// Sets the file's size (sparse) and its modification time `ageMs` before kLaidAt.
 void lay(const fs::path &path, long long bytes, long long ageMs)
 {
     writeFile(path, "");
     fs::resize_file(path, static_cast<std::uintmax_t>(bytes));
-    fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::milliseconds(ageMs));
+    fs::last_write_time(path, kLaidAt - std::chrono::milliseconds(ageMs));
 }
 
 std::shared_ptr<Cache> openAt(const fs::path &path)
@@ -172,7 +176,7 @@ TEST(CacheQuota, DropsDumpsNoReportTookFirstThenTheOldest)
 {
     struct Laid {
         const char *path;
-        long long bytes, ageMs;
+        long long bytes, ageMs; // whole seconds: some systems keep no finer file times
     };
     const struct {
         const char *name;
@@ -182,23 +186,26 @@ TEST(CacheQuota, DropsDumpsNoReportTookFirstThenTheOldest)
     } cases[] = {
         {"OrphansGoBeforeOlderReportDumps",
          {3, 1000},
-         {{"a/1.dmp", 1, 9000},
-          {"b/2.dmp", 1, 8000},
-          {"3.dmp", 1, 10},
-          {"4.dmp", 1, 20},
-          {"5.dmp", 1, 30}},
+         {{"a/1.dmp", 1, 9000000},
+          {"b/2.dmp", 1, 8000000},
+          {"3.dmp", 1, 10000},
+          {"4.dmp", 1, 20000},
+          {"5.dmp", 1, 30000}},
          {"3.dmp", "a/1.dmp", "b/2.dmp"}},
         {"ThenTheOldestReportDumps",
          {2, 1000},
-         {{"a/1.dmp", 1, 9000}, {"b/2.dmp", 1, 8000}, {"c/3.dmp", 1, 7000}, {"4.dmp", 1, 10}},
+         {{"a/1.dmp", 1, 9000000},
+          {"b/2.dmp", 1, 8000000},
+          {"c/3.dmp", 1, 7000000},
+          {"4.dmp", 1, 10000}},
          {"b/2.dmp", "c/3.dmp"}},
         {"BytesCountToo",
          {50, 100},
-         {{"a/1.dmp", 40, 9000}, {"b/2.dmp", 40, 8000}, {"c/3.dmp", 40, 7000}},
+         {{"a/1.dmp", 40, 9000000}, {"b/2.dmp", 40, 8000000}, {"c/3.dmp", 40, 7000000}},
          {"b/2.dmp", "c/3.dmp"}},
         {"ExactlyAtTheLimitsStays",
          {2, 100},
-         {{"a/1.dmp", 60, 9000}, {"2.dmp", 40, 10}},
+         {{"a/1.dmp", 60, 9000000}, {"2.dmp", 40, 10000}},
          {"2.dmp", "a/1.dmp"}},
     };
     for (const auto &c : cases) {
@@ -260,7 +267,12 @@ TEST(CacheCleanUp, RemovesWhatEarlierRunsLeftAndKeepsFreshWork)
     lay(root.path() / ".anr_config.ini.2.0.tmp", 1, kFresh);
     lay(root.path() / "ab" / "7.dmp", 1, kOld);
     const std::shared_ptr<Cache> cache = openAt(root.path());
-    const cache::CleanUp done = cache->cleanUp(platform::wallClockMs() - cache::kLeftBehindAgeMs);
+    // Measured from when the files were laid, however long ago that was.
+    const long long laidMs =
+        platform::wallClockMs() - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      fs::file_time_type::clock::now() - kLaidAt)
+                                      .count();
+    const cache::CleanUp done = cache->cleanUp(laidMs - cache::kLeftBehindAgeMs);
     EXPECT_EQ(done.dumpsNoReportTook, 2);
     EXPECT_EQ(done.dumpsOverQuota, 0);
     EXPECT_EQ(tree(root.path()),
