@@ -54,6 +54,17 @@ bool makeParents(const std::string &path)
            (::mkdir(parent.c_str(), 0777) == 0 || errno == EEXIST);
 }
 
+void syncParentOf(const std::string &path)
+{
+    const std::size_t slash = path.find_last_of('/');
+    const std::string parent = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
 // Reads the open file whole when it is regular (and, given `expected`, the very file that
 // was looked at before the open) of at most `maxBytes` bytes.
 FileRead readOpened(int fd, const struct stat *expected, std::size_t maxBytes, std::string &bytes)
@@ -206,11 +217,14 @@ Directory Directory::makeAndOpen(const NativePath &path)
     Directory directory;
     if (path.empty() || !makeParents(path))
         return directory;
-    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+    const bool made = ::mkdir(path.c_str(), 0700) == 0;
+    if (!made && errno != EEXIST)
         return directory;
     const int fd = openPrivateDirectoryAt(AT_FDCWD, path.c_str());
     if (fd < 0)
         return directory;
+    if (made) // the new entry survives a crash; result not examined, the directory works anyway
+        syncParentOf(path);
     directory.path_ = path;
     directory.handle_ = fd;
     return directory;
