@@ -142,10 +142,16 @@ std::string Cache::finishDump(const std::string &name, bool written)
 
 std::string Cache::dumpNameOf(const std::string &dumpPath) const
 {
-    const std::string prefix = platform::pathToUtf8(platform::childPath(path(), ""));
-    if (!usable() || dumpPath.size() <= prefix.size() || dumpPath.compare(0, prefix.size(), prefix))
+    // The cache's path, then a separator: '/' anywhere, '\\' too on Windows (where a path
+    // the host formed with QDir and one the cache formed differ in it).
+    const std::string directory = platform::pathToUtf8(path());
+    if (!usable() || dumpPath.size() <= directory.size() + 1 ||
+        dumpPath.compare(0, directory.size(), directory) != 0)
         return {};
-    const std::string name = dumpPath.substr(prefix.size());
+    const char separator = dumpPath[directory.size()];
+    if (separator != '/' && !(separator == '\\' && platform::pathsAreUtf16()))
+        return {};
+    const std::string name = dumpPath.substr(directory.size() + 1);
     return hasSuffix(name, kDumpSuffix) && directory_.kindOf(name) == EntryKind::Regular
                ? name
                : std::string();
