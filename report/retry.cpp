@@ -1,10 +1,11 @@
 // Retry of cached reports: at each start, every report directory in the cache is sent with
 // the GUID and event identity it was first given, then deleted. Delivery is at least once:
 // a crash between the send and the deletion of the report file sends it again at the next
-// start, with the same GUID. Before that, dumps at the cache's root that no report took
-// and report directories without a report are deleted once they are older than ten
-// minutes, and the cache's quota is applied. Nothing is read or deleted through a link, and only
-// regular files are read or uploaded.
+// start, with the same GUID. Only one process retries a cache at a time (the cache's
+// retrier lock); another skips its retry. Before the reports, what earlier runs left (dumps
+// no report took, temporary files, report directories without a report) is deleted once it
+// is older than ten minutes, and the cache's quota is applied. What lies on disk and how it
+// is reached is the cache layer's.
 #include "report/retry.h"
 
 #include "cache/cache.h"
