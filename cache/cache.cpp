@@ -95,7 +95,8 @@ bool hasSuffix(const std::string &name, const char *suffix)
     const std::string tail = suffix;
     if (name.empty() || name.front() == '.' || name.size() < tail.size())
         return false;
-    return std::equal(tail.begin(), tail.end(), name.end() - static_cast<long>(tail.size()),
+    return std::equal(tail.begin(), tail.end(),
+                      name.end() - static_cast<std::ptrdiff_t>(tail.size()),
                       [](char a, char b) { return lowered(a) == lowered(b); });
 }
 
