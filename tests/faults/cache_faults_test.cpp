@@ -290,29 +290,4 @@ TEST_F(CacheFaults, CleanupKeepsOnlyWhatMayStillBeUsedWithinTheQuota)
     }
 }
 
-// Two processes of the host on one cache: the one that retries holds the cache's retrier
-// lock, and the other skips its retry instead of sending the same reports again.
-TEST_F(CacheFaults, AnotherRetrierOnTheSameCacheSkipsAndEachReportIsSentOnce)
-{
-    for (int i = 0; i < 20; ++i)
-        writeFile(inCache(QString("a%1/keel_lag_info.5.1019.json").arg(i)), kReport);
-    const std::shared_ptr<cache::Cache> otherProcess = cache::Cache::open(nativePathOf(cacheDir()));
-    {
-        const platform::FileLock retrying = otherProcess->lockForRetry();
-        ASSERT_TRUE(retrying.held());
-        retryCachedReports(*cache_, 0);
-        EXPECT_TRUE(standin::tally::events().empty());
-        EXPECT_TRUE(
-            standin::log::contains("[ANR] retryFailedCache skipped: another process retries"));
-    }
-    retryCachedReports(*cache_, 0);
-    retryCachedReports(*otherProcess, 0);
-    std::vector<std::string> guids;
-    for (const auto &event : standin::tally::events())
-        guids.push_back(event.guid);
-    std::sort(guids.begin(), guids.end());
-    EXPECT_EQ(std::adjacent_find(guids.begin(), guids.end()), guids.end()) << "none twice";
-    EXPECT_EQ(guids.size(), 20u);
-}
-
 } // namespace

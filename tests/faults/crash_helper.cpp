@@ -1,6 +1,7 @@
 // A host process that caches one stuck report (its upload fails) or retries the cache, and
-// kills itself with SIGKILL after a given step of the cache's writers or the retry.
-//   crash_helper write|retry <cache dir> <journal> <kill after step, 0: never>
+// kills itself with SIGKILL after a given step of the cache's writers or the retry;
+// retry-and-hang retries until a dump's upload that never ends ("step upload hangs").
+//   crash_helper write|retry|retry-and-hang <cache dir> <journal> <kill after step, 0: never>
 // The journal gets "step <name>" after each step and "sent <guid> <payload>" for each event,
 // written before any kill.
 #include "cache/cache.h"
@@ -16,6 +17,7 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 namespace
@@ -72,6 +74,15 @@ int main(int argc, char **argv)
         reportStuck(cache, dump.toStdString(), startTime);
     } else if (mode == "retry") {
         standin::upload::setDefaultReply(standin::upload::stored());
+        retryCachedReports(*cache, startTime);
+    } else if (mode == "retry-and-hang") {
+        // Retries until the dump's upload, which never ends: the retrier lock stays held
+        // until the process is killed.
+        standin::upload::setDefaultReply(standin::upload::stored(standin::upload::Delivery::Held));
+        std::thread([] {
+            if (standin::upload::waitForHeld(1, std::chrono::minutes(2)))
+                onStep("upload hangs");
+        }).detach();
         retryCachedReports(*cache, startTime);
     } else {
         return 2;

@@ -83,4 +83,32 @@ TEST_F(CrashTest, KillNineAnywhereLosesNothingAndDuplicatesOnlyBetweenSendAndDel
     }
 }
 
+// Two processes of the host on one cache: while one retries it (its upload hangs, so it
+// holds the cache's retrier lock), another's retry skips the cache instead of sending the same
+// report; once the first is gone, the next start sends the report once.
+TEST_F(CrashTest, TwoProcessesOnOneCacheSendEachReportOnce)
+{
+    writeFile(inCache("ab/keel_stuck_info.5.1019.json"), R"({"r": 1})");
+    writeFile(inCache("ab/1.dmp"), "dump");
+    const auto journalOf = [this](const char *name) { return root_.filePath(name); };
+    const auto start = [&](QProcess &child, const char *mode, const char *journal) {
+        child.setProcessChannelMode(QProcess::ForwardedChannels);
+        child.start(KEELANR_CRASH_HELPER, {mode, cacheDir(), journalOf(journal), "0"});
+    };
+    QProcess hanging, second, third;
+    start(hanging, "retry-and-hang", "hanging");
+    ASSERT_TRUE(testsupport::pollUntil(
+        [&] { return readFile(journalOf("hanging")).contains("step upload hangs"); }));
+    start(second, "retry", "second");
+    ASSERT_TRUE(second.waitForFinished(60'000));
+    EXPECT_FALSE(readFile(journalOf("second")).contains("sent ")) << "the first one retries";
+    hanging.kill();
+    ASSERT_TRUE(hanging.waitForFinished(60'000));
+
+    start(third, "retry", "third");
+    ASSERT_TRUE(third.waitForFinished(60'000));
+    EXPECT_EQ(readFile(journalOf("third")).count("sent ab "), 1);
+    EXPECT_EQ(tree(cacheDir()), QStringList());
+}
+
 } // namespace
