@@ -17,10 +17,7 @@ add_subdirectory(sysinfo)
 add_subdirectory(bench/win32)
 # The cache logs through the SDK's log writer: the stand-in's, which is Qt-free too.
 add_subdirectory(sdk)
-# Beside the test executables, where Wine looks for them.
 # The runtimes linked in statically stay private to each DLL.
-set_target_properties(keel tally orlacppupload PROPERTIES
-    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/win32)
 foreach(target keel tally orlacppupload)
     target_link_options(${target} PRIVATE -Wl,--exclude-libs,ALL)
 endforeach()
