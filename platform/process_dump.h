@@ -15,8 +15,6 @@ extern const FileHandle kInvalidFile;
 // readable by the owner only where the platform has such permissions.
 FileHandle createDumpFile(const std::wstring &path);
 void closeDumpFile(FileHandle file);
-// Deletes the file; the result is not examined by callers.
-void deleteDumpFile(const std::wstring &path);
 
 enum class DumpOutcome { Written, Failed, Faulted };
 

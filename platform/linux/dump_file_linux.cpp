@@ -22,11 +22,6 @@ void closeDumpFile(FileHandle file)
     ::close(static_cast<int>(file));
 }
 
-void deleteDumpFile(const std::wstring &path)
-{
-    ::unlink(pathToBytes(path).c_str());
-}
-
 int takeReplacedSignalHandlerNotice()
 {
     return linux_impl::takeReplacedHandlerNotice();

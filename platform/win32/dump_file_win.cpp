@@ -21,14 +21,9 @@ void closeDumpFile(FileHandle file)
     CloseHandle(reinterpret_cast<HANDLE>(file));
 }
 
-void deleteDumpFile(const std::wstring &path)
-{
-    DeleteFileW(path.c_str());
-}
-
 int takeReplacedSignalHandlerNotice()
 {
-    return 0; // dbghelp stops threads without signals
+    return 0; // Windows stops threads without signals
 }
 
 } // namespace platform
