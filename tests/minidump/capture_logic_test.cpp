@@ -1,6 +1,7 @@
 // The capture's logic and the dump writer on made-up input: the edge cases real dumps lack.
 #include "minidump/minidump_reader.h"
 #include "minidump/serialiser.h"
+#include "platform/linux/capture/dso_debug_linux.h"
 #include "platform/linux/capture/dump_memory_linux.h"
 #include "platform/linux/capture/dump_writer_linux.h"
 #include "platform/linux/capture/elf_headers_linux.h"
@@ -93,6 +94,14 @@ TEST(DumpArena, HandsOutAlignedZeroedMemoryUntilItIsFullAndReadsStopAtItsGuardPa
     EXPECT_EQ(0u, memory.read(0x10, buffer.data(), 16)) << "unmapped";
     EXPECT_TRUE(memory.readExactly(guard - 30, buffer.data(), 20));
     EXPECT_FALSE(memory.readExactly(guard - 10, buffer.data(), 20));
+
+    // More pages than one process_vm_readv call takes.
+    std::vector<std::uint8_t> wide(5 << 20), copy(wide.size());
+    for (std::size_t i = 0; i < wide.size(); ++i)
+        wide[i] = static_cast<std::uint8_t>(i * 7 / 4096);
+    EXPECT_EQ(wide.size(),
+              memory.read(reinterpret_cast<std::uint64_t>(wide.data()), copy.data(), copy.size()));
+    EXPECT_TRUE(wide == copy);
 }
 
 TEST(StackRange, CoversTheRedZoneAndStaysInsideTheMappingAndBelowTheCeiling)
@@ -264,6 +273,28 @@ TEST(BuildIdFromMemory, ReadsTheGnuNoteOrNothing)
     }
 }
 
+TEST(DsoDebug, TheDynamicSectionEndsWithinTheEntryLimit)
+{
+    constexpr std::uint64_t base = 0x10000, debugAt = base + 0x100, dynamicAt = base + 0x1000;
+    // How many entries come before DT_NULL; 1024 entries in all is the most that is read.
+    for (const auto &[before, found] : {std::pair{1023u, true}, {1024u, false}}) {
+        SCOPED_TRACE(before);
+        FakeMemory memory;
+        std::vector<std::uint8_t> &image = memory.regions[base];
+        image.resize(0x1000 + (before + 1) * sizeof(Elf64_Dyn));
+        const Elf64_Phdr headers[2] = {{PT_PHDR, 0, 0, 0, 0, 0, 0, 0},
+                                       {PT_DYNAMIC, 0, 0, 0x1000, 0, 0, 0, 0}};
+        std::memcpy(image.data(), headers, sizeof headers);
+        std::vector<Elf64_Dyn> dynamic(before + 1, Elf64_Dyn{DT_FLAGS, {0}});
+        dynamic.front() = {DT_DEBUG, {debugAt}};
+        dynamic.back() = {DT_NULL, {0}};
+        std::memcpy(image.data() + (dynamicAt - base), dynamic.data(),
+                    dynamic.size() * sizeof(Elf64_Dyn));
+        const std::optional<DsoDebugInfo> info = readDsoDebug(memory, base, 2);
+        EXPECT_EQ(found, info.has_value());
+    }
+}
+
 TEST(ModuleList, OneModulePerElfObjectWithTheEntryPointsObjectFirst)
 {
     const std::vector<MapsEntry> maps =
@@ -418,8 +449,21 @@ TEST_F(Serialiser, ThreadsWithoutContextOrStackModulesWithoutIdAndAbsentFiles)
     model.threads[0].stack.bytes.size = std::size_t{5} << 30;
     EXPECT_FALSE(layOutMinidump(model));
     model.threads[0].stack.bytes.size = mainStack.size();
+    model.modules[0].size = 0xFFFF'FFFF;
+    EXPECT_TRUE(layOutMinidump(model)) << "the largest size a module entry holds";
     model.modules[0].size = std::uint64_t{1} << 32;
     EXPECT_FALSE(layOutMinidump(model));
+
+    // A layout without room for the signature in front is refused before anything is written.
+    const PositionalWriter untouched = [](int, const iovec *, int, off_t) -> ssize_t {
+        ADD_FAILURE() << "nothing is written";
+        errno = EIO;
+        return -1;
+    };
+    DumpLayout tooShort;
+    EXPECT_FALSE(writeLayout(-1, tooShort, untouched));
+    tooShort.append("MD", 2);
+    EXPECT_FALSE(writeLayout(-1, tooShort, untouched));
 }
 
 TEST_F(Serialiser, EveryByteGetsOutThroughShortWritesAndInterruptionsButNotPastAFullDisk)
