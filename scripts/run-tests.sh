@@ -42,7 +42,7 @@ if [[ -z $sanitize ]]; then
     peer_dir="$PWD/$(build_dir_for "$peer_qt" "")"
     configure "$peer_dir" "$peer_qt" > /dev/null
     cmake --build "$peer_dir" --parallel "$(nproc)" \
-        --target keelANR keel tally orlacppupload ini_config_helper
+        --target keelANR keelanr-capture keel tally orlacppupload ini_config_helper
 fi
 
 configure "$build_dir" "$qt" -DKEELANR_SANITIZE="$sanitize" -DKEELANR_PEER_BUILD_DIR="$peer_dir"

@@ -71,7 +71,7 @@ const IniCase kIniCases[] = {
     {"ExtremeNumbers",
      {"lag_sw", "1", "lag_first_time", "-9223372036854775808", "stuck_first_time",
       "9223372036854775807", "lag_sample_rate", "0"},
-     "on|-9223372036854775808|9223372036854775807|0",
+     "on|5000|9223372036854775807|100",
      "1"},
     {"NonAsciiSwitch",
      {"lag_sw", "\xc3\xa9\xe2\x82\xac \xf0\x9f\x98\x80", "lag_first_time", "1"},
