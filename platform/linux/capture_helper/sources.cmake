@@ -12,3 +12,6 @@ add_executable(keelanr-capture
 )
 target_link_libraries(keelanr-capture PRIVATE keelanr_platform PkgConfig::UNWIND_PTRACE)
 keelanr_set_warnings(keelanr-capture)
+# Beside the module in the build tree too, where the library looks for it, so the demo and a
+# host run from the build directory capture from outside as an installed one does.
+set_target_properties(keelanr-capture PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
