@@ -39,9 +39,11 @@ bool finishesInTime(std::function<void()> work)
 }
 
 // Sets the entry's modification time (not following a link) `ageMs` into the past.
-void age(const QString &path, long long ageMs)
+// Sets the file's times to `ageMs` before `now`; every entry of a case is aged from one `now`,
+// so their order does not depend on how long laying them out took.
+void age(const QString &path, long long now, long long ageMs)
 {
-    const long long at = platform::wallClockMs() - ageMs;
+    const long long at = now - ageMs;
     const timespec times[2] = {{at / 1000, (at % 1000) * 1000000},
                                {at / 1000, (at % 1000) * 1000000}};
     ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW);
@@ -278,11 +280,12 @@ TEST_F(CacheFaults, CleanupKeepsOnlyWhatMayStillBeUsedWithinTheQuota)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         emptyCache();
+        const long long now = platform::wallClockMs();
         for (const Laid &entry : c.entries) {
             const QString path = inCache(entry.path);
             writeFile(path, "{}");
-            age(path, entry.ageMs);
-            age(QFileInfo(path).absolutePath(), entry.ageMs);
+            age(path, now, entry.ageMs);
+            age(QFileInfo(path).absolutePath(), now, entry.ageMs);
         }
         cache_->setQuotaForTesting({2, 1LL << 30});
         retryCachedReports(*cache_, platform::wallClockMs());
